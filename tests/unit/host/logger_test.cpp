@@ -1,0 +1,15 @@
+#include "host/logger.hpp"
+
+#include <gtest/gtest.h>
+
+TEST(Logger, LevelNameLoggerNameMessage) {
+  vekt::host::configure_logging(spdlog::level::info);
+  auto lg = vekt::host::get_logger("vekt.test");
+  testing::internal::CaptureStderr();
+  lg->warn("Cache get failed for {}: {}", "mvt_v8:plots:1:0:0", "");
+  lg->debug("dropped below the threshold");
+  lg->info("kept");
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err, "WARNING:vekt.test:Cache get failed for mvt_v8:plots:1:0:0: \nINFO:vekt.test:kept\n");
+  EXPECT_EQ(vekt::host::get_logger("vekt.test"), lg);
+}
