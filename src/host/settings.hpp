@@ -1,0 +1,27 @@
+#pragma once
+// Settings of vekt-server from the environment (after .env filled what it lacks). A bad value
+// throws SettingsError whose message names the variable.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "base/error.hpp"
+
+namespace vekt::host {
+
+class SettingsError : public base::Error {
+ public:
+  using base::Error::Error;
+};
+
+struct Settings {
+  std::string host = "127.0.0.1";   // VEKT_HOST
+  std::uint16_t port = 8000;        // VEKT_PORT
+  unsigned threads = 0;             // VEKT_THREADS (0/absent: the number of cores)
+  std::vector<std::string> trusted_proxies{"127.0.0.1", "::1"};  // VEKT_TRUSTED_PROXIES
+};
+
+// Read the settings from the current environment.
+Settings load_settings();
+
+}  // namespace vekt::host

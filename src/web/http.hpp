@@ -1,0 +1,130 @@
+#pragma once
+// Request and response values handed between the server, the router and route handlers.
+// Plain data: no Beast types leak out of the server's own translation unit.
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include <boost/asio/any_io_executor.hpp>
+
+#include "base/pyconv.hpp"
+#include "web/json.hpp"
+
+namespace vekt::web {
+
+// Header fields in arrival (or insertion) order; lookup ignores the case of the name.
+class Headers {
+ public:
+  // The value of the first field of that name, if any.
+  const std::string* find(std::string_view name) const;
+  std::string get(std::string_view name, std::string_view fallback = {}) const;
+  bool contains(std::string_view name) const { return find(name) != nullptr; }
+  // Replace every field of that name by one field.
+  void set(std::string name, std::string value);
+  // Append a field (a repeated name is kept).
+  void add(std::string name, std::string value);
+  void erase(std::string_view name);
+  const std::vector<std::pair<std::string, std::string>>& fields() const { return fields_; }
+
+ private:
+  std::vector<std::pair<std::string, std::string>> fields_;
+};
+
+// An integer parameter: value when it fits in 64 bits, and always its normalised decimal text.
+using IntValue = base::PyInt;
+
+// A converted parameter value; monostate when an optional parameter has no default.
+using ParamValue = std::variant<std::monostate, std::string, IntValue, double, bool>;
+
+struct Request {
+  std::string method;        // "GET"
+  std::string target;        // raw request-target, "/gis/plots/?a=1"
+  std::string path;          // percent-decoded path, "/gis/plots/"
+  std::string query_string;  // raw text after "?", without it
+  Headers headers;
+  std::string body;
+  std::string scheme = "http";
+  std::string peer_address;  // IP text of the TCP peer; empty when unknown
+  std::string client;        // the client address as the server resolved it (see client_host)
+  // Executor of the event loop serving this request (per-loop pools key on it).
+  boost::asio::any_io_executor executor;
+
+  // Decoded query pairs in order ("+" is a blank, %xx decoded, invalid UTF-8 -> U+FFFD).
+  std::vector<std::pair<std::string, std::string>> query;
+  // The last value of a query key, if present.
+  std::optional<std::string> query_value(std::string_view key) const;
+
+  // Parameters of the matched route, converted to their declared types, by name.
+  std::map<std::string, ParamValue, std::less<>> params;
+
+  // The client's address: the peer, or the right-most X-Forwarded-For entry that is not a
+  // trusted proxy when the peer is one; "unknown" when there is no address at all.
+  const std::string& client_host() const;
+
+  // Accessors for converted parameters; they throw std::logic_error when the route did not
+  // declare the name with that type (a programming error, answered 500).
+  bool has(std::string_view name) const;  // present and not monostate
+  const std::string& str(std::string_view name) const;
+  const IntValue& integer(std::string_view name) const;
+  double number(std::string_view name) const;
+  bool boolean(std::string_view name) const;
+};
+
+struct Response {
+  unsigned status = 200;
+  std::string content_type;  // empty: no Content-Type field
+  Headers headers;           // further fields (Cache-Control, X-Cache, Allow, Location, ...)
+  std::string body;
+};
+
+// application/json with the compact body of `value`.
+Response json_response(unsigned status, const Json& value);
+// Raw bytes with their media type and extra header fields.
+Response bytes_response(unsigned status, std::string body, std::string media_type,
+                        std::vector<std::pair<std::string, std::string>> extra_headers = {});
+// No body, no Content-Type, no other fields (204 by default).
+Response empty_response(unsigned status = 204);
+// text/plain; charset=utf-8.
+Response text_response(unsigned status, std::string text);
+
+// Thrown by a handler: answered with `status` and {"detail": detail} (plus `headers`).
+class HttpError : public std::runtime_error {
+ public:
+  HttpError(unsigned status, std::string detail,
+            std::vector<std::pair<std::string, std::string>> headers = {});
+  unsigned status() const { return status_; }
+  const std::string& detail() const { return detail_; }
+  const std::vector<std::pair<std::string, std::string>>& headers() const { return headers_; }
+
+ private:
+  unsigned status_;
+  std::string detail_;
+  std::vector<std::pair<std::string, std::string>> headers_;
+};
+
+// The {"detail": text} answer of an HttpError.
+Response error_response(const HttpError& error);
+
+// Target parsing shared by the server and the fuzz target. Path: split at "?", percent-decoded
+// (invalid UTF-8 -> U+FFFD). Query: split at "&", "+" -> blank, percent-decoded, a key without
+// "=" has the value "".
+struct ParsedTarget {
+  std::string path;
+  std::string query_string;
+  std::vector<std::pair<std::string, std::string>> query;
+};
+ParsedTarget parse_target(std::string_view target);
+std::string percent_decode(std::string_view text, bool plus_as_space);
+// Percent-encode a decoded path for a Location field (keeps "/" and the sub-delimiters).
+std::string percent_encode_path(std::string_view path);
+
+// X-Forwarded-For resolution: `trusted` holds exact IP texts ("127.0.0.1", "::1").
+std::string resolve_client_host(std::string_view peer, const std::string* forwarded_for,
+                                const std::vector<std::string>& trusted);
+
+}  // namespace vekt::web

@@ -1,0 +1,118 @@
+#pragma once
+// Route registration, matching and the framework behaviour clients rely on: routes tried in
+// registration order, one segment per path parameter, typed parameters converted before the
+// handler runs (422 listing every error), 405 with Allow, 404, the 307 trailing-slash redirect,
+// HttpError bodies, 500 for anything uncaught, and the published /openapi.json.
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <boost/asio/awaitable.hpp>
+#include <spdlog/logger.h>
+
+#include "web/http.hpp"
+#include "web/json.hpp"
+
+namespace vekt::web {
+
+enum class ParamIn { path, query };
+enum class ParamType { string, integer, number, boolean };
+
+struct ParamSpec {
+  std::string name;
+  ParamIn in = ParamIn::path;
+  ParamType type = ParamType::string;
+  bool required = true;
+  Json default_value;       // used when not required (null: no default published)
+  std::string description;  // empty: none published
+  std::string title;        // empty: derived from the name ("layer_name" -> "Layer Name")
+};
+
+// Shorthands: a path parameter; a required query parameter; a query parameter with a default.
+ParamSpec path_param(std::string name, ParamType type);
+ParamSpec query_param(std::string name, ParamType type, std::string description = {});
+ParamSpec query_param(std::string name, ParamType type, Json default_value, std::string description);
+
+using Handler = std::function<boost::asio::awaitable<Response>(Request&)>;
+
+struct Route {
+  std::string method;  // "GET", "POST", ...
+  std::string path;    // template under the router prefix, "/{layer_name}/{z}/{x}/{y}.pbf"
+  std::string name;    // handler name: summary "Get Tile Xyz" and operationId derive from it
+  std::string doc;     // documentation text as written; published cleaned (cleandoc)
+  std::vector<ParamSpec> params;  // in declaration order
+  Handler handler;
+  bool json_response = true;  // false: the route answers raw bytes (no JSON content published)
+};
+
+class Router {
+ public:
+  explicit Router(std::string prefix = {}, std::vector<std::string> tags = {});
+  Router& add(Route route);
+  const std::string& prefix() const { return prefix_; }
+  const std::vector<std::string>& tags() const { return tags_; }
+  const std::vector<Route>& routes() const { return routes_; }
+
+ private:
+  std::string prefix_;
+  std::vector<std::string> tags_;
+  std::vector<Route> routes_;
+};
+
+// Python's inspect.cleandoc: tabs expanded, leading/trailing blank lines dropped, the common
+// indentation of the lines after the first removed.
+std::string cleandoc(std::string_view doc);
+
+// What matching a method and decoded path against the table found.
+struct Match {
+  enum class Kind { found, method_not_allowed, redirect, not_found } kind = Kind::not_found;
+  std::size_t route = 0;                // index into App::routes() when found
+  std::vector<std::pair<std::string, std::string>> path_params;  // raw segment texts
+  std::string allow;                    // Allow value for 405
+  std::string redirect_path;            // decoded path to redirect to for 307
+};
+
+class App {
+ public:
+  explicit App(std::string title = "vekt", std::string version = "0.1.0");
+  App(const App&) = delete;
+  App& operator=(const App&) = delete;
+
+  // Mount every route of the router (prefix prepended, its tags attached), after the routes
+  // included before. Must happen before serving starts.
+  void include_router(const Router& router);
+  // A start-up hook of a deliverable; run_startup() runs the hooks once, in order.
+  void on_startup(std::function<void()> hook);
+  void run_startup();
+  // Where uncaught handler exceptions are logged at ERROR (default: spdlog's default logger).
+  void set_logger(std::shared_ptr<spdlog::logger> logger) { logger_ = std::move(logger); }
+
+  Match match(std::string_view method, std::string_view path) const;
+  // Everything after the request was read: matching, conversion, the handler, error answers.
+  // Never throws.
+  boost::asio::awaitable<Response> dispatch(Request& request) const;
+
+  // The published API description (also served at GET /openapi.json).
+  Json openapi() const;
+
+  struct Mounted {
+    Route route;
+    std::vector<std::string> tags;
+  };
+  const std::vector<Mounted>& routes() const { return routes_; }
+
+ private:
+  struct Compiled;
+  std::string title_, version_;
+  std::vector<Mounted> routes_;
+  std::vector<std::shared_ptr<const Compiled>> compiled_;
+  std::vector<std::function<void()>> startup_;
+  bool started_ = false;
+  std::shared_ptr<spdlog::logger> logger_;
+  mutable std::string openapi_text_;
+};
+
+}  // namespace vekt::web

@@ -1,0 +1,65 @@
+#pragma once
+// HTTP/1.1 server: N event loops, one io_context and one SO_REUSEPORT acceptor per thread, no
+// locks inside a loop. Limits keep any one client from holding it: header size, body size,
+// header-read deadline, idle keep-alive timeout, maximum connections. stop() is graceful.
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+
+#include "web/router.hpp"
+
+namespace vekt::web {
+
+struct ServerConfig {
+  std::string host = "127.0.0.1";
+  std::uint16_t port = 8000;  // 0: any free port (see Server::port())
+  unsigned threads = 0;       // 0: the number of cores
+  std::size_t max_header_bytes = 16 * 1024;
+  std::size_t max_body_bytes = 1024 * 1024;
+  std::chrono::milliseconds header_timeout{10'000};  // whole request head, from its first byte
+  std::chrono::milliseconds body_timeout{30'000};
+  std::chrono::milliseconds idle_timeout{5'000};     // keep-alive wait for the next request
+  std::chrono::milliseconds write_timeout{30'000};
+  std::size_t max_connections = 10'000;               // over all loops; beyond it: accepted, closed
+  std::chrono::milliseconds shutdown_grace{10'000};   // in-flight requests may finish
+  std::vector<std::string> trusted_proxies{"127.0.0.1", "::1"};
+};
+
+class Server {
+ public:
+  Server(const App& app, ServerConfig config);
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // Bind every acceptor and start the loop threads; returns once listening.
+  // Throws base::Error when the address cannot be bound.
+  void start();
+  // Stop accepting, let requests in flight finish (up to shutdown_grace), close idle
+  // connections, then end the loops. Safe from any thread and from a signal watcher.
+  void stop();
+  // Block until the loops have ended (after stop()).
+  void wait();
+  // start(), then serve until SIGINT or SIGTERM, then stop() and wait().
+  void run_until_signal();
+
+  std::uint16_t port() const;     // the bound port
+  unsigned loop_count() const;
+  std::size_t open_connections() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// The io_context of the event loop running on this thread, or nullptr off the loops.
+boost::asio::io_context* current_loop();
+// 0-based index of the loop running on this thread (0 off the loops).
+unsigned current_loop_index();
+
+}  // namespace vekt::web
