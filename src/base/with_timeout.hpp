@@ -1,0 +1,90 @@
+#pragma once
+// with_timeout(op, limit): run an awaitable operation under a time limit.
+//
+// The operation is raced against a timer in an Asio parallel group (never with `operator||`, which
+// waits out the timer and drops the operation's exception). Whichever finishes first wins and the
+// other is cancelled through its cancellation slot; the group then waits for the loser to finish, so
+// an operation that cleans up on cancellation (a PostgreSQL statement cancelled on the server and
+// rolled back, a Redis connection closed) has done so before with_timeout returns.
+//
+// - the operation finishes first: its value is returned, or its own exception is rethrown unchanged;
+// - the timer fires first: the operation is cancelled (Asio terminal cancellation) and TimeoutError
+//   is thrown, whose what() is the empty string.
+//
+// A limit of zero or less still starts the operation and cancels it at once. Cancellation of the
+// awaiting coroutine itself (from an outer group) is passed on to the operation as well.
+#include <chrono>
+#include <exception>
+#include <type_traits>
+#include <utility>
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/deferred.hpp>
+#include <boost/asio/experimental/parallel_group.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include "base/error.hpp"
+
+namespace vekt::base {
+
+// The error of an expired time limit. Its text is empty, as log lines rely on ("...: " at the end).
+class TimeoutError : public Error {
+ public:
+  TimeoutError() : Error("") {}
+};
+
+using Seconds = std::chrono::duration<double>;
+
+// The limit as a steady_clock duration; a non-finite or huge limit is clamped to a day.
+std::chrono::steady_clock::duration to_steady_duration(Seconds seconds);
+
+template <class T>
+boost::asio::awaitable<T> with_timeout(boost::asio::awaitable<T> op,
+                                       std::chrono::steady_clock::duration limit) {
+  namespace asio = boost::asio;
+  auto ex = co_await asio::this_coro::executor;
+  asio::steady_timer timer(ex, limit);
+  if constexpr (std::is_void_v<T>) {
+    auto [order, op_error, timer_ec] =
+        co_await asio::experimental::make_parallel_group(
+            asio::co_spawn(ex, std::move(op), asio::deferred), timer.async_wait(asio::deferred))
+            .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
+    (void)timer_ec;
+    if (order[0] == 0) {
+      if (op_error) std::rethrow_exception(op_error);
+      co_return;
+    }
+    throw TimeoutError();
+  } else {
+    static_assert(std::is_default_constructible_v<T>,
+                  "with_timeout needs a default-constructible result type");
+    auto [order, op_error, value, timer_ec] =
+        co_await asio::experimental::make_parallel_group(
+            asio::co_spawn(ex, std::move(op), asio::deferred), timer.async_wait(asio::deferred))
+            .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
+    (void)timer_ec;
+    if (order[0] == 0) {
+      if (op_error) std::rethrow_exception(op_error);
+      co_return std::move(value);
+    }
+    throw TimeoutError();
+  }
+}
+
+// The same with the limit in seconds (1.0, 2.5, ...), as callers give it.
+template <class T>
+boost::asio::awaitable<T> with_timeout(boost::asio::awaitable<T> op, double seconds) {
+  return with_timeout<T>(std::move(op), to_steady_duration(Seconds(seconds)));
+}
+
+template <class T, class Rep, class Period>
+boost::asio::awaitable<T> with_timeout(boost::asio::awaitable<T> op,
+                                       std::chrono::duration<Rep, Period> limit) {
+  return with_timeout<T>(std::move(op),
+                         to_steady_duration(std::chrono::duration_cast<Seconds>(limit)));
+}
+
+}  // namespace vekt::base
