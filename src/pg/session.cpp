@@ -1,0 +1,1 @@
+#include "pg/session.hpp"

@@ -1,0 +1,1 @@
+#include "redis/client.hpp"
