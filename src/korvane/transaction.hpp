@@ -1,0 +1,62 @@
+#pragma once
+// "Context manager for database transactions with proper cleanup."
+//
+// db_transaction(db, block) runs `block` and then finishes the session's unit of work: commit on
+// success, rollback when the block or the commit failed, and close exactly once, last, in every
+// path. The caller sees the very exception that ended the block (or the rollback's or close's own,
+// which replace it). Nothing is logged, converted or wrapped.
+//
+// Session needs three awaitable methods: commit(), rollback(), close().
+#include <exception>
+#include <optional>
+#include <type_traits>
+#include <utility>
+
+#include <boost/asio/awaitable.hpp>
+
+namespace vekt::korvane {
+
+template <class Session, class Block>
+auto db_transaction(Session& db, Block block)
+    -> boost::asio::awaitable<typename std::invoke_result_t<Block&, Session&>::value_type> {
+  using T = typename std::invoke_result_t<Block&, Session&>::value_type;
+  std::exception_ptr failure;
+  // co_await may not appear inside a handler: remember the error, act after the catch.
+  if constexpr (std::is_void_v<T>) {
+    try {
+      co_await block(db);
+      co_await db.commit();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    if (failure) {
+      try {
+        co_await db.rollback();
+      } catch (...) {
+        failure = std::current_exception();
+      }
+    }
+    co_await db.close();
+    if (failure) std::rethrow_exception(failure);
+  } else {
+    std::optional<T> value;
+    try {
+      value.emplace(co_await block(db));
+      co_await db.commit();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    if (failure) {
+      try {
+        co_await db.rollback();
+      } catch (...) {
+        failure = std::current_exception();
+      }
+    }
+    co_await db.close();
+    if (failure) std::rethrow_exception(failure);
+    co_return std::move(*value);
+  }
+}
+
+}  // namespace vekt::korvane
