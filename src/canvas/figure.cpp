@@ -1,0 +1,476 @@
+#include "canvas/figure.hpp"
+
+#include <cairo.h>
+#include <pango/pangocairo.h>
+#include <png.h>
+
+#include <csetjmp>
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <numbers>
+
+#include "canvas/font.hpp"
+
+namespace vekt::canvas {
+namespace {
+
+constexpr int kMaxPixels = 32767;  // Cairo's limit for an image side
+
+struct SurfaceDeleter {
+  void operator()(cairo_surface_t* s) const noexcept { cairo_surface_destroy(s); }
+};
+struct CairoDeleter {
+  void operator()(cairo_t* c) const noexcept { cairo_destroy(c); }
+};
+struct GObjectDeleter {
+  void operator()(void* o) const noexcept { g_object_unref(o); }
+};
+struct FontDescDeleter {
+  void operator()(PangoFontDescription* d) const noexcept { pango_font_description_free(d); }
+};
+struct FontOptionsDeleter {
+  void operator()(cairo_font_options_t* o) const noexcept { cairo_font_options_destroy(o); }
+};
+using LayoutPtr = std::unique_ptr<PangoLayout, GObjectDeleter>;
+
+double pt_to_px(double pt, double dpi) { return pt * dpi / 72.0; }
+
+// Lays out and measures texts for one render; Pango's default font map is per thread.
+class TextEngine {
+ public:
+  explicit TextEngine(double dpi) : dpi_(dpi), family_(font_family()) {
+    ctx_.reset(pango_font_map_create_context(pango_cairo_font_map_get_default()));
+    if (!ctx_) throw RenderError("cannot create a Pango context");
+    pango_cairo_context_set_resolution(ctx_.get(), dpi);
+    std::unique_ptr<cairo_font_options_t, FontOptionsDeleter> opts(cairo_font_options_create());
+    cairo_font_options_set_antialias(opts.get(), CAIRO_ANTIALIAS_GRAY);
+    cairo_font_options_set_hint_style(opts.get(), CAIRO_HINT_STYLE_SLIGHT);
+    cairo_font_options_set_hint_metrics(opts.get(), CAIRO_HINT_METRICS_OFF);
+    pango_cairo_context_set_font_options(ctx_.get(), opts.get());
+    pango_context_set_round_glyph_positions(ctx_.get(), FALSE);
+  }
+
+  LayoutPtr layout(std::string_view text, double size_pt, Weight weight) const {
+    LayoutPtr l(pango_layout_new(ctx_.get()));
+    std::unique_ptr<PangoFontDescription, FontDescDeleter> desc(pango_font_description_new());
+    pango_font_description_set_family(desc.get(), family_.c_str());
+    pango_font_description_set_size(desc.get(), static_cast<gint>(std::lround(size_pt * PANGO_SCALE)));
+    pango_font_description_set_weight(desc.get(), weight == Weight::Bold ? PANGO_WEIGHT_BOLD : PANGO_WEIGHT_NORMAL);
+    pango_layout_set_font_description(l.get(), desc.get());
+    pango_layout_set_single_paragraph_mode(l.get(), TRUE);
+    pango_layout_set_text(l.get(), text.data(), static_cast<int>(text.size()));
+    return l;
+  }
+
+  struct Ink {
+    double x = 0, w = 0, ascent = 0, descent = 0;
+  };
+
+  static Ink ink_of(PangoLayout* l) {
+    PangoRectangle ink;
+    pango_layout_get_extents(l, &ink, nullptr);
+    const double baseline = pango_units_to_double(pango_layout_get_baseline(l));
+    Ink r;
+    r.x = pango_units_to_double(ink.x);
+    r.w = pango_units_to_double(ink.width);
+    const double top = pango_units_to_double(ink.y);
+    const double bottom = pango_units_to_double(ink.y + ink.height);
+    if (ink.height > 0) {
+      r.ascent = baseline - top;
+      r.descent = bottom - baseline;
+    }
+    return r;
+  }
+
+  TextMetrics metrics(PangoLayout* l, double size_pt, Weight weight) {
+    const Ink s = ink_of(l);
+    const Ink& lp = lp_ink(size_pt, weight);
+    TextMetrics m;
+    m.width = s.w;
+    m.ink_x = s.x;
+    m.ink_ascent = s.ascent;
+    m.ink_descent = s.descent;
+    m.height = std::max(s.ascent + s.descent, lp.ascent + lp.descent);
+    m.descent = std::max(s.descent, lp.descent);
+    return m;
+  }
+
+  double dpi() const { return dpi_; }
+
+ private:
+  const Ink& lp_ink(double size_pt, Weight weight) {
+    const auto key = std::make_pair(size_pt, weight);
+    auto it = lp_.find(key);
+    if (it == lp_.end()) {
+      auto l = layout("lp", size_pt, weight);
+      it = lp_.emplace(key, ink_of(l.get())).first;
+    }
+    return it->second;
+  }
+
+  double dpi_;
+  std::string family_;
+  std::unique_ptr<PangoContext, GObjectDeleter> ctx_;
+  std::map<std::pair<double, Weight>, Ink> lp_;
+};
+
+// Axis-parallel outlines land on whole pixels (or pixel centres for odd widths) so that thin
+// rules and bar blocks stay crisp, as raster plotting back ends do.
+void snap_if_rectilinear(std::vector<XY>& px, double lw_px) {
+  if (px.size() < 2 || px.size() > 1024) return;
+  for (std::size_t i = 1; i < px.size(); ++i) {
+    const double dx = px[i].x - px[i - 1].x;
+    const double dy = px[i].y - px[i - 1].y;
+    if (!(std::fabs(dx) < 1e-4 || std::fabs(dy) < 1e-4)) return;
+  }
+  const double offset = (static_cast<long long>(std::floor(lw_px + 0.5)) % 2) != 0 ? 0.5 : 0.0;
+  for (auto& p : px) {
+    p.x = std::floor(p.x + 0.5) + offset;
+    p.y = std::floor(p.y + 0.5) + offset;
+  }
+}
+
+void set_color(cairo_t* cr, const Color& c) { cairo_set_source_rgba(cr, c.r, c.g, c.b, c.a); }
+
+void path_through(cairo_t* cr, const std::vector<XY>& px, bool close) {
+  cairo_new_path(cr);
+  cairo_move_to(cr, px[0].x, px[0].y);
+  for (std::size_t i = 1; i < px.size(); ++i) cairo_line_to(cr, px[i].x, px[i].y);
+  if (close) cairo_close_path(cr);
+}
+
+cairo_line_cap_t cairo_cap(CapStyle c) {
+  switch (c) {
+    case CapStyle::Butt: return CAIRO_LINE_CAP_BUTT;
+    case CapStyle::Round: return CAIRO_LINE_CAP_ROUND;
+    case CapStyle::Projecting: return CAIRO_LINE_CAP_SQUARE;
+  }
+  return CAIRO_LINE_CAP_BUTT;
+}
+
+cairo_line_join_t cairo_join(JoinStyle j) {
+  switch (j) {
+    case JoinStyle::Miter: return CAIRO_LINE_JOIN_MITER;
+    case JoinStyle::Round: return CAIRO_LINE_JOIN_ROUND;
+    case JoinStyle::Bevel: return CAIRO_LINE_JOIN_BEVEL;
+  }
+  return CAIRO_LINE_JOIN_MITER;
+}
+
+class Renderer {
+ public:
+  Renderer(const Figure& fig, cairo_t* cr) : fig_(fig), cr_(cr), text_(fig.dpi()) {}
+
+  void operator()(const LineItem& it) {
+    if (it.pts.size() < 2) return;
+    const double lw = pt_to_px(it.style.linewidth, fig_.dpi());
+    std::vector<XY> px = to_px(it.pts, Coords::Data);
+    snap_if_rectilinear(px, lw);
+    path_through(cr_, px, false);
+    const bool dashed = !it.style.dashes.empty();
+    if (dashed) {
+      std::vector<double> d;
+      for (double v : it.style.dashes) d.push_back(pt_to_px(v * it.style.linewidth, fig_.dpi()));
+      cairo_set_dash(cr_, d.data(), static_cast<int>(d.size()), 0);
+    } else {
+      cairo_set_dash(cr_, nullptr, 0, 0);
+    }
+    cairo_set_line_cap(cr_, cairo_cap(it.style.cap.value_or(dashed ? CapStyle::Butt : CapStyle::Projecting)));
+    cairo_set_line_join(cr_, cairo_join(it.style.join.value_or(JoinStyle::Round)));
+    cairo_set_miter_limit(cr_, lw);
+    cairo_set_line_width(cr_, lw);
+    set_color(cr_, it.style.color);
+    cairo_stroke(cr_);
+    cairo_set_dash(cr_, nullptr, 0, 0);
+  }
+
+  void operator()(const MarkerItem& it) {
+    const XY c = fig_.data_to_pixel(it.at);
+    if (!std::isfinite(c.x) || !std::isfinite(c.y)) return;
+    // Marker centres sit on whole pixels.
+    const double cx = std::floor(c.x + 0.5);
+    const double cy = std::floor(c.y + 0.5);
+    cairo_new_path(cr_);
+    cairo_arc(cr_, cx, cy, pt_to_px(it.style.markersize / 2.0, fig_.dpi()), 0, 2 * std::numbers::pi);
+    set_color(cr_, it.style.color);
+    cairo_fill_preserve(cr_);
+    const double mew = pt_to_px(it.style.markeredgewidth, fig_.dpi());
+    if (mew > 0) {
+      cairo_set_line_width(cr_, mew);
+      cairo_stroke(cr_);
+    }
+    cairo_new_path(cr_);
+  }
+
+  void operator()(const PolygonItem& it) {
+    if (it.ring.size() < 2) return;
+    patch(to_px(it.ring, Coords::Data), it.style);
+  }
+
+  void operator()(const RectItem& it) {
+    const std::vector<XY> ring = {it.xy,
+                                  {it.xy.x + it.width, it.xy.y},
+                                  {it.xy.x + it.width, it.xy.y + it.height},
+                                  {it.xy.x, it.xy.y + it.height}};
+    patch(to_px(ring, Coords::Data), it.style);
+  }
+
+  void operator()(const TextItem& it) {
+    if (it.text.empty()) return;
+    const XY a = it.style.coords == Coords::Data ? fig_.data_to_pixel(it.at) : fig_.fraction_to_pixel(it.at);
+    if (!std::isfinite(a.x) || !std::isfinite(a.y)) return;
+    auto layout = text_.layout(it.text, it.style.fontsize, it.style.fontweight);
+    const TextMetrics m = text_.metrics(layout.get(), it.style.fontsize, it.style.fontweight);
+    const double theta = it.style.rotation * (std::numbers::pi / 180.0);
+    const double offx = it.style.ha == HAlign::Left ? 0.0 : it.style.ha == HAlign::Center ? m.width / 2.0 : m.width;
+    double offy = 0;  // from the bottom of the box, upwards
+    switch (it.style.va) {
+      case VAlign::Bottom: offy = 0; break;
+      case VAlign::Center: offy = m.height / 2.0; break;
+      case VAlign::Top: offy = m.height; break;
+      case VAlign::Baseline: offy = m.descent; break;
+    }
+    cairo_save(cr_);
+    cairo_translate(cr_, a.x, a.y);
+    if (it.style.rotation_mode == RotationMode::Anchor || it.style.rotation == 0) {
+      cairo_rotate(cr_, -theta);
+      cairo_move_to(cr_, -offx, offy - m.descent);
+    } else {
+      // Turn the box first, then align its turned bounding box on the anchor (y up here).
+      const double c = std::cos(theta), s = std::sin(theta);
+      const XY corners[4] = {{0, 0}, {m.width, 0}, {m.width, m.height}, {0, m.height}};
+      double xmin = 1e300, xmax = -1e300, ymin = 1e300, ymax = -1e300;
+      for (const auto& p : corners) {
+        const double x = p.x * c - p.y * s, y = p.x * s + p.y * c;
+        xmin = std::min(xmin, x), xmax = std::max(xmax, x), ymin = std::min(ymin, y), ymax = std::max(ymax, y);
+      }
+      const double ax = it.style.ha == HAlign::Left ? xmin : it.style.ha == HAlign::Center ? (xmin + xmax) / 2 : xmax;
+      double ay = ymin;
+      switch (it.style.va) {
+        case VAlign::Bottom: ay = ymin; break;
+        case VAlign::Center: ay = (ymin + ymax) / 2; break;
+        case VAlign::Top: ay = ymax; break;
+        case VAlign::Baseline: ay = m.descent * c; break;
+      }
+      // Pen origin: the box's lower-left corner moved up to the baseline.
+      const double px = -ax - m.descent * s;
+      const double py = -ay + m.descent * c;
+      cairo_translate(cr_, px, -py);
+      cairo_rotate(cr_, -theta);
+      cairo_move_to(cr_, 0, 0);
+    }
+    set_color(cr_, it.style.color);
+    PangoLayoutLine* line = pango_layout_get_line_readonly(layout.get(), 0);
+    if (line != nullptr) pango_cairo_show_layout_line(cr_, line);
+    cairo_restore(cr_);
+  }
+
+  void operator()(const ArrowItem& it) {
+    const XY t = it.coords == Coords::Data ? fig_.data_to_pixel(it.tail) : fig_.fraction_to_pixel(it.tail);
+    const XY h = it.coords == Coords::Data ? fig_.data_to_pixel(it.head) : fig_.fraction_to_pixel(it.head);
+    const double dx = h.x - t.x, dy = h.y - t.y;
+    const double len = std::sqrt(dx * dx + dy * dy);
+    if (!(len > 0) || !std::isfinite(len)) return;
+    const XY u{dx / len, dy / len};
+    const XY n{-u.y, u.x};
+    const double dpi = fig_.dpi();
+    const double half_w = pt_to_px(it.props.width, dpi) / 2.0;
+    const double half_head = pt_to_px(it.props.headwidth, dpi) / 2.0;
+    const double head_len = pt_to_px(it.props.headlength, dpi);
+    const XY b{h.x - head_len * u.x, h.y - head_len * u.y};
+    auto at = [](XY p, XY dir, double k) { return XY{p.x + k * dir.x, p.y + k * dir.y}; };
+    const std::vector<XY> poly = {at(t, n, half_w),  at(b, n, half_w),   at(b, n, half_head), h,
+                                  at(b, n, -half_head), at(b, n, -half_w), at(t, n, -half_w)};
+    PatchStyle st;
+    st.facecolor = it.props.facecolor;
+    st.edgecolor = it.props.edgecolor;
+    st.linewidth = it.props.edgewidth;
+    patch_px(poly, st);
+  }
+
+ private:
+  std::vector<XY> to_px(const std::vector<XY>& pts, Coords coords) const {
+    std::vector<XY> out;
+    out.reserve(pts.size());
+    for (const auto& p : pts) out.push_back(coords == Coords::Data ? fig_.data_to_pixel(p) : fig_.fraction_to_pixel(p));
+    return out;
+  }
+
+  void patch(std::vector<XY> px, const PatchStyle& st) {
+    const bool edge = st.edgecolor.has_value() && st.linewidth > 0;
+    snap_if_rectilinear(px, edge ? pt_to_px(st.linewidth, fig_.dpi()) : 0.0);
+    patch_px(px, st);
+  }
+
+  void patch_px(const std::vector<XY>& px, const PatchStyle& st) {
+    for (const auto& p : px)
+      if (!std::isfinite(p.x) || !std::isfinite(p.y)) return;
+    path_through(cr_, px, true);
+    cairo_set_fill_rule(cr_, CAIRO_FILL_RULE_WINDING);
+    if (st.facecolor) {
+      set_color(cr_, *st.facecolor);
+      cairo_fill_preserve(cr_);
+    }
+    if (st.edgecolor && st.linewidth > 0) {
+      const double lw = pt_to_px(st.linewidth, fig_.dpi());
+      cairo_set_line_width(cr_, lw);
+      cairo_set_line_join(cr_, cairo_join(st.join));
+      cairo_set_line_cap(cr_, cairo_cap(st.cap));
+      cairo_set_miter_limit(cr_, lw);
+      set_color(cr_, *st.edgecolor);
+      cairo_stroke(cr_);
+    }
+    cairo_new_path(cr_);
+  }
+
+  const Figure& fig_;
+  cairo_t* cr_;
+  TextEngine text_;
+};
+
+void png_append(png_structp png, png_bytep data, png_size_t n) {
+  auto* out = static_cast<std::string*>(png_get_io_ptr(png));
+  out->append(reinterpret_cast<const char*>(data), n);
+}
+void png_no_flush(png_structp) {}
+
+// libpng reports errors by longjmp; this function holds nothing that needs a destructor.
+bool write_png(png_structp png, png_infop info, const Image* img, png_bytep* rows, png_uint_32 ppm, std::string* out) {
+  if (setjmp(png_jmpbuf(png))) return false;
+  png_set_write_fn(png, out, png_append, png_no_flush);
+  png_set_IHDR(png, info, static_cast<png_uint_32>(img->width), static_cast<png_uint_32>(img->height), 8,
+               PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  png_set_pHYs(png, info, ppm, ppm, PNG_RESOLUTION_METER);
+  png_write_info(png, info);
+  png_write_image(png, rows);
+  png_write_end(png, nullptr);
+  return true;
+}
+
+}  // namespace
+
+std::string encode_png(const Image& img, double dpi) {
+  if (img.width <= 0 || img.height <= 0) throw RenderError("cannot write an empty image");
+  std::vector<png_bytep> rows(static_cast<std::size_t>(img.height));
+  for (int y = 0; y < img.height; ++y)
+    rows[static_cast<std::size_t>(y)] =
+        const_cast<png_bytep>(img.rgb.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(img.width) * 3);
+  std::string out;
+  out.reserve(static_cast<std::size_t>(img.width) * static_cast<std::size_t>(img.height) / 8);
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  if (png == nullptr) throw RenderError("cannot create a PNG writer");
+  png_infop info = png_create_info_struct(png);
+  if (info == nullptr) {
+    png_destroy_write_struct(&png, nullptr);
+    throw RenderError("cannot create a PNG writer");
+  }
+  const auto ppm = static_cast<png_uint_32>(std::lround(dpi / 0.0254));
+  const bool ok = write_png(png, info, &img, rows.data(), ppm, &out);
+  png_destroy_write_struct(&png, &info);
+  if (!ok) throw RenderError("writing the PNG failed");
+  return out;
+}
+
+Image decode_png(std::string_view data, std::uint32_t* pixels_per_metre) {
+  png_image im;
+  std::memset(&im, 0, sizeof im);
+  im.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_memory(&im, data.data(), data.size()))
+    throw RenderError(std::string("cannot read the PNG: ") + im.message);
+  im.format = PNG_FORMAT_RGB;
+  Image out;
+  out.width = static_cast<int>(im.width);
+  out.height = static_cast<int>(im.height);
+  out.rgb.resize(PNG_IMAGE_SIZE(im));
+  png_color white{255, 255, 255};
+  if (!png_image_finish_read(&im, &white, out.rgb.data(), 0, nullptr)) {
+    png_image_free(&im);
+    throw RenderError(std::string("cannot read the PNG: ") + im.message);
+  }
+  if (pixels_per_metre != nullptr) {
+    *pixels_per_metre = 0;
+    // Walk the chunks for pHYs: 8-byte signature, then length, type, data, CRC.
+    std::size_t pos = 8;
+    auto be32 = [&](std::size_t at) {
+      const auto* p = reinterpret_cast<const unsigned char*>(data.data() + at);
+      return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
+    };
+    while (pos + 12 <= data.size()) {
+      const std::uint32_t len = be32(pos);
+      const std::string_view type = data.substr(pos + 4, 4);
+      if (type == "pHYs" && len == 9 && pos + 8 + 9 <= data.size()) {
+        if (data[pos + 16] == 1) *pixels_per_metre = be32(pos + 8);
+        break;
+      }
+      if (type == "IDAT") break;
+      pos += 12 + len;
+    }
+  }
+  return out;
+}
+
+TextMetrics measure_text(std::string_view text, double fontsize_pt, Weight weight, double dpi) {
+  TextEngine te(dpi);
+  auto l = te.layout(text, fontsize_pt, weight);
+  return te.metrics(l.get(), fontsize_pt, weight);
+}
+
+Figure::Figure(double width_mm, double height_mm, double dpi) : dpi_(dpi) {
+  if (!std::isfinite(dpi) || dpi <= 0) throw base::ValueError("figure resolution must be a positive number");
+  if (!std::isfinite(width_mm) || !std::isfinite(height_mm) || width_mm <= 0 || height_mm <= 0)
+    throw base::ValueError("figure size must be positive and finite");
+  width_f_ = width_mm / 25.4 * dpi;
+  height_f_ = height_mm / 25.4 * dpi;
+  if (width_f_ < 1 || height_f_ < 1 || width_f_ > kMaxPixels || height_f_ > kMaxPixels)
+    throw base::ValueError("figure size must give between 1 and 32767 pixels per side");
+  width_px_ = static_cast<int>(width_f_);
+  height_px_ = static_cast<int>(height_f_);
+}
+
+XY Figure::data_to_pixel(XY p) const {
+  const auto [x0, x1] = axes_.get_xlim();
+  const auto [y0, y1] = axes_.get_ylim();
+  return {(p.x - x0) / (x1 - x0) * width_f_, height_px_ - (p.y - y0) / (y1 - y0) * height_f_};
+}
+
+XY Figure::fraction_to_pixel(XY p) const { return {p.x * width_f_, height_px_ - p.y * height_f_}; }
+
+Image Figure::render() const {
+  std::unique_ptr<cairo_surface_t, SurfaceDeleter> surface(
+      cairo_image_surface_create(CAIRO_FORMAT_RGB24, width_px_, height_px_));
+  if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS)
+    throw RenderError(std::string("cannot create the image: ") + cairo_status_to_string(cairo_surface_status(surface.get())));
+  std::unique_ptr<cairo_t, CairoDeleter> cr(cairo_create(surface.get()));
+  cairo_set_antialias(cr.get(), CAIRO_ANTIALIAS_GRAY);
+  cairo_set_source_rgb(cr.get(), 1, 1, 1);
+  cairo_paint(cr.get());
+
+  Renderer r(*this, cr.get());
+  const auto& items = axes_.items();
+  for (std::size_t i : axes_.drawing_order()) std::visit(r, items[i]);
+  if (cairo_status(cr.get()) != CAIRO_STATUS_SUCCESS)
+    throw RenderError(std::string("drawing failed: ") + cairo_status_to_string(cairo_status(cr.get())));
+  cairo_surface_flush(surface.get());
+
+  Image img;
+  img.width = width_px_;
+  img.height = height_px_;
+  img.rgb.resize(static_cast<std::size_t>(width_px_) * static_cast<std::size_t>(height_px_) * 3);
+  const unsigned char* data = cairo_image_surface_get_data(surface.get());
+  const int stride = cairo_image_surface_get_stride(surface.get());
+  std::uint8_t* out = img.rgb.data();
+  for (int y = 0; y < height_px_; ++y) {
+    const auto* row = reinterpret_cast<const std::uint32_t*>(data + static_cast<std::ptrdiff_t>(y) * stride);
+    for (int x = 0; x < width_px_; ++x) {
+      const std::uint32_t v = row[x];
+      *out++ = static_cast<std::uint8_t>((v >> 16) & 0xFF);
+      *out++ = static_cast<std::uint8_t>((v >> 8) & 0xFF);
+      *out++ = static_cast<std::uint8_t>(v & 0xFF);
+    }
+  }
+  return img;
+}
+
+}  // namespace vekt::canvas

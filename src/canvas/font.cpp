@@ -1,0 +1,57 @@
+#include "canvas/font.hpp"
+
+#include <fontconfig/fontconfig.h>
+
+#include <memory>
+#include <mutex>
+
+#include "base/error.hpp"
+
+namespace vekt::canvas {
+namespace {
+
+std::mutex g_mu;
+std::string g_family = "DejaVu Sans";
+
+bool installed(const std::string& family) {
+  struct PatternDeleter {
+    void operator()(FcPattern* p) const noexcept { FcPatternDestroy(p); }
+  };
+  struct ObjectSetDeleter {
+    void operator()(FcObjectSet* s) const noexcept { FcObjectSetDestroy(s); }
+  };
+  struct FontSetDeleter {
+    void operator()(FcFontSet* s) const noexcept { FcFontSetDestroy(s); }
+  };
+  std::unique_ptr<FcPattern, PatternDeleter> pat(FcPatternCreate());
+  if (!pat) return false;
+  FcPatternAddString(pat.get(), FC_FAMILY, reinterpret_cast<const FcChar8*>(family.c_str()));
+  std::unique_ptr<FcObjectSet, ObjectSetDeleter> os(FcObjectSetBuild(FC_FAMILY, nullptr));
+  // FcFontList matches the pattern's family against every family name of a font, exactly
+  // (case-insensitively), without applying the configuration's substitutions.
+  std::unique_ptr<FcFontSet, FontSetDeleter> fs(FcFontList(nullptr, pat.get(), os.get()));
+  return fs && fs->nfont > 0;
+}
+
+}  // namespace
+
+std::string resolve_font_family(std::span<const std::string> families) {
+  if (!FcInit()) throw base::Error("fontconfig cannot be initialised");
+  for (const auto& f : families) {
+    if (f == "sans-serif" || f == "serif" || f == "monospace") return f;
+    if (installed(f)) return f;
+  }
+  throw base::ValueError("none of the font families is installed");
+}
+
+void set_font_family(std::string family) {
+  std::lock_guard lock(g_mu);
+  g_family = std::move(family);
+}
+
+std::string font_family() {
+  std::lock_guard lock(g_mu);
+  return g_family;
+}
+
+}  // namespace vekt::canvas
