@@ -1,1 +1,370 @@
 #include "redis/client.hpp"
+
+#include <sys/socket.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/connect.hpp>
+#include <boost/asio/deferred.hpp>
+#include <boost/asio/experimental/parallel_group.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/system/system_error.hpp>
+#include <hiredis/hiredis.h>
+
+#include "base/conn_pool.hpp"
+#include "base/pyconv.hpp"
+
+namespace vekt::redis {
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+using boost::system::error_code;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+struct ReaderDeleter {
+  void operator()(redisReader* r) const { redisReaderFree(r); }
+};
+struct ReplyDeleter {
+  void operator()(redisReply* r) const { freeReplyObject(r); }
+};
+
+Reply convert(const redisReply* r) {
+  Reply out;
+  switch (r->type) {
+    case REDIS_REPLY_STRING:
+      out.type = Reply::Type::String;
+      out.str.assign(r->str, r->len);
+      break;
+    case REDIS_REPLY_STATUS:
+      out.type = Reply::Type::Status;
+      out.str.assign(r->str, r->len);
+      break;
+    case REDIS_REPLY_ERROR:
+      out.type = Reply::Type::Error;
+      out.str.assign(r->str, r->len);
+      break;
+    case REDIS_REPLY_INTEGER:
+      out.type = Reply::Type::Integer;
+      out.integer = r->integer;
+      break;
+    case REDIS_REPLY_ARRAY:
+      out.type = Reply::Type::Array;
+      out.elements.reserve(r->elements);
+      for (size_t i = 0; i < r->elements; ++i) out.elements.push_back(convert(r->element[i]));
+      break;
+    default:
+      out.type = Reply::Type::Nil;
+      break;
+  }
+  return out;
+}
+
+std::string format_command(const Argv& argv) {
+  std::vector<const char*> ptrs;
+  std::vector<size_t> lens;
+  ptrs.reserve(argv.size());
+  lens.reserve(argv.size());
+  for (const auto& a : argv) {
+    ptrs.push_back(a.data());
+    lens.push_back(a.size());
+  }
+  char* cmd = nullptr;
+  int n = redisFormatCommandArgv(&cmd, static_cast<int>(argv.size()), ptrs.data(), lens.data());
+  if (n < 0 || cmd == nullptr) throw Error("Could not format the Redis command");
+  std::string out(cmd, static_cast<size_t>(n));
+  redisFreeCommand(cmd);
+  return out;
+}
+
+[[noreturn]] void throw_cancelled() {
+  throw boost::system::system_error(asio::error::operation_aborted);
+}
+
+std::optional<long long> env_int(const char* name) {
+  const char* v = std::getenv(name);
+  if (v == nullptr) return std::nullopt;
+  auto parsed = base::py_int(v);
+  if (!parsed || parsed->huge())
+    throw base::ValueError(std::string("invalid literal for int() with base 10: '") + v + "'");
+  return parsed->value;
+}
+
+}  // namespace
+
+Options Options::from_env() {
+  Options o;
+  if (const char* h = std::getenv("REDIS_HOST")) o.host = h;
+  if (auto p = env_int("REDIS_PORT")) o.port = static_cast<int>(*p);
+  if (auto d = env_int("REDIS_DB")) o.db = static_cast<int>(*d);
+  if (const char* p = std::getenv("REDIS_PASSWORD")) o.password = p;
+  if (const char* u = std::getenv("REDIS_USERNAME")) o.username = u;
+  if (auto n = env_int("VEKT_REDIS_POOL")) {
+    if (*n <= 0) throw base::ValueError("VEKT_REDIS_POOL must be a positive integer");
+    o.pool_size = static_cast<std::size_t>(*n);
+  }
+  return o;
+}
+
+// One connection: its socket, its reply reader and a timer for the socket time-out.
+struct Connection {
+  explicit Connection(const asio::any_io_executor& ex)
+      : sock(ex), timer(ex), reader(redisReaderCreate()) {
+    if (!reader) throw Error("Could not create a Redis reply reader");
+  }
+  tcp::socket sock;
+  asio::steady_timer timer;
+  std::unique_ptr<redisReader, ReaderDeleter> reader;
+  std::array<char, 16384> buf{};
+};
+
+namespace {
+
+// An idle pooled connection is usable when its peer has not closed it and nothing is waiting to be
+// read (a reply nobody asked for means the stream is out of step).
+bool idle_alive(Connection& c) {
+  if (!c.sock.is_open()) return false;
+  char b;
+  ssize_t n = ::recv(c.sock.native_handle(), &b, 1, MSG_PEEK | MSG_DONTWAIT);
+  if (n == 0) return false;
+  if (n > 0) return false;
+  return errno == EAGAIN || errno == EWOULDBLOCK;
+}
+
+using RedisPool = base::Pool<Connection>;
+
+}  // namespace
+
+struct Client::Impl {
+  Options options;
+  std::uint64_t id = base::next_pool_owner_id();
+  std::string endpoint;  // "host:port" for messages
+
+  std::shared_ptr<RedisPool> pool(const asio::any_io_executor& ex) {
+    std::size_t n = options.pool_size;
+    return base::loop_pool<RedisPool>(
+        ex, id, [n] { return std::make_shared<RedisPool>(n, [](Connection& c) { return idle_alive(c); }); });
+  }
+
+  // Writes `data` within the socket time-out.
+  asio::awaitable<void> write(Connection& c, const std::string& data) {
+    c.timer.expires_after(options.socket_timeout);
+    auto [order, ec, n, tec] =
+        co_await asio::experimental::make_parallel_group(
+            asio::async_write(c.sock, asio::buffer(data), asio::deferred), c.timer.async_wait(asio::deferred))
+            .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
+    (void)n;
+    (void)tec;
+    if (order[0] == 1) {
+      if (tec == asio::error::operation_aborted) throw_cancelled();
+      throw Error("Timeout writing to socket");
+    }
+    if (ec == asio::error::operation_aborted) throw_cancelled();
+    if (ec) throw Error("Error while writing to socket. " + ec.message() + ".");
+  }
+
+  // Reads one complete reply; each read waits at most the socket time-out.
+  asio::awaitable<Reply> read_reply(Connection& c) {
+    for (;;) {
+      void* raw = nullptr;
+      if (redisReaderGetReply(c.reader.get(), &raw) != REDIS_OK) {
+        throw Error(std::string("Protocol error: ") + c.reader->errstr);
+      }
+      if (raw != nullptr) {
+        std::unique_ptr<redisReply, ReplyDeleter> r(static_cast<redisReply*>(raw));
+        co_return convert(r.get());
+      }
+      c.timer.expires_after(options.socket_timeout);
+      auto [order, ec, n, tec] =
+          co_await asio::experimental::make_parallel_group(
+              c.sock.async_read_some(asio::buffer(c.buf), asio::deferred), c.timer.async_wait(asio::deferred))
+              .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
+      if (order[0] == 1) {
+        if (tec == asio::error::operation_aborted) throw_cancelled();
+        throw Error("Timeout reading from socket");
+      }
+      if (ec == asio::error::operation_aborted) throw_cancelled();
+      if (ec == asio::error::eof) throw Error("Connection closed by server.");
+      if (ec) throw Error("Error while reading from socket: " + ec.message());
+      if (redisReaderFeed(c.reader.get(), c.buf.data(), n) != REDIS_OK) {
+        throw Error(std::string("Protocol error: ") + c.reader->errstr);
+      }
+    }
+  }
+
+  asio::awaitable<Reply> roundtrip(Connection& c, const Argv& argv) {
+    co_await write(c, format_command(argv));
+    co_return co_await read_reply(c);
+  }
+
+  asio::awaitable<std::unique_ptr<Connection>> connect() {
+    auto ex = co_await asio::this_coro::executor;
+    auto c = std::make_unique<Connection>(ex);
+    tcp::resolver resolver(ex);
+    asio::steady_timer deadline(ex, options.connect_timeout);
+    std::string port = std::to_string(options.port);
+    {
+      auto [order, ec, results, tec] =
+          co_await asio::experimental::make_parallel_group(
+              resolver.async_resolve(options.host, port, asio::deferred), deadline.async_wait(asio::deferred))
+              .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
+      if (order[0] == 1) {
+        if (tec == asio::error::operation_aborted) throw_cancelled();
+        throw Error("Timeout connecting to server");
+      }
+      if (ec == asio::error::operation_aborted) throw_cancelled();
+      if (ec) throw Error("Error connecting to " + endpoint + ". " + ec.message() + ".");
+      auto [order2, ec2, ep, tec2] =
+          co_await asio::experimental::make_parallel_group(
+              asio::async_connect(c->sock, results, asio::deferred), deadline.async_wait(asio::deferred))
+              .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
+      (void)ep;
+      if (order2[0] == 1) {
+        if (tec2 == asio::error::operation_aborted) throw_cancelled();
+        throw Error("Timeout connecting to server");
+      }
+      if (ec2 == asio::error::operation_aborted) throw_cancelled();
+      if (ec2) {
+        throw Error("Error " + std::to_string(ec2.value()) + " connecting to " + endpoint + ". " +
+                    ec2.message() + ".");
+      }
+    }
+    c->sock.set_option(tcp::no_delay(true));
+    if (options.password && !options.password->empty()) {
+      Argv auth{"AUTH"};
+      if (options.username && !options.username->empty()) auth.push_back(*options.username);
+      auth.push_back(*options.password);
+      Reply r = co_await roundtrip(*c, auth);
+      if (r.is_error()) throw Error(r.str);
+    }
+    if (options.db != 0) {
+      Argv select{"SELECT", std::to_string(options.db)};
+      Reply r = co_await roundtrip(*c, select);
+      if (r.is_error()) throw Error(r.str);
+    }
+    co_return c;
+  }
+
+  asio::awaitable<RedisPool::Lease> lease() {
+    auto ex = co_await asio::this_coro::executor;
+    auto p = pool(ex);
+    RedisPool::Lease l = co_await p->acquire(options.connect_timeout, [] { throw Error("Too many connections"); });
+    if (!l.has_connection()) l.set(co_await connect());
+    co_return l;
+  }
+};
+
+Client::Client(Options options) : impl_(std::make_shared<Impl>()) {
+  impl_->options = std::move(options);
+  impl_->endpoint = impl_->options.host + ":" + std::to_string(impl_->options.port);
+}
+
+Client::~Client() = default;
+
+const Options& Client::options() const { return impl_->options; }
+
+asio::awaitable<Reply> Client::command(Argv argv) {
+  auto impl = impl_;
+  auto l = co_await impl->lease();
+  Reply r = co_await impl->roundtrip(*l, argv);
+  l.give_back();
+  if (r.is_error()) throw Error(r.str);
+  co_return r;
+}
+
+asio::awaitable<std::vector<Reply>> Client::pipeline(std::vector<Argv> commands) {
+  auto impl = impl_;
+  std::vector<Reply> out;
+  if (commands.empty()) co_return out;
+  std::string data;
+  for (const auto& a : commands) data += format_command(a);
+  auto l = co_await impl->lease();
+  co_await impl->write(*l, data);
+  out.reserve(commands.size());
+  for (size_t i = 0; i < commands.size(); ++i) out.push_back(co_await impl->read_reply(*l));
+  l.give_back();
+  co_return out;
+}
+
+asio::awaitable<std::optional<std::string>> Client::get(std::string key) {
+  Argv argv{"GET", std::move(key)};
+  Reply r = co_await command(std::move(argv));
+  if (r.is_nil()) co_return std::nullopt;
+  if (r.type != Reply::Type::String) throw Error("Unexpected reply to GET");
+  co_return std::move(r.str);
+}
+
+asio::awaitable<void> Client::set(std::string key, std::string value, std::optional<long long> ex_seconds) {
+  Argv argv{"SET", std::move(key), std::move(value)};
+  if (ex_seconds) {
+    argv.emplace_back("EX");
+    argv.push_back(std::to_string(*ex_seconds));
+  }
+  co_await command(std::move(argv));
+}
+
+asio::awaitable<long long> Client::del(std::vector<std::string> keys) {
+  if (keys.empty()) co_return 0;
+  Argv argv;
+  argv.reserve(keys.size() + 1);
+  argv.emplace_back("DEL");
+  for (auto& k : keys) argv.push_back(std::move(k));
+  Reply r = co_await command(std::move(argv));
+  co_return r.integer;
+}
+
+asio::awaitable<long long> Client::incr(std::string key) {
+  Argv argv{"INCR", std::move(key)};
+  Reply r = co_await command(std::move(argv));
+  co_return r.integer;
+}
+
+asio::awaitable<bool> Client::expire(std::string key, long long seconds) {
+  Argv argv{"EXPIRE", std::move(key), std::to_string(seconds)};
+  Reply r = co_await command(std::move(argv));
+  co_return r.integer == 1;
+}
+
+asio::awaitable<ScanPage> Client::scan(std::string cursor, std::string match, long long count) {
+  Argv argv{"SCAN", std::move(cursor)};
+  if (!match.empty()) {
+    argv.emplace_back("MATCH");
+    argv.push_back(std::move(match));
+  }
+  if (count > 0) {
+    argv.emplace_back("COUNT");
+    argv.push_back(std::to_string(count));
+  }
+  Reply r = co_await command(std::move(argv));
+  if (r.type != Reply::Type::Array || r.elements.size() != 2 ||
+      r.elements[1].type != Reply::Type::Array)
+    throw Error("Unexpected reply to SCAN");
+  ScanPage page;
+  page.cursor = std::move(r.elements[0].str);
+  page.keys.reserve(r.elements[1].elements.size());
+  for (auto& k : r.elements[1].elements) page.keys.push_back(std::move(k.str));
+  co_return page;
+}
+
+asio::awaitable<Reply> Client::eval(std::string script, std::vector<std::string> keys,
+                                    std::vector<std::string> args) {
+  Argv argv;
+  argv.reserve(3 + keys.size() + args.size());
+  argv.emplace_back("EVAL");
+  argv.push_back(std::move(script));
+  argv.push_back(std::to_string(keys.size()));
+  for (auto& k : keys) argv.push_back(std::move(k));
+  for (auto& a : args) argv.push_back(std::move(a));
+  co_return co_await command(std::move(argv));
+}
+
+}  // namespace vekt::redis
