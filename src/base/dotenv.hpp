@@ -12,8 +12,8 @@
 namespace vekt::base {
 
 // The assignments of a dotenv text in file order. A bare "KEY" line sets nothing and is left out;
-// "KEY=" gives "". `lookup` resolves ${VAR} / ${VAR:-default} (earlier keys of the same file are
-// seen first, then `lookup`).
+// "KEY=" gives "". ${VAR} and ${VAR:-default} expand outside single quotes: `lookup` (the
+// environment, which wins) first, then the keys earlier in the same text, else the default or "".
 using EnvLookup = std::optional<std::string> (*)(const std::string& name);
 std::vector<std::pair<std::string, std::string>> parse_dotenv(std::string_view text,
                                                               EnvLookup lookup = nullptr);

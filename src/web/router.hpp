@@ -5,6 +5,7 @@
 // HttpError bodies, 500 for anything uncaught, and the published /openapi.json.
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -112,6 +113,7 @@ class App {
   std::vector<std::function<void()>> startup_;
   bool started_ = false;
   std::shared_ptr<spdlog::logger> logger_;
+  mutable std::once_flag openapi_once_;
   mutable std::string openapi_text_;
 };
 

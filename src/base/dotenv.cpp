@@ -1,0 +1,225 @@
+#include "base/dotenv.hpp"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <system_error>
+
+#include "base/error.hpp"
+
+namespace vekt::base {
+namespace {
+
+class Reader {
+ public:
+  explicit Reader(std::string_view text) : s_(text) {}
+  bool done() const { return i_ >= s_.size(); }
+  char peek() const { return done() ? '\0' : s_[i_]; }
+  char get() { return s_[i_++]; }
+  void skip_inline_blanks() {
+    while (!done() && (peek() == ' ' || peek() == '\t')) ++i_;
+  }
+  bool at_line_end() const { return done() || peek() == '\n' || peek() == '\r'; }
+  void skip_line() {
+    while (!done() && peek() != '\n') ++i_;
+    if (!done()) ++i_;
+  }
+  bool consume(std::string_view word) {
+    if (s_.substr(i_, word.size()) == word) {
+      i_ += word.size();
+      return true;
+    }
+    return false;
+  }
+  std::size_t pos() const { return i_; }
+  void seek(std::size_t p) { i_ = p; }
+  std::string_view rest_of_line() {
+    std::size_t start = i_;
+    while (!at_line_end()) ++i_;
+    return s_.substr(start, i_ - start);
+  }
+
+ private:
+  std::string_view s_;
+  std::size_t i_ = 0;
+};
+
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+
+// Quoted value after its opening quote; false when the closing quote is missing.
+bool read_quoted(Reader& r, char quote, std::string& out) {
+  while (!r.done()) {
+    char c = r.get();
+    if (c == quote) return true;
+    if (c == '\\' && !r.done()) {
+      char n = r.peek();
+      if (quote == '\'') {
+        if (n == '\\' || n == '\'') {
+          out += r.get();
+          continue;
+        }
+      } else {
+        const char* from = "\\'\"abfnrtv";
+        const char* to = "\\'\"\a\b\f\n\r\t\v";
+        if (const char* p = std::strchr(from, n); p != nullptr && n != '\0') {
+          r.get();
+          out += to[p - from];
+          continue;
+        }
+      }
+    }
+    out += c;
+  }
+  return false;
+}
+
+std::string expand(std::string_view value, EnvLookup lookup,
+                   const std::map<std::string, std::string, std::less<>>& seen) {
+  std::string out;
+  std::size_t i = 0;
+  while (i < value.size()) {
+    if (value[i] == '$' && i + 1 < value.size() && value[i + 1] == '{') {
+      std::size_t close = value.find('}', i + 2);
+      if (close != std::string_view::npos) {
+        std::string_view inner = value.substr(i + 2, close - i - 2);
+        std::size_t colon = inner.find(':');
+        std::string_view name = inner.substr(0, colon);
+        std::optional<std::string_view> fallback;
+        bool ok = true;
+        if (colon != std::string_view::npos) {
+          if (inner.substr(colon, 2) == ":-") fallback = inner.substr(colon + 2);
+          else ok = false;
+        }
+        if (ok) {
+          std::optional<std::string> found;
+          if (lookup != nullptr) found = lookup(std::string(name));
+          if (!found) {
+            if (auto it = seen.find(name); it != seen.end()) found = it->second;
+          }
+          if (found) out += *found;
+          else if (fallback) out += *fallback;
+          i = close + 1;
+          continue;
+        }
+      }
+    }
+    out += value[i++];
+  }
+  return out;
+}
+
+std::optional<std::string> getenv_lookup(const std::string& name) {
+  const char* v = std::getenv(name.c_str());
+  if (v == nullptr) return std::nullopt;
+  return std::string(v);
+}
+
+}  // namespace
+
+std::vector<std::pair<std::string, std::string>> parse_dotenv(std::string_view text, EnvLookup lookup) {
+  std::vector<std::pair<std::string, std::string>> out;
+  std::map<std::string, std::string, std::less<>> seen;
+  Reader r(text);
+  while (!r.done()) {
+    // Blank lines and comment lines.
+    while (!r.done() && is_space(r.peek())) r.get();
+    if (r.done()) break;
+    if (r.peek() == '#') {
+      r.skip_line();
+      continue;
+    }
+    std::size_t line_start = r.pos();
+    if (r.consume("export") && (r.peek() == ' ' || r.peek() == '\t')) {
+      r.skip_inline_blanks();
+    } else {
+      r.seek(line_start);
+    }
+    std::string key;
+    while (!r.done() && r.peek() != '=' && r.peek() != '#' && !is_space(r.peek())) key += r.get();
+    if (key.empty()) {
+      r.skip_line();
+      continue;
+    }
+    r.skip_inline_blanks();
+    if (r.peek() != '=') {
+      // "KEY" alone (optionally followed by a comment) sets nothing; anything else is skipped.
+      r.skip_line();
+      continue;
+    }
+    r.get();
+    r.skip_inline_blanks();
+    std::string value;
+    bool interpolate = true;
+    if (r.peek() == '\'' || r.peek() == '"') {
+      char q = r.get();
+      interpolate = q == '"';
+      std::size_t after_quote = r.pos();
+      if (!read_quoted(r, q, value)) {  // unterminated: skip this line only
+        r.seek(after_quote);
+        r.skip_line();
+        continue;
+      }
+      r.skip_inline_blanks();
+      if (r.peek() == '#') r.rest_of_line();
+      if (!r.at_line_end()) {
+        r.skip_line();
+        continue;
+      }
+    } else {
+      std::string part(r.rest_of_line());
+      // An inline comment needs a blank before its "#".
+      for (std::size_t k = 1; k < part.size(); ++k) {
+        if (part[k] == '#' && is_space(part[k - 1])) {
+          std::size_t b = k - 1;
+          while (b > 0 && is_space(part[b - 1])) --b;
+          part.resize(b);
+          break;
+        }
+      }
+      while (!part.empty() && is_space(part.back())) part.pop_back();
+      value = std::move(part);
+    }
+    r.skip_line();
+    if (interpolate) value = expand(value, lookup, seen);
+    seen[key] = value;
+    out.emplace_back(std::move(key), std::move(value));
+  }
+  return out;
+}
+
+std::optional<std::filesystem::path> find_dotenv(const std::filesystem::path& start) {
+  std::error_code ec;
+  std::filesystem::path dir = std::filesystem::absolute(start, ec);
+  if (ec) return std::nullopt;
+  for (;;) {
+    std::filesystem::path candidate = dir / ".env";
+    if (std::filesystem::is_regular_file(candidate, ec)) return candidate;
+    if (!dir.has_parent_path() || dir.parent_path() == dir) return std::nullopt;
+    dir = dir.parent_path();
+  }
+}
+
+std::optional<std::filesystem::path> load_dotenv(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw Error("cannot read " + file.string() + ": " + std::strerror(errno));
+  std::ostringstream buf;
+  buf << in.rdbuf();
+  for (const auto& [key, value] : parse_dotenv(buf.str(), &getenv_lookup)) {
+    ::setenv(key.c_str(), value.c_str(), /*overwrite=*/0);
+  }
+  return file;
+}
+
+std::optional<std::filesystem::path> load_dotenv() {
+  std::error_code ec;
+  auto cwd = std::filesystem::current_path(ec);
+  if (ec) return std::nullopt;
+  auto file = find_dotenv(cwd);
+  if (!file) return std::nullopt;
+  return load_dotenv(*file);
+}
+
+}  // namespace vekt::base

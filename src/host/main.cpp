@@ -1,0 +1,53 @@
+// vekt-server: reads its settings, runs each deliverable's start-up once, mounts the routers and
+// serves until SIGINT or SIGTERM.
+#include <cstdio>
+#include <exception>
+#include <iostream>
+
+#include "base/dotenv.hpp"
+#include "host/logger.hpp"
+#include "host/settings.hpp"
+#include "web/router.hpp"
+#include "web/server.hpp"
+
+// ---- deliverable headers -------------------------------------------------------------------
+// (tile service: #include "korvane/service.hpp")
+
+int main() {
+  using namespace vekt;
+  try {
+    base::load_dotenv();
+    host::configure_logging(spdlog::level::info);
+    const host::Settings settings = host::load_settings();
+    auto log = host::get_logger("vekt.server");
+
+    web::App app("vekt", "0.1.0");
+    app.set_logger(host::get_logger("vekt.web"));
+
+    // ---- deliverables: start-up hooks and routers, in mounting order ------------------------
+    // Tile service (runs its start-up, then mounts "/gis"):
+    //   app.on_startup([&app] { korvane::startup(); app.include_router(korvane::korvane()); });
+
+    app.run_startup();
+
+    web::ServerConfig config;
+    config.host = settings.host;
+    config.port = settings.port;
+    config.threads = settings.threads;
+    config.trusted_proxies = settings.trusted_proxies;
+    web::Server server(app, config);
+    server.start();
+    log->info("Listening on http://{}:{} with {} event loops", settings.host, server.port(), server.loop_count());
+    server.run_until_signal();
+    log->info("Stopped");
+    return 0;
+  } catch (const host::SettingsError& e) {
+    std::fflush(stdout);
+    std::cerr << "vekt-server: " << e.what() << "\n";
+    return 2;
+  } catch (const std::exception& e) {
+    std::fflush(stdout);
+    std::cerr << "vekt-server: start-up failed: " << e.what() << "\n";
+    return 1;
+  }
+}

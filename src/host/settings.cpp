@@ -1,0 +1,64 @@
+#include "host/settings.hpp"
+
+#include <cstdlib>
+#include <optional>
+#include <string_view>
+
+#include <boost/asio/ip/address.hpp>
+
+#include "base/pyconv.hpp"
+
+namespace vekt::host {
+namespace {
+
+std::optional<std::string> env(const char* name) {
+  const char* v = std::getenv(name);
+  if (v == nullptr) return std::nullopt;
+  return std::string(v);
+}
+
+long long int_setting(const char* name, const std::string& text, long long lo, long long hi) {
+  auto v = base::py_int(text);
+  if (!v || !v->value || *v->value < lo || *v->value > hi)
+    throw SettingsError(std::string(name) + ": invalid value '" + text + "' (expected an integer from " +
+                        std::to_string(lo) + " to " + std::to_string(hi) + ")");
+  return *v->value;
+}
+
+std::string trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return std::string(s);
+}
+
+}  // namespace
+
+Settings load_settings() {
+  Settings s;
+  if (auto v = env("VEKT_HOST")) {
+    if (trim(*v).empty()) throw SettingsError("VEKT_HOST: must not be empty");
+    s.host = trim(*v);
+  }
+  if (auto v = env("VEKT_PORT")) s.port = static_cast<std::uint16_t>(int_setting("VEKT_PORT", *v, 0, 65535));
+  if (auto v = env("VEKT_THREADS")) s.threads = static_cast<unsigned>(int_setting("VEKT_THREADS", *v, 1, 1024));
+  if (auto v = env("VEKT_TRUSTED_PROXIES")) {
+    s.trusted_proxies.clear();
+    std::string_view list = *v;
+    std::size_t start = 0;
+    while (start <= list.size()) {
+      std::size_t comma = list.find(',', start);
+      std::string item = trim(list.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start));
+      if (!item.empty()) {
+        boost::system::error_code ec;
+        auto addr = boost::asio::ip::make_address(item, ec);
+        if (ec) throw SettingsError("VEKT_TRUSTED_PROXIES: '" + item + "' is not an IP address");
+        s.trusted_proxies.push_back(addr.to_string());
+      }
+      if (comma == std::string_view::npos) break;
+      start = comma + 1;
+    }
+  }
+  return s;
+}
+
+}  // namespace vekt::host

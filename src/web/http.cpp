@@ -1,0 +1,267 @@
+#include "web/http.hpp"
+
+#include <cstdint>
+
+namespace vekt::web {
+namespace {
+
+bool iequal(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Bytes to valid UTF-8: each maximal ill-formed subsequence becomes one U+FFFD.
+std::string sanitize_utf8(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  std::size_t i = 0;
+  auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+  while (i < s.size()) {
+    unsigned char c = byte(i);
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+      ++i;
+      continue;
+    }
+    std::size_t need = 0;
+    unsigned char lo = 0x80, hi = 0xbf;
+    if (c >= 0xc2 && c <= 0xdf) need = 1;
+    else if (c == 0xe0) need = 2, lo = 0xa0;
+    else if (c >= 0xe1 && c <= 0xec) need = 2;
+    else if (c == 0xed) need = 2, hi = 0x9f;
+    else if (c >= 0xee && c <= 0xef) need = 2;
+    else if (c == 0xf0) need = 3, lo = 0x90;
+    else if (c >= 0xf1 && c <= 0xf3) need = 3;
+    else if (c == 0xf4) need = 3, hi = 0x8f;
+    if (need == 0) {
+      out += "\xef\xbf\xbd";
+      ++i;
+      continue;
+    }
+    std::size_t k = 1;
+    for (; k <= need && i + k < s.size(); ++k) {
+      unsigned char d = byte(i + k);
+      unsigned char l = k == 1 ? lo : 0x80, h = k == 1 ? hi : 0xbf;
+      if (d < l || d > h) break;
+    }
+    if (k == need + 1) {
+      out.append(s.substr(i, need + 1));
+    } else {
+      out += "\xef\xbf\xbd";
+    }
+    i += k;
+  }
+  return out;
+}
+
+std::string trim_blanks(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return std::string(s);
+}
+
+const ParamValue& param_of(const Request& r, std::string_view name) {
+  auto it = r.params.find(name);
+  if (it == r.params.end()) throw std::logic_error("route has no parameter " + std::string(name));
+  return it->second;
+}
+
+template <class T>
+const T& typed(const Request& r, std::string_view name) {
+  const auto* v = std::get_if<T>(&param_of(r, name));
+  if (v == nullptr) throw std::logic_error("parameter " + std::string(name) + " has another type or no value");
+  return *v;
+}
+
+}  // namespace
+
+const std::string* Headers::find(std::string_view name) const {
+  for (const auto& [k, v] : fields_)
+    if (iequal(k, name)) return &v;
+  return nullptr;
+}
+
+std::string Headers::get(std::string_view name, std::string_view fallback) const {
+  const std::string* v = find(name);
+  return v != nullptr ? *v : std::string(fallback);
+}
+
+void Headers::set(std::string name, std::string value) {
+  erase(name);
+  fields_.emplace_back(std::move(name), std::move(value));
+}
+
+void Headers::add(std::string name, std::string value) { fields_.emplace_back(std::move(name), std::move(value)); }
+
+void Headers::erase(std::string_view name) {
+  std::erase_if(fields_, [&](const auto& f) { return iequal(f.first, name); });
+}
+
+std::optional<std::string> Request::query_value(std::string_view key) const {
+  std::optional<std::string> out;
+  for (const auto& [k, v] : query)
+    if (k == key) out = v;
+  return out;
+}
+
+const std::string& Request::client_host() const {
+  static const std::string unknown = "unknown";
+  return client.empty() ? unknown : client;
+}
+
+bool Request::has(std::string_view name) const {
+  auto it = params.find(name);
+  return it != params.end() && !std::holds_alternative<std::monostate>(it->second);
+}
+const std::string& Request::str(std::string_view name) const { return typed<std::string>(*this, name); }
+const IntValue& Request::integer(std::string_view name) const { return typed<IntValue>(*this, name); }
+double Request::number(std::string_view name) const { return typed<double>(*this, name); }
+bool Request::boolean(std::string_view name) const { return typed<bool>(*this, name); }
+
+Response json_response(unsigned status, const Json& value) {
+  Response r;
+  r.status = status;
+  r.content_type = "application/json";
+  r.body = dump_json(value);
+  return r;
+}
+
+Response bytes_response(unsigned status, std::string body, std::string media_type,
+                        std::vector<std::pair<std::string, std::string>> extra_headers) {
+  Response r;
+  r.status = status;
+  r.content_type = std::move(media_type);
+  r.body = std::move(body);
+  for (auto& [k, v] : extra_headers) r.headers.add(std::move(k), std::move(v));
+  return r;
+}
+
+Response empty_response(unsigned status) {
+  Response r;
+  r.status = status;
+  return r;
+}
+
+Response text_response(unsigned status, std::string text) {
+  Response r;
+  r.status = status;
+  r.content_type = "text/plain; charset=utf-8";
+  r.body = std::move(text);
+  return r;
+}
+
+HttpError::HttpError(unsigned status, std::string detail, std::vector<std::pair<std::string, std::string>> headers)
+    : std::runtime_error(detail), status_(status), detail_(std::move(detail)), headers_(std::move(headers)) {}
+
+Response error_response(const HttpError& error) {
+  Json body = Json::object();
+  body["detail"] = error.detail();
+  Response r = json_response(error.status(), body);
+  for (const auto& [k, v] : error.headers()) r.headers.add(k, v);
+  return r;
+}
+
+std::string percent_decode(std::string_view text, bool plus_as_space) {
+  std::string bytes;
+  bytes.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '%' && i + 2 < text.size()) {
+      int h = hex_value(text[i + 1]), l = hex_value(text[i + 2]);
+      if (h >= 0 && l >= 0) {
+        bytes += static_cast<char>(h * 16 + l);
+        i += 2;
+        continue;
+      }
+    }
+    bytes += (plus_as_space && c == '+') ? ' ' : c;
+  }
+  return sanitize_utf8(bytes);
+}
+
+std::string percent_encode_path(std::string_view path) {
+  static const char* hex = "0123456789ABCDEF";
+  std::string out;
+  for (char ch : path) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                std::string_view("/-._~!$&'()*+,;=:@").find(static_cast<char>(c)) != std::string_view::npos;
+    if (keep) {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 0xf];
+    }
+  }
+  return out;
+}
+
+ParsedTarget parse_target(std::string_view target) {
+  ParsedTarget out;
+  std::size_t q = target.find('?');
+  std::string_view raw_path = target.substr(0, q);
+  // A fragment is never sent by well-behaved clients; drop it if one is.
+  if (std::size_t h = raw_path.find('#'); h != std::string_view::npos) raw_path = raw_path.substr(0, h);
+  out.path = percent_decode(raw_path, false);
+  if (q != std::string_view::npos) {
+    std::string_view qs = target.substr(q + 1);
+    if (std::size_t h = qs.find('#'); h != std::string_view::npos) qs = qs.substr(0, h);
+    out.query_string = std::string(qs);
+    std::size_t start = 0;
+    while (start <= qs.size()) {
+      std::size_t amp = qs.find('&', start);
+      std::string_view piece = qs.substr(start, amp == std::string_view::npos ? std::string_view::npos : amp - start);
+      if (!piece.empty()) {
+        std::size_t eq = piece.find('=');
+        std::string_view k = piece.substr(0, eq);
+        std::string_view v = eq == std::string_view::npos ? std::string_view{} : piece.substr(eq + 1);
+        out.query.emplace_back(percent_decode(k, true), percent_decode(v, true));
+      }
+      if (amp == std::string_view::npos) break;
+      start = amp + 1;
+    }
+  }
+  return out;
+}
+
+std::string resolve_client_host(std::string_view peer, const std::string* forwarded_for,
+                                const std::vector<std::string>& trusted) {
+  auto is_trusted = [&](std::string_view ip) {
+    for (const auto& t : trusted)
+      if (t == ip) return true;
+    return false;
+  };
+  if (peer.empty()) return {};
+  if (forwarded_for == nullptr || !is_trusted(peer)) return std::string(peer);
+  std::vector<std::string> hops;
+  std::string_view xff = *forwarded_for;
+  std::size_t start = 0;
+  while (start <= xff.size()) {
+    std::size_t comma = xff.find(',', start);
+    std::string hop = trim_blanks(xff.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start));
+    if (!hop.empty()) hops.push_back(std::move(hop));
+    if (comma == std::string_view::npos) break;
+    start = comma + 1;
+  }
+  if (hops.empty()) return std::string(peer);
+  for (auto it = hops.rbegin(); it != hops.rend(); ++it)
+    if (!is_trusted(*it)) return *it;
+  // Every hop is a trusted proxy: the left-most is the closest thing to a client.
+  return hops.front();
+}
+
+}  // namespace vekt::web

@@ -1,0 +1,457 @@
+#include "web/router.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <exception>
+
+#include <spdlog/spdlog.h>
+
+namespace vekt::web {
+
+// A path template as alternating literal and parameter pieces.
+struct App::Compiled {
+  struct Piece {
+    bool param;
+    std::string text;  // literal text or parameter name
+  };
+  std::vector<Piece> pieces;
+
+  static Compiled compile(std::string_view path) {
+    Compiled c;
+    std::size_t i = 0;
+    while (i < path.size()) {
+      std::size_t open = path.find('{', i);
+      std::size_t close = open == std::string_view::npos ? std::string_view::npos : path.find('}', open);
+      if (open == std::string_view::npos || close == std::string_view::npos) {
+        c.pieces.push_back({false, std::string(path.substr(i))});
+        break;
+      }
+      if (open > i) c.pieces.push_back({false, std::string(path.substr(i, open - i))});
+      c.pieces.push_back({true, std::string(path.substr(open + 1, close - open - 1))});
+      i = close + 1;
+    }
+    return c;
+  }
+
+  // Backtracking match: a parameter takes one or more characters other than "/", longest first,
+  // like the regular expression [^/]+ between the literal parts.
+  bool match(std::string_view path, std::size_t piece, std::size_t pos,
+             std::vector<std::pair<std::string, std::string>>& out) const {
+    if (piece == pieces.size()) return pos == path.size();
+    const Piece& p = pieces[piece];
+    if (!p.param) {
+      if (path.substr(pos, p.text.size()) != p.text) return false;
+      return match(path, piece + 1, pos + p.text.size(), out);
+    }
+    std::size_t end = path.find('/', pos);
+    if (end == std::string_view::npos) end = path.size();
+    for (std::size_t stop = end; stop > pos; --stop) {
+      out.emplace_back(p.text, std::string(path.substr(pos, stop - pos)));
+      if (match(path, piece + 1, stop, out)) return true;
+      out.pop_back();
+    }
+    return false;
+  }
+};
+
+namespace {
+
+const char* OPENAPI_PATH = "/openapi.json";
+
+// str.title() of Python on ASCII text, then "_" -> " ".
+std::string py_title(std::string_view name) {
+  std::string out;
+  bool prev_cased = false;
+  for (char c : name) {
+    bool lower = c >= 'a' && c <= 'z', upper = c >= 'A' && c <= 'Z';
+    if (lower || upper) {
+      if (!prev_cased && lower) c = static_cast<char>(c - 'a' + 'A');
+      else if (prev_cased && upper) c = static_cast<char>(c - 'A' + 'a');
+      prev_cased = true;
+    } else {
+      prev_cased = false;
+    }
+    out += c == '_' ? ' ' : c;
+  }
+  return out;
+}
+
+std::string lower(std::string s) {
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return s;
+}
+
+std::string operation_id(const Route& r, const std::string& full_path) {
+  std::string id = r.name + full_path;
+  for (char& c : id) {
+    bool word = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+                static_cast<unsigned char>(c) >= 0x80;
+    if (!word) c = '_';
+  }
+  return id + "_" + lower(r.method);
+}
+
+const char* type_name(ParamType t) {
+  switch (t) {
+    case ParamType::string: return "string";
+    case ParamType::integer: return "integer";
+    case ParamType::number: return "number";
+    case ParamType::boolean: return "boolean";
+  }
+  return "string";
+}
+
+ParamValue default_of(const ParamSpec& p) {
+  const Json& d = p.default_value;
+  switch (p.type) {
+    case ParamType::integer:
+      if (d.is_number_integer()) {
+        long long v = d.get<long long>();
+        return IntValue{v, std::to_string(v)};
+      }
+      break;
+    case ParamType::number:
+      if (d.is_number()) return d.get<double>();
+      break;
+    case ParamType::boolean:
+      if (d.is_boolean()) return d.get<bool>();
+      break;
+    case ParamType::string:
+      if (d.is_string()) return d.get<std::string>();
+      break;
+  }
+  return std::monostate{};
+}
+
+Json error_entry(const char* where, const std::string& name, const char* msg, const char* type) {
+  Json e = Json::object();
+  e["loc"] = Json::array({where, name});
+  e["msg"] = msg;
+  e["type"] = type;
+  return e;
+}
+
+// Convert one text; on failure append the error entry and return false.
+bool convert(const ParamSpec& p, const std::string& text, const char* where, ParamValue& out, Json& errors) {
+  switch (p.type) {
+    case ParamType::string:
+      out = text;
+      return true;
+    case ParamType::integer:
+      if (auto v = base::py_int(text)) {
+        out = std::move(*v);
+        return true;
+      }
+      errors.push_back(error_entry(where, p.name, "value is not a valid integer", "type_error.integer"));
+      return false;
+    case ParamType::number:
+      if (auto v = base::py_float(text)) {
+        out = *v;
+        return true;
+      }
+      errors.push_back(error_entry(where, p.name, "value is not a valid float", "type_error.float"));
+      return false;
+    case ParamType::boolean:
+      if (auto v = base::py_bool(text)) {
+        out = *v;
+        return true;
+      }
+      errors.push_back(error_entry(where, p.name, "value could not be parsed to a boolean", "type_error.bool"));
+      return false;
+  }
+  return false;
+}
+
+Json validation_schemas() {
+  return Json::parse(R"({
+    "HTTPValidationError": {"title": "HTTPValidationError", "type": "object", "properties": {
+      "detail": {"title": "Detail", "type": "array", "items": {"$ref": "#/components/schemas/ValidationError"}}}},
+    "ValidationError": {"title": "ValidationError", "required": ["loc", "msg", "type"], "type": "object",
+      "properties": {
+        "loc": {"title": "Location", "type": "array", "items": {"anyOf": [{"type": "string"}, {"type": "integer"}]}},
+        "msg": {"title": "Message", "type": "string"},
+        "type": {"title": "Error Type", "type": "string"}}}})");
+}
+
+}  // namespace
+
+ParamSpec path_param(std::string name, ParamType type) {
+  ParamSpec p;
+  p.name = std::move(name);
+  p.in = ParamIn::path;
+  p.type = type;
+  return p;
+}
+
+ParamSpec query_param(std::string name, ParamType type, std::string description) {
+  ParamSpec p;
+  p.name = std::move(name);
+  p.in = ParamIn::query;
+  p.type = type;
+  p.description = std::move(description);
+  return p;
+}
+
+ParamSpec query_param(std::string name, ParamType type, Json default_value, std::string description) {
+  ParamSpec p = query_param(std::move(name), type, std::move(description));
+  p.required = false;
+  p.default_value = std::move(default_value);
+  return p;
+}
+
+Router::Router(std::string prefix, std::vector<std::string> tags) : prefix_(std::move(prefix)), tags_(std::move(tags)) {}
+
+Router& Router::add(Route route) {
+  routes_.push_back(std::move(route));
+  return *this;
+}
+
+std::string cleandoc(std::string_view doc) {
+  // Expand tabs to 8 columns, per line.
+  std::vector<std::string> lines;
+  std::string cur;
+  for (char c : doc) {
+    if (c == '\n') {
+      lines.push_back(std::move(cur));
+      cur.clear();
+    } else if (c == '\t') {
+      cur.append(8 - cur.size() % 8, ' ');
+    } else {
+      cur += c;
+    }
+  }
+  lines.push_back(std::move(cur));
+  std::size_t margin = SIZE_MAX;
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    std::size_t content = lines[i].find_first_not_of(' ');
+    if (content != std::string::npos) margin = std::min(margin, content);
+  }
+  std::size_t first = lines[0].find_first_not_of(' ');
+  lines[0] = first == std::string::npos ? "" : lines[0].substr(first);
+  if (margin != SIZE_MAX)
+    for (std::size_t i = 1; i < lines.size(); ++i) lines[i] = lines[i].size() > margin ? lines[i].substr(margin) : "";
+  while (!lines.empty() && lines.back().empty()) lines.pop_back();
+  std::size_t start = 0;
+  while (start < lines.size() && lines[start].empty()) ++start;
+  std::string out;
+  for (std::size_t i = start; i < lines.size(); ++i) {
+    if (i > start) out += '\n';
+    out += lines[i];
+  }
+  return out;
+}
+
+App::App(std::string title, std::string version) : title_(std::move(title)), version_(std::move(version)) {}
+
+void App::include_router(const Router& router) {
+  for (const Route& r : router.routes()) {
+    Mounted m{r, router.tags()};
+    m.route.path = router.prefix() + r.path;
+    compiled_.push_back(std::make_shared<const Compiled>(Compiled::compile(m.route.path)));
+    routes_.push_back(std::move(m));
+  }
+}
+
+void App::on_startup(std::function<void()> hook) { startup_.push_back(std::move(hook)); }
+
+void App::run_startup() {
+  if (started_) return;
+  started_ = true;
+  for (auto& hook : startup_) hook();
+}
+
+Match App::match(std::string_view method, std::string_view path) const {
+  Match m;
+  std::optional<std::size_t> partial;
+  auto path_matches = [&](std::string_view p, std::vector<std::pair<std::string, std::string>>& params) {
+    if (p == OPENAPI_PATH) return std::optional<std::size_t>(SIZE_MAX);
+    for (std::size_t i = 0; i < compiled_.size(); ++i) {
+      params.clear();
+      if (compiled_[i]->match(p, 0, 0, params)) return std::optional<std::size_t>(i);
+    }
+    return std::optional<std::size_t>();
+  };
+  // The API description comes before every mounted route.
+  if (path == OPENAPI_PATH) {
+    if (method == "GET" || method == "HEAD") {
+      m.kind = Match::Kind::found;
+      m.route = SIZE_MAX;
+    } else {
+      m.kind = Match::Kind::method_not_allowed;
+      m.allow = "GET, HEAD";
+    }
+    return m;
+  }
+  for (std::size_t i = 0; i < compiled_.size(); ++i) {
+    std::vector<std::pair<std::string, std::string>> params;
+    if (!compiled_[i]->match(path, 0, 0, params)) continue;
+    if (routes_[i].route.method == method) {
+      m.kind = Match::Kind::found;
+      m.route = i;
+      m.path_params = std::move(params);
+      return m;
+    }
+    if (!partial) partial = i;
+  }
+  if (partial) {
+    m.kind = Match::Kind::method_not_allowed;
+    m.allow = routes_[*partial].route.method;
+    return m;
+  }
+  if (path != "/") {
+    std::string other(path);
+    if (!other.empty() && other.back() == '/') {
+      while (!other.empty() && other.back() == '/') other.pop_back();
+    } else {
+      other += '/';
+    }
+    std::vector<std::pair<std::string, std::string>> ignored;
+    if (path_matches(other, ignored)) {
+      m.kind = Match::Kind::redirect;
+      m.redirect_path = std::move(other);
+      return m;
+    }
+  }
+  m.kind = Match::Kind::not_found;
+  return m;
+}
+
+boost::asio::awaitable<Response> App::dispatch(Request& request) const {
+  Match m = match(request.method, request.path);
+  switch (m.kind) {
+    case Match::Kind::not_found:
+      co_return error_response(HttpError(404, "Not Found"));
+    case Match::Kind::method_not_allowed:
+      co_return error_response(HttpError(405, "Method Not Allowed", {{"Allow", m.allow}}));
+    case Match::Kind::redirect: {
+      Response r = empty_response(307);
+      std::string location = percent_encode_path(m.redirect_path);
+      if (!request.query_string.empty()) location += "?" + request.query_string;
+      if (const std::string* host = request.headers.find("Host"); host != nullptr && !host->empty())
+        location = request.scheme + "://" + *host + location;
+      r.headers.set("Location", location);
+      co_return r;
+    }
+    case Match::Kind::found:
+      break;
+  }
+  if (m.route == SIZE_MAX) {
+    std::call_once(openapi_once_, [this] { openapi_text_ = dump_json(openapi()); });
+    Response r;
+    r.content_type = "application/json";
+    r.body = openapi_text_;
+    co_return r;
+  }
+
+  const Mounted& mounted = routes_[m.route];
+  const Route& route = mounted.route;
+  // Convert every parameter first; the handler runs only when all of them converted.
+  Json errors = Json::array();
+  request.params.clear();
+  for (int pass = 0; pass < 2; ++pass) {
+    ParamIn in = pass == 0 ? ParamIn::path : ParamIn::query;
+    for (const ParamSpec& p : route.params) {
+      if (p.in != in) continue;
+      ParamValue value;
+      if (in == ParamIn::path) {
+        auto it = std::find_if(m.path_params.begin(), m.path_params.end(),
+                               [&](const auto& kv) { return kv.first == p.name; });
+        if (it == m.path_params.end()) {
+          errors.push_back(error_entry("path", p.name, "field required", "value_error.missing"));
+          continue;
+        }
+        if (!convert(p, it->second, "path", value, errors)) continue;
+      } else {
+        std::optional<std::string> text = request.query_value(p.name);
+        if (!text) {
+          if (p.required) {
+            errors.push_back(error_entry("query", p.name, "field required", "value_error.missing"));
+            continue;
+          }
+          value = default_of(p);
+        } else if (!convert(p, *text, "query", value, errors)) {
+          continue;
+        }
+      }
+      request.params.insert_or_assign(p.name, std::move(value));
+    }
+  }
+  if (!errors.empty()) {
+    Json body = Json::object();
+    body["detail"] = std::move(errors);
+    co_return json_response(422, body);
+  }
+
+  std::optional<Response> answer;
+  std::string failure;
+  try {
+    answer = co_await route.handler(request);
+  } catch (const HttpError& e) {
+    answer = error_response(e);
+  } catch (const std::exception& e) {
+    failure = e.what();
+    if (failure.empty()) failure = typeid(e).name();
+  } catch (...) {
+    failure = "unknown exception";
+  }
+  if (answer) co_return std::move(*answer);
+  auto logger = logger_ ? logger_ : spdlog::default_logger();
+  logger->error("Exception in request handler {} {}: {}", request.method, request.path, failure);
+  co_return text_response(500, "Internal Server Error");
+}
+
+Json App::openapi() const {
+  Json doc = Json::object();
+  doc["openapi"] = "3.0.2";
+  doc["info"] = Json::object({{"title", title_}, {"version", version_}});
+  Json paths = Json::object();
+  bool any_validation = false;
+  for (const Mounted& m : routes_) {
+    const Route& r = m.route;
+    Json op = Json::object();
+    if (!m.tags.empty()) op["tags"] = m.tags;
+    op["summary"] = py_title(r.name);
+    std::string description = cleandoc(r.doc);
+    if (!description.empty()) op["description"] = description;
+    op["operationId"] = operation_id(r, r.path);
+    if (!r.params.empty()) {
+      Json params = Json::array();
+      for (int pass = 0; pass < 2; ++pass) {
+        ParamIn in = pass == 0 ? ParamIn::path : ParamIn::query;
+        for (const ParamSpec& p : r.params) {
+          if (p.in != in) continue;
+          Json schema = Json::object();
+          schema["title"] = p.title.empty() ? py_title(p.name) : p.title;
+          if (!p.description.empty()) schema["description"] = p.description;
+          if (!p.required && !p.default_value.is_null()) schema["default"] = p.default_value;
+          schema["type"] = type_name(p.type);
+          Json param = Json::object();
+          param["required"] = p.in == ParamIn::path ? true : p.required;
+          param["schema"] = std::move(schema);
+          param["name"] = p.name;
+          param["in"] = p.in == ParamIn::path ? "path" : "query";
+          if (!p.description.empty()) param["description"] = p.description;
+          params.push_back(std::move(param));
+        }
+      }
+      op["parameters"] = std::move(params);
+    }
+    Json responses = Json::object();
+    Json ok = Json::object({{"description", "Successful Response"}});
+    if (r.json_response) ok["content"] = Json::parse(R"({"application/json":{"schema":{}}})");
+    responses["200"] = std::move(ok);
+    if (!r.params.empty()) {
+      any_validation = true;
+      responses["422"] = Json::parse(
+          R"({"description":"Validation Error","content":{"application/json":{"schema":{"$ref":"#/components/schemas/HTTPValidationError"}}}})");
+    }
+    op["responses"] = std::move(responses);
+    paths[r.path][lower(r.method)] = std::move(op);
+  }
+  doc["paths"] = std::move(paths);
+  if (any_validation) doc["components"] = Json::object({{"schemas", validation_schemas()}});
+  return doc;
+}
+
+}  // namespace vekt::web

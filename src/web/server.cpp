@@ -1,0 +1,401 @@
+#include "web/server.hpp"
+
+#include <sys/socket.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <list>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <spdlog/spdlog.h>
+
+#include "base/error.hpp"
+
+namespace vekt::web {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+
+namespace {
+
+constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
+
+struct Loop;
+thread_local Loop* t_loop = nullptr;
+
+// One connection's state as the shutdown sweep sees it.
+struct SessionSlot {
+  beast::tcp_stream* stream = nullptr;
+  bool busy = false;  // a request is being handled or answered
+};
+
+struct Loop {
+  unsigned index = 0;
+  asio::io_context ioc{1};
+  std::optional<tcp::acceptor> acceptor;
+  std::list<SessionSlot> sessions;  // touched only on this loop's thread
+};
+
+bool safe_header_text(std::string_view s) {
+  for (char c : s)
+    if (c == '\r' || c == '\n' || c == '\0') return false;
+  return true;
+}
+
+std::string peer_text(const tcp::socket& s) {
+  boost::system::error_code ec;
+  auto ep = s.remote_endpoint(ec);
+  if (ec) return {};
+  auto addr = ep.address();
+  if (addr.is_v6() && addr.to_v6().is_v4_mapped())
+    addr = asio::ip::make_address_v4(asio::ip::v4_mapped, addr.to_v6());
+  return addr.to_string();
+}
+
+tcp::endpoint resolve_endpoint(const std::string& host, std::uint16_t port) {
+  boost::system::error_code ec;
+  auto addr = asio::ip::make_address(host, ec);
+  if (!ec) return {addr, port};
+  asio::io_context ioc;
+  tcp::resolver resolver(ioc);
+  auto results = resolver.resolve(host, std::to_string(port), ec);
+  if (ec || results.empty()) throw base::Error("cannot resolve VEKT_HOST " + host + ": " + ec.message());
+  return results.begin()->endpoint();
+}
+
+}  // namespace
+
+
+struct Server::Impl {
+  const App& app;
+  ServerConfig cfg;
+  std::vector<std::unique_ptr<Loop>> loops;
+  std::vector<std::thread> threads;
+  std::atomic<std::size_t> connections{0};
+  std::atomic<bool> stopping{false};
+  std::uint16_t port = 0;
+  bool started = false;
+
+  std::mutex mu;
+  std::condition_variable cv;
+  unsigned loops_running = 0;
+  std::thread watchdog;
+
+  Impl(const App& a, ServerConfig c) : app(a), cfg(std::move(c)) {}
+
+  void bind_all();
+  asio::awaitable<void> accept_loop(Loop& loop);
+  asio::awaitable<void> session(Loop& loop, tcp::socket socket);
+  asio::awaitable<bool> write_response(beast::tcp_stream& stream, const Response& r, unsigned version,
+                                       bool keep_alive, bool head);
+  void sweep(Loop& loop);
+};
+
+void Server::Impl::bind_all() {
+  unsigned n = cfg.threads != 0 ? cfg.threads : std::max(1u, std::thread::hardware_concurrency());
+  tcp::endpoint ep = resolve_endpoint(cfg.host, cfg.port);
+  // Probe without SO_REUSEPORT first: a port another process holds is an error, not a port we
+  // silently share; with port 0 the probe also picks the port every loop then binds.
+  {
+    asio::io_context probe_ctx;
+    tcp::acceptor probe(probe_ctx);
+    boost::system::error_code ec;
+    probe.open(ep.protocol(), ec);
+    if (!ec) probe.set_option(asio::socket_base::reuse_address(true), ec);
+    if (!ec) probe.bind(ep, ec);
+    if (ec)
+      throw base::Error("cannot listen on " + cfg.host + ":" + std::to_string(cfg.port) + ": " + ec.message());
+    port = probe.local_endpoint().port();
+  }
+  ep.port(port);
+  for (unsigned i = 0; i < n; ++i) {
+    auto loop = std::make_unique<Loop>();
+    loop->index = i;
+    loop->acceptor.emplace(loop->ioc);
+    boost::system::error_code ec;
+    auto& a = *loop->acceptor;
+    a.open(ep.protocol(), ec);
+    if (!ec) a.set_option(asio::socket_base::reuse_address(true), ec);
+    if (!ec) {
+      int one = 1;
+      if (::setsockopt(a.native_handle(), SOL_SOCKET, SO_REUSEPORT, &one, sizeof one) != 0)
+        ec.assign(errno, boost::system::system_category());
+    }
+    if (!ec) a.bind(ep, ec);
+    if (!ec) a.listen(asio::socket_base::max_listen_connections, ec);
+    if (ec)
+      throw base::Error("cannot listen on " + cfg.host + ":" + std::to_string(port) + ": " + ec.message());
+    loops.push_back(std::move(loop));
+  }
+}
+
+asio::awaitable<void> Server::Impl::accept_loop(Loop& loop) {
+  for (;;) {
+    auto [ec, socket] = co_await loop.acceptor->async_accept(use_tuple);
+    if (stopping.load()) co_return;
+    if (ec) {
+      if (ec == asio::error::operation_aborted) co_return;
+      // Out of descriptors or a transient failure: back off briefly instead of spinning.
+      asio::steady_timer pause(loop.ioc, std::chrono::milliseconds(50));
+      co_await pause.async_wait(use_tuple);
+      continue;
+    }
+    if (connections.load() >= cfg.max_connections) {
+      static constexpr std::string_view busy =
+          "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+      boost::system::error_code wec;
+      socket.non_blocking(true, wec);
+      socket.write_some(asio::buffer(busy), wec);
+      socket.close(wec);
+      continue;
+    }
+    connections.fetch_add(1);
+    asio::co_spawn(loop.ioc, session(loop, std::move(socket)), asio::detached);
+  }
+}
+
+asio::awaitable<bool> Server::Impl::write_response(beast::tcp_stream& stream, const Response& r, unsigned version,
+                                                   bool keep_alive, bool head) {
+  unsigned status = r.status;
+  bool no_body = status / 100 == 1 || status == 204 || status == 304;
+  http::response<http::string_body> res;
+  res.version(version);
+  res.result(status);
+  if (!r.content_type.empty() && safe_header_text(r.content_type)) res.set(http::field::content_type, r.content_type);
+  for (const auto& [k, v] : r.headers.fields()) {
+    if (k.empty() || !safe_header_text(k) || !safe_header_text(v)) continue;
+    res.insert(k, v);
+  }
+  res.keep_alive(keep_alive);
+  stream.expires_after(cfg.write_timeout);
+  if (head) {
+    // The answer to HEAD carries the length of the body it would have had, but no body.
+    http::response<http::empty_body> hres{res.base()};
+    if (!no_body) hres.content_length(r.body.size());
+    auto [ec, n] = co_await http::async_write(stream, hres, use_tuple);
+    co_return !ec;
+  }
+  if (!no_body) res.body() = r.body;
+  res.prepare_payload();
+  auto [ec, n] = co_await http::async_write(stream, res, use_tuple);
+  co_return !ec;
+}
+
+asio::awaitable<void> Server::Impl::session(Loop& loop, tcp::socket socket) {
+  std::string peer = peer_text(socket);
+  beast::tcp_stream stream(std::move(socket));
+  auto slot = loop.sessions.insert(loop.sessions.end(), SessionSlot{&stream, false});
+  beast::flat_buffer buffer;
+  try {
+    for (;;) {
+      slot->busy = false;
+      if (stopping.load()) break;
+      if (buffer.size() == 0) {
+        // Idle keep-alive wait for the first byte of the next request.
+        stream.expires_after(cfg.idle_timeout);
+        auto [ec, n] = co_await stream.async_read_some(buffer.prepare(4096), use_tuple);
+        if (ec) break;
+        buffer.commit(n);
+      }
+      http::request_parser<http::string_body> parser;
+      parser.header_limit(static_cast<std::uint32_t>(cfg.max_header_bytes));
+      parser.body_limit(cfg.max_body_bytes);
+      std::optional<Response> refusal;
+      // The whole head must arrive within the header deadline, however slowly it trickles.
+      stream.expires_after(cfg.header_timeout);
+      auto [hec, hn] = co_await http::async_read_header(stream, buffer, parser, use_tuple);
+      if (hec == http::error::header_limit) {
+        refusal = error_response(HttpError(431, "Request Header Fields Too Large"));
+      } else if (hec == http::error::body_limit) {
+        refusal = error_response(HttpError(413, "Request Entity Too Large"));
+      } else if (hec) {
+        if (hec == beast::error::timeout || hec == asio::error::eof || hec == http::error::end_of_stream ||
+            hec == asio::error::operation_aborted || hec == asio::error::connection_reset)
+          break;
+        refusal = text_response(400, "Bad Request");
+      }
+      if (!refusal && !parser.is_done()) {
+        auto& head = parser.get();
+        auto expect = head[http::field::expect];
+        if (beast::iequals(expect, "100-continue")) {
+          static constexpr std::string_view cont = "HTTP/1.1 100 Continue\r\n\r\n";
+          stream.expires_after(cfg.write_timeout);
+          auto [cec, cn] = co_await asio::async_write(stream, asio::buffer(cont), use_tuple);
+          if (cec) break;
+        }
+        stream.expires_after(cfg.body_timeout);
+        auto [bec, bn] = co_await http::async_read(stream, buffer, parser, use_tuple);
+        if (bec == http::error::body_limit) {
+          refusal = error_response(HttpError(413, "Request Entity Too Large"));
+        } else if (bec) {
+          if (bec == beast::error::timeout || bec == asio::error::eof || bec == http::error::end_of_stream ||
+              bec == asio::error::operation_aborted || bec == asio::error::connection_reset)
+            break;
+          refusal = text_response(400, "Bad Request");
+        }
+      }
+      slot->busy = true;
+      if (refusal) {
+        // The rest of the stream cannot be trusted to hold a request boundary: answer and close.
+        co_await write_response(stream, *refusal, 11, false, false);
+        break;
+      }
+
+      auto msg = parser.release();
+      Request req;
+      req.method = std::string(msg.method_string());
+      req.target = std::string(msg.target());
+      std::string_view target = req.target;
+      // Absolute-form targets (from proxies) are reduced to their path and query.
+      if (target.starts_with("http://") || target.starts_with("https://")) {
+        std::size_t slash = target.find('/', target.find("//") + 2);
+        target = slash == std::string_view::npos ? std::string_view("/") : target.substr(slash);
+      }
+      bool head = req.method == "HEAD";
+      bool keep_alive = msg.keep_alive();
+      Response answer;
+      if (target.empty() || target.front() != '/') {
+        answer = text_response(400, "Bad Request");
+        keep_alive = false;
+      } else {
+        ParsedTarget parsed = parse_target(target);
+        req.path = std::move(parsed.path);
+        req.query_string = std::move(parsed.query_string);
+        req.query = std::move(parsed.query);
+        for (const auto& f : msg) req.headers.add(std::string(f.name_string()), std::string(f.value()));
+        req.body = std::move(msg.body());
+        req.peer_address = peer;
+        std::string forwarded;
+        bool has_forwarded = false;
+        for (const auto& f : msg) {
+          if (beast::iequals(f.name_string(), "X-Forwarded-For")) {
+            if (has_forwarded) forwarded += ",";
+            forwarded += std::string(f.value());
+            has_forwarded = true;
+          }
+        }
+        req.client = resolve_client_host(peer, has_forwarded ? &forwarded : nullptr, cfg.trusted_proxies);
+        req.executor = loop.ioc.get_executor();
+        // Runs to completion even when the client has gone: nothing watches the socket here.
+        answer = co_await app.dispatch(req);
+      }
+      keep_alive = keep_alive && !stopping.load();
+      bool ok = co_await write_response(stream, answer, msg.version(), keep_alive, head);
+      if (!ok || !keep_alive) break;
+    }
+  } catch (const std::exception& e) {
+    spdlog::default_logger()->error("Connection from {} failed: {}", peer.empty() ? "unknown" : peer, e.what());
+  }
+  boost::system::error_code ec;
+  stream.socket().shutdown(tcp::socket::shutdown_send, ec);
+  stream.socket().close(ec);
+  loop.sessions.erase(slot);
+  connections.fetch_sub(1);
+}
+
+void Server::Impl::sweep(Loop& loop) {
+  boost::system::error_code ec;
+  if (loop.acceptor) loop.acceptor->close(ec);
+  for (auto& s : loop.sessions)
+    if (!s.busy) s.stream->cancel();
+}
+
+Server::Server(const App& app, ServerConfig config) : impl_(std::make_unique<Impl>(app, std::move(config))) {}
+
+Server::~Server() {
+  if (impl_->started) {
+    stop();
+    wait();
+  }
+}
+
+void Server::start() {
+  Impl& im = *impl_;
+  if (im.started) return;
+  im.bind_all();
+  im.started = true;
+  im.loops_running = static_cast<unsigned>(im.loops.size());
+  for (auto& lp : im.loops) {
+    Loop* loop = lp.get();
+    asio::co_spawn(loop->ioc, im.accept_loop(*loop), asio::detached);
+    im.threads.emplace_back([&im, loop] {
+      t_loop = loop;
+      for (;;) {
+        try {
+          loop->ioc.run();
+          break;
+        } catch (const std::exception& e) {
+          spdlog::default_logger()->error("Event loop {} caught: {}", loop->index, e.what());
+        }
+      }
+      t_loop = nullptr;
+      std::lock_guard lk(im.mu);
+      --im.loops_running;
+      im.cv.notify_all();
+    });
+  }
+}
+
+void Server::stop() {
+  Impl& im = *impl_;
+  if (!im.started || im.stopping.exchange(true)) return;
+  for (auto& lp : im.loops) {
+    Loop* loop = lp.get();
+    asio::post(loop->ioc, [&im, loop] { im.sweep(*loop); });
+  }
+  // Requests in flight get the grace period; whatever still runs after it is abandoned.
+  im.watchdog = std::thread([&im] {
+    std::unique_lock lk(im.mu);
+    if (!im.cv.wait_for(lk, im.cfg.shutdown_grace, [&] { return im.loops_running == 0; })) {
+      for (auto& lp : im.loops) lp->ioc.stop();
+    }
+  });
+}
+
+void Server::wait() {
+  Impl& im = *impl_;
+  for (auto& t : im.threads)
+    if (t.joinable()) t.join();
+  if (im.watchdog.joinable()) im.watchdog.join();
+}
+
+void Server::run_until_signal() {
+  start();
+  asio::io_context signals_ctx;
+  asio::signal_set signals(signals_ctx, SIGINT, SIGTERM);
+  signals.async_wait([this](const boost::system::error_code& ec, int) {
+    if (!ec) stop();
+  });
+  std::thread waiter([&] { signals_ctx.run(); });
+  {
+    std::unique_lock lk(impl_->mu);
+    impl_->cv.wait(lk, [&] { return impl_->loops_running == 0; });
+  }
+  signals.cancel();
+  signals_ctx.stop();
+  waiter.join();
+  wait();
+}
+
+std::uint16_t Server::port() const { return impl_->port; }
+unsigned Server::loop_count() const { return static_cast<unsigned>(impl_->loops.size()); }
+std::size_t Server::open_connections() const { return impl_->connections.load(); }
+
+asio::io_context* current_loop() { return t_loop != nullptr ? &t_loop->ioc : nullptr; }
+unsigned current_loop_index() { return t_loop != nullptr ? t_loop->index : 0; }
+
+}  // namespace vekt::web
