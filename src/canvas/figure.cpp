@@ -46,7 +46,7 @@ class TextEngine {
     pango_cairo_context_set_resolution(ctx_.get(), dpi);
     std::unique_ptr<cairo_font_options_t, FontOptionsDeleter> opts(cairo_font_options_create());
     cairo_font_options_set_antialias(opts.get(), CAIRO_ANTIALIAS_GRAY);
-    cairo_font_options_set_hint_style(opts.get(), CAIRO_HINT_STYLE_SLIGHT);
+    cairo_font_options_set_hint_style(opts.get(), CAIRO_HINT_STYLE_NONE);
     cairo_font_options_set_hint_metrics(opts.get(), CAIRO_HINT_METRICS_OFF);
     pango_cairo_context_set_font_options(ctx_.get(), opts.get());
     pango_context_set_round_glyph_positions(ctx_.get(), FALSE);
@@ -263,7 +263,13 @@ class Renderer {
     }
     set_color(cr_, it.style.color);
     PangoLayoutLine* line = pango_layout_get_line_readonly(layout.get(), 0);
-    if (line != nullptr) pango_cairo_show_layout_line(cr_, line);
+    // Glyphs go in as outlines: the image back end would put glyph bitmaps on whole pixels,
+    // moving texts by up to half a pixel off their anchors.
+    if (line != nullptr) {
+      pango_cairo_layout_line_path(cr_, line);
+      cairo_set_fill_rule(cr_, CAIRO_FILL_RULE_WINDING);
+      cairo_fill(cr_);
+    }
     cairo_restore(cr_);
   }
 

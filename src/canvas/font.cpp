@@ -55,3 +55,12 @@ std::string font_family() {
 }
 
 }  // namespace vekt::canvas
+
+#if defined(__SANITIZE_ADDRESS__)
+// fontconfig and Pango keep process-wide caches (font lists, patterns) that they never free;
+// the leak checker of sanitizer builds is told to ignore them.
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:libfontconfig.so\nleak:libpango-1.0.so\nleak:libpangoft2-1.0.so\nleak:libpangocairo-1.0.so\n"
+         "leak:libharfbuzz.so\nleak:libglib-2.0.so\nleak:libgobject-2.0.so\nleak:libcairo.so\n";
+}
+#endif
