@@ -1,0 +1,49 @@
+#pragma once
+// The Redis tile cache: finished tiles and centroid answers stored as raw bytes under a namespace.
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <boost/asio/awaitable.hpp>
+
+#include "redis/client.hpp"
+
+namespace vekt::korvane {
+
+// "Simple Redis cache for binary MVT tiles without UTF-8 decoding."
+// One command per operation; nothing is caught here. The client is shared, not owned.
+class BinaryRedisCache {
+ public:
+  explicit BinaryRedisCache(redis::Client& redis_client, std::string namespace_ = "mvt");
+
+  // "Create namespaced key."
+  std::string make_key(std::string_view key) const;
+  // "Get binary data from cache." GET of the namespaced key: the stored bytes, or nullopt.
+  boost::asio::awaitable<std::optional<std::string>> get(std::string key);
+  // "Set binary data in cache with TTL." SET key value EX ttl.
+  boost::asio::awaitable<void> set(std::string key, std::string value, long long ttl = 3600);
+  // "Delete key from cache." DEL of the namespaced key.
+  boost::asio::awaitable<void> del(std::string key);
+
+  redis::Client& redis() const { return *redis_; }
+  const std::string& name_space() const { return namespace_; }
+
+ private:
+  redis::Client* redis_;
+  std::string namespace_;
+};
+
+// "Safely get from cache with timeout." A miss, a time-out and any failure all give nullopt; the
+// failures are logged as "Cache get failed for {key}: {e}".
+boost::asio::awaitable<std::optional<std::string>> safe_cache_get(std::string key, double timeout = 1.0);
+
+// "Safely set cache value." A failure is logged as "Cache set failed for {key}: {e}" and swallowed.
+boost::asio::awaitable<void> safe_cache_set(std::string key, std::string value, long long ttl);
+
+// The same two wrappers over a given cache (the module's `cache` is used by the ones above).
+boost::asio::awaitable<std::optional<std::string>> safe_cache_get(BinaryRedisCache& cache, std::string key,
+                                                                  double timeout);
+boost::asio::awaitable<void> safe_cache_set(BinaryRedisCache& cache, std::string key, std::string value,
+                                            long long ttl);
+
+}  // namespace vekt::korvane

@@ -1,0 +1,650 @@
+// The seven routes of the tile service and their registration on the router "/gis".
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <boost/asio/ip/address.hpp>
+#include <fmt/format.h>
+
+#include "base/error.hpp"
+#include "base/with_timeout.hpp"
+#include "host/database.hpp"
+#include "host/responses.hpp"
+#include "host/utils.hpp"
+#include "korvane/cache.hpp"
+#include "korvane/catalogue.hpp"
+#include "korvane/service.hpp"
+#include "korvane/transaction.hpp"
+#include "pg/session.hpp"
+#include "web/router.hpp"
+
+namespace vekt::korvane {
+
+namespace asio = boost::asio;
+using web::HttpError;
+using web::Json;
+using web::ParamType;
+using web::Request;
+using web::Response;
+
+namespace {
+
+constexpr const char* MVT_MEDIA_TYPE = "application/vnd.mapbox-vector-tile";
+
+// One atomic step in Redis: count the request and give a fresh counter its one-second window. A
+// counter that somehow lost its expiry gets one back on the next request instead of locking the
+// address out for good. The window still starts at the first request and is never renewed.
+const std::string RATE_LIMIT_SCRIPT =
+    "local n = redis.call('INCR', KEYS[1]) "
+    "if n == 1 or redis.call('TTL', KEYS[1]) == -1 then redis.call('EXPIRE', KEYS[1], 1) end "
+    "return n";
+
+asio::awaitable<long long> count_request(std::string rate_key) {
+  std::vector<std::string> keys{std::move(rate_key)};
+  std::vector<std::string> args;
+  redis::Reply reply = co_await redis_client().eval(RATE_LIMIT_SCRIPT, std::move(keys), std::move(args));
+  co_return reply.integer;
+}
+
+std::string int_text(const web::IntValue& v) { return v.text; }
+
+double tile_timeout(long long z) {
+  if (z <= 6) return 10.0;
+  if (z <= 10) return 12.0;
+  if (z <= 14) return 15.0;
+  if (z <= 16) return 20.0;
+  return 30.0;
+}
+
+std::string fixed0(double v) {
+  char buf[512];
+  std::snprintf(buf, sizeof buf, "%.0f", v);
+  return buf;
+}
+
+// Envelope answers built field by field (the envelope's other fields keep their defaults).
+Response envelope_answer(std::optional<Json> data, std::optional<std::string> message = std::nullopt,
+                         int status_code = 200) {
+  host::ApiResponse args;
+  args.data = std::move(data);
+  args.message = std::move(message);
+  args.status_code = status_code;
+  return host::api_router_response(host::api_response(std::move(args)));
+}
+
+Response tile_response(std::string bytes, std::vector<std::pair<std::string, std::string>> headers) {
+  return web::bytes_response(200, std::move(bytes), MVT_MEDIA_TYPE, std::move(headers));
+}
+
+// ---------------------------------------------------------------- GET /{layer_name}/{z}/{x}/{y}.pbf
+
+asio::awaitable<Response> get_tile_xyz(Request& request, pg::Session& db) {
+  const std::string layer_name = request.str("layer_name");
+  const web::IntValue zv = request.integer("z");
+  const web::IntValue xv = request.integer("x");
+  const web::IntValue yv = request.integer("y");
+  auto& log = logger();
+
+  const std::string client_ip = request.client_host();
+  const std::string rate_key = "rate_limit:gis:" + client_ip;
+  long long request_count = 0;
+  std::string rate_failure;
+  bool rate_failed = false;
+  try {
+    request_count = co_await count_request(rate_key);
+  } catch (const std::exception& e) {
+    rate_failed = true;
+    rate_failure = e.what();
+  }
+  if (rate_failed) {
+    log->warn("Rate limit check failed: {}", rate_failure);
+  } else if (request_count > 40) {
+    throw HttpError(429, "Too many map requests. Please slow down panning.");
+  }
+
+  if (!find_layer(layer_name)) throw HttpError(404, fmt::format("Layer '{}' not found", layer_name));
+
+  if (zv.huge() || xv.huge() || yv.huge() || !validate_tile_coords(*zv.value, *xv.value, *yv.value))
+    throw HttpError(400, fmt::format("Invalid tile coordinates: z={}, x={}, y={}", int_text(zv), int_text(xv),
+                                     int_text(yv)));
+  const long long z = *zv.value, x = *xv.value, y = *yv.value;
+
+  std::optional<MvtSql> built;
+  try {
+    built = generate_mvt_sql(layer_name, z);
+  } catch (const base::ValueError& e) {
+    log->info("Layer {} not available at zoom {}: {}", layer_name, z, e.what());
+    if (z <= 6) {
+      std::vector<std::string> available;
+      for (const auto& entry : LAYER_CONFIG)
+        if (entry.min_zoom <= z) available.emplace_back(entry.key);
+      if (!available.empty()) log->info("Try these layers at zoom {}: {}", z, py_list_repr(available));
+    }
+    co_return web::empty_response(204);
+  }
+  const ZoomConfig zoom_config = built->zoom_config;
+
+  const std::string cache_key = fmt::format("{}:{}:{}:{}", layer_name, z, x, y);
+  std::optional<std::string> cached_tile = co_await safe_cache_get(cache_key);
+  if (cached_tile && !cached_tile->empty())
+    co_return tile_response(std::move(*cached_tile),
+                            {{"Cache-Control", fmt::format("public, max-age={}", zoom_config.cache_ttl)},
+                             {"X-Cache", "HIT"}});
+
+  const host::TileBounds bbox = host::xyz_to_bbox_web_mercator(z, x, y);
+  pg::Params params{{"min_x", bbox.minx}, {"min_y", bbox.miny}, {"max_x", bbox.maxx}, {"max_y", bbox.maxy}};
+  const double timeout = tile_timeout(z);
+  const std::string& sql = *built->sql;
+
+  std::optional<std::string> mvt_content;
+  enum class Failure { none, timeout, database, other } failure = Failure::none;
+  std::string failure_text;
+  try {
+    mvt_content = co_await db_transaction(db, [&](pg::Session& s) -> asio::awaitable<std::optional<std::string>> {
+      pg::Result result = co_await base::with_timeout(s.execute(sql, params, pg::Prepare::yes), timeout);
+      auto value = result.scalar_one_or_none();
+      if (!value) co_return std::nullopt;
+      co_return value->bytes();
+    });
+  } catch (const base::TimeoutError&) {
+    failure = Failure::timeout;
+  } catch (const pg::Error& e) {
+    failure = Failure::database;
+    failure_text = e.what();
+  } catch (const std::exception& e) {
+    failure = Failure::other;
+    failure_text = e.what();
+  }
+  switch (failure) {
+    case Failure::timeout:
+      log->error("Timeout generating tile {}/{}/{}/{}", layer_name, z, x, y);
+      throw HttpError(408, fmt::format("Tile generation timeout at zoom {}", z));
+    case Failure::database:
+      log->error("Database error for tile {}/{}/{}/{}: {}", layer_name, z, x, y, failure_text);
+      throw HttpError(500, "Database error");
+    case Failure::other:
+      log->error("Unexpected error for tile {}/{}/{}/{}: {}", layer_name, z, x, y, failure_text);
+      throw HttpError(500, "Internal server error");
+    case Failure::none:
+      break;
+  }
+
+  if (mvt_content && !mvt_content->empty()) {
+    co_await safe_cache_set(cache_key, *mvt_content, zoom_config.cache_ttl);
+    co_return tile_response(std::move(*mvt_content), {});
+  }
+  log->info("Empty tile generated for {}/{}/{}/{} - bbox: {}", layer_name, z, x, y, bbox.py_repr());
+  co_return web::empty_response(204);
+}
+
+// ---------------------------------------------------------------- GET /{layer_name}/zoom-info/
+
+const char* simplification_word(int tolerance) {
+  if (tolerance > 500) return "heavy";
+  if (tolerance > 100) return "moderate";
+  if (tolerance > 0) return "light";
+  return "none";
+}
+
+asio::awaitable<Response> get_layer_zoom_info(Request& request) {
+  const std::string layer_name = request.str("layer_name");
+  const LayerEntry* layer = find_layer(layer_name);
+  if (!layer) throw HttpError(404, fmt::format("Layer '{}' not found", layer_name));
+  Json levels = Json::object();
+  for (int zoom = 1; zoom <= 20; ++zoom) {
+    Json entry = Json::object();
+    if (auto zc = get_zoom_config(zoom, layer_name)) {
+      entry["available"] = true;
+      entry["tolerance"] = zc->tolerance;
+      entry["feature_limit"] = zc->feature_limit;
+      entry["simplification"] = simplification_word(zc->tolerance);
+    } else {
+      entry["available"] = false;
+    }
+    levels[std::to_string(zoom)] = std::move(entry);
+  }
+  Json recommendations = Json::object();
+  recommendations["world_view"] = "Use 'lgas' or 'districts' for zoom 1-6";
+  recommendations["regional_view"] = "Use 'cadzones' for zoom 4-10";
+  recommendations["detailed_view"] = "Use 'plots' for zoom 8+";
+  recommendations["precise_view"] = "Use 'beacons' for zoom 12+";
+  Json data = Json::object();
+  data["layer"] = layer_name;
+  data["min_zoom"] = layer->min_zoom;
+  data["zoom_levels"] = std::move(levels);
+  data["recommendations"] = std::move(recommendations);
+  co_return envelope_answer(std::move(data));
+}
+
+// ---------------------------------------------------------------- GET /{layer_name}/bbox/
+
+// Web Mercator metres to degrees (spherical inverse projection).
+constexpr double EARTH_RADIUS = 6378137.0;
+constexpr double PI = 3.14159265358979323846;
+double mercator_x_to_lon(double x) { return x / EARTH_RADIUS * 180.0 / PI; }
+double mercator_y_to_lat(double y) { return std::atan(std::sinh(y / EARTH_RADIUS)) * 180.0 / PI; }
+
+asio::awaitable<Response> get_tile_bbox(Request& request, pg::Session& db) {
+  const std::string layer_name = request.str("layer_name");
+  const double minx = request.number("minx");
+  const double miny = request.number("miny");
+  const double maxx = request.number("maxx");
+  const double maxy = request.number("maxy");
+  const web::IntValue srid_v = request.integer("srid");
+  const web::IntValue max_features_v = request.integer("max_features");
+  const bool simplify = request.boolean("simplify");
+  auto& log = logger();
+
+  // Rate limit; a Redis failure here lets the request through without a word.
+  {
+    const std::string rate_key = "rate_limit:gis:bbox:" + request.client_host();
+    long long request_count = 0;
+    try {
+      request_count = co_await count_request(rate_key);
+    } catch (const std::exception&) {
+      request_count = 0;
+    }
+    if (request_count > 20) throw HttpError(429, "Too many bbox requests.");
+  }
+
+  const LayerEntry* layer = find_layer(layer_name);
+  if (!layer) throw HttpError(404, fmt::format("Layer '{}' not found", layer_name));
+
+  const long long srid = srid_v.huge() ? 0 : *srid_v.value;
+  if (srid != 4326 && srid != 3857)
+    throw HttpError(400, "Only SRID 4326 (WGS84) and 3857 (Web Mercator) are supported");
+
+  const std::string too_large = "Bounding box too large. Maximum area: 1.0 square degrees";
+  if (srid == 4326) {
+    if (!(-180 <= minx && minx <= 180 && -180 <= maxx && maxx <= 180))
+      throw HttpError(400, "Invalid longitude values");
+    if (!(-90 <= miny && miny <= 90 && -90 <= maxy && maxy <= 90)) throw HttpError(400, "Invalid latitude values");
+    if (calculate_bbox_area_degrees(minx, miny, maxx, maxy) > MAX_BBOX_AREA_WGS84) throw HttpError(400, too_large);
+  } else {
+    // A Web Mercator box gets the same size limit as a degree box: its corners in degrees.
+    const double lim = host::WEB_MERCATOR_HALF_EXTENT;
+    for (double v : {minx, miny, maxx, maxy})
+      if (!std::isfinite(v) || std::fabs(v) > lim) throw HttpError(400, "Invalid coordinate values");
+    double area = calculate_bbox_area_degrees(mercator_x_to_lon(minx), mercator_y_to_lat(miny),
+                                              mercator_x_to_lon(maxx), mercator_y_to_lat(maxy));
+    if (area > MAX_BBOX_AREA_WGS84) throw HttpError(400, too_large);
+  }
+
+  // A negative limit or a box without width or height is the client's mistake, not ours.
+  if (max_features_v.huge() ? max_features_v.text.starts_with("-") : *max_features_v.value < 0)
+    throw HttpError(400, "max_features must be non-negative");
+  if (minx == maxx || miny == maxy) throw HttpError(400, "Bounding box has zero width or height");
+  const long long max_features =
+      max_features_v.huge() ? MAX_FEATURES_GLOBAL : std::min<long long>(*max_features_v.value, MAX_FEATURES_GLOBAL);
+
+  double min_x_3857 = minx, min_y_3857 = miny, max_x_3857 = maxx, max_y_3857 = maxy;
+  if (srid != 3857) {
+    pg::Params binds{{"x1", minx}, {"y1", miny}, {"x2", maxx}, {"y2", maxy}, {"input_srid", std::int32_t(srid)}};
+    bool timed_out = false;
+    std::optional<std::string> transform_failure;
+    try {
+      pg::Result result = co_await base::with_timeout(db.execute(TRANSFORM_SQL, binds, pg::Prepare::yes), 20.0);
+      auto coords = result.first();
+      if (!coords) throw base::Error("no row returned by the transformation");
+      double a = (*coords)["min_x"].as_double();
+      double b = (*coords)["min_y"].as_double();
+      double c = (*coords)["max_x"].as_double();
+      double d = (*coords)["max_y"].as_double();
+      min_x_3857 = a;
+      min_y_3857 = b;
+      max_x_3857 = c;
+      max_y_3857 = d;
+    } catch (const base::TimeoutError&) {
+      timed_out = true;
+    } catch (const std::exception& e) {
+      transform_failure = e.what();
+    }
+    if (timed_out) {
+      log->error("Timeout generating bbox tile for {}", layer_name);
+      throw HttpError(408, "Query timeout");
+    }
+    if (transform_failure) {
+      log->error("Coordinate transformation error: {}", *transform_failure);
+      throw HttpError(400, "Invalid coordinate transformation");
+    }
+  }
+
+  const std::string cache_key =
+      fmt::format("bbox:{}:{}:{}:{}:{}:{}:{}", layer_name, fixed0(min_x_3857), fixed0(min_y_3857), fixed0(max_x_3857),
+                  fixed0(max_y_3857), max_features, simplify ? "True" : "False");
+  const std::string cache_control = fmt::format("public, max-age={}", CACHE_TTL_SHORT);
+  std::optional<std::string> cached_tile = co_await safe_cache_get(cache_key, 2.0);
+  if (cached_tile && !cached_tile->empty())
+    co_return tile_response(std::move(*cached_tile), {{"Cache-Control", cache_control}, {"X-Cache", "HIT"}});
+
+  const double bbox_area = srid == 4326 ? calculate_bbox_area_degrees(minx, miny, maxx, maxy) : 0.01;
+  const std::string& sql = bbox_sql(*layer, simplify && bbox_area > 0.01);
+  pg::Params params{{"min_x", min_x_3857},
+                    {"min_y", min_y_3857},
+                    {"max_x", max_x_3857},
+                    {"max_y", max_y_3857},
+                    {"max_features", std::int64_t(max_features)}};
+
+  std::optional<std::string> mvt_content;
+  bool timed_out = false;
+  std::optional<std::string> failure;
+  try {
+    mvt_content = co_await db_transaction(db, [&](pg::Session& s) -> asio::awaitable<std::optional<std::string>> {
+      pg::Result result = co_await base::with_timeout(s.execute(sql, params, pg::Prepare::yes), 20.0);
+      auto value = result.scalar_one_or_none();
+      if (!value) co_return std::nullopt;
+      co_return value->bytes();
+    });
+  } catch (const base::TimeoutError&) {
+    timed_out = true;
+  } catch (const std::exception& e) {
+    failure = e.what();
+  }
+  if (timed_out) {
+    log->error("Timeout generating bbox tile for {}", layer_name);
+    throw HttpError(408, "Query timeout");
+  }
+  if (failure) {
+    log->error("Error generating bbox tile for {}: {}", layer_name, *failure);
+    throw HttpError(500, "Internal server error");
+  }
+
+  if (mvt_content && !mvt_content->empty()) {
+    co_await safe_cache_set(cache_key, *mvt_content, CACHE_TTL_SHORT);
+    co_return tile_response(std::move(*mvt_content), {{"Cache-Control", cache_control}, {"X-Cache", "MISS"}});
+  }
+  co_return web::empty_response(204);
+}
+
+// ---------------------------------------------------------------- GET /layers/
+
+asio::awaitable<Response> get_available_layers(Request&) {
+  Json layers = Json::object();
+  for (const auto& entry : LAYER_CONFIG) {
+    const std::string key(entry.key);
+    Json props = Json::array();
+    for (auto p : entry.properties) props.push_back(std::string(p));
+    Json endpoints = Json::object();
+    endpoints["xyz"] = "/gis/" + key + "/{z}/{x}/{y}.pbf";
+    endpoints["bbox"] = "/gis/" + key + "/bbox/";
+    endpoints["info"] = "/gis/" + key + "/";
+    endpoints["zoom_info"] = "/gis/" + key + "/zoom-info/";
+    Json d = Json::object();
+    d["name"] = key;
+    d["min_zoom"] = entry.min_zoom;
+    d["properties"] = std::move(props);
+    d["table"] = std::string(entry.table);
+    d["endpoints"] = std::move(endpoints);
+    layers[key] = std::move(d);
+  }
+  Json guide = Json::object();
+  guide["world_zoom_1_4"] = "Use 'lgas' layer";
+  guide["country_zoom_5_7"] = "Use 'districts' or 'lgas' layer";
+  guide["regional_zoom_6_10"] = "Use 'cadzones' layer";
+  guide["local_zoom_8_14"] = "Use 'plots' layer";
+  guide["detail_zoom_12_20"] = "Use 'beacons' layer";
+  Json data = Json::object();
+  const auto total = layers.size();
+  data["layers"] = std::move(layers);
+  data["total_layers"] = total;
+  data["usage_guide"] = std::move(guide);
+  co_return envelope_answer(std::move(data));
+}
+
+// ---------------------------------------------------------------- POST /cache/invalidate/{layer_name}
+
+// Who may empty the cache is the host's decision: with VEKT_ADMIN_TOKEN set, the bearer of that
+// token; without it, clients on this machine only. One invalidation runs at a time.
+std::optional<std::string> admin_token() {
+  const char* t = std::getenv("VEKT_ADMIN_TOKEN");
+  if (!t || !*t) return std::nullopt;
+  return std::string(t);
+}
+
+bool is_loopback(const std::string& address) {
+  boost::system::error_code ec;
+  auto a = asio::ip::make_address(address, ec);
+  if (ec) return false;
+  if (a.is_loopback()) return true;
+  if (a.is_v6() && a.to_v6().is_v4_mapped())
+    return asio::ip::make_address_v4(asio::ip::v4_mapped, a.to_v6()).is_loopback();
+  return false;
+}
+
+bool same_secret(const std::string& a, const std::string& b) {
+  unsigned diff = a.size() == b.size() ? 0u : 1u;
+  for (size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned>(a[i] ^ (i < b.size() ? b[i] : 0));
+  return diff == 0;
+}
+
+void check_invalidation_allowed(const Request& request, const std::optional<std::string>& token) {
+  if (token) {
+    const std::string* auth = request.headers.find("Authorization");
+    const std::string prefix = "Bearer ";
+    if (!auth || auth->size() < prefix.size() || auth->compare(0, prefix.size(), prefix) != 0 ||
+        !same_secret(auth->substr(prefix.size()), *token))
+      throw HttpError(401, "Not authenticated", {{"WWW-Authenticate", "Bearer"}});
+  } else if (!is_loopback(request.client_host())) {
+    throw HttpError(403, "Cache invalidation is allowed from this machine only");
+  }
+}
+
+std::atomic<bool> invalidation_running{false};
+
+struct RunningFlag {
+  ~RunningFlag() { invalidation_running.store(false); }
+};
+
+/*
+    Manually invalidate cache for a specific layer.
+    Useful after bulk data updates or for testing.
+*/
+asio::awaitable<Response> invalidate_cache_endpoint(Request& request) {
+  check_invalidation_allowed(request, admin_token());
+  const std::string layer_name = request.str("layer_name");
+  if (layer_name != "all" && !find_layer(layer_name))
+    throw HttpError(404, fmt::format("Layer '{}' not found. Valid layers: {}", layer_name, py_list_repr(layer_keys())));
+  bool expected = false;
+  if (!invalidation_running.compare_exchange_strong(expected, true))
+    throw HttpError(409, "Cache invalidation already running");
+  RunningFlag flag;
+  Json data = Json::object();
+  std::string message;
+  InvalidationResult r;
+  if (layer_name == "all") {
+    r = co_await _invalidate_all_cache_task();
+    data["deleted_count"] = r.deleted_count;
+    message = fmt::format("All cache invalidated successfully. {} keys deleted.", r.deleted_count);
+  } else {
+    r = co_await _invalidate_layer_cache_task(layer_name);
+    data["layer"] = layer_name;
+    data["deleted_count"] = r.deleted_count;
+    message = fmt::format("Cache for layer '{}' invalidated successfully. {} keys deleted.", layer_name,
+                          r.deleted_count);
+  }
+  if (!r.ok) throw HttpError(503, "Cache invalidation failed");
+  co_return envelope_answer(std::move(data), std::move(message));
+}
+
+// ---------------------------------------------------------------- GET /health/
+
+asio::awaitable<Response> health_check(Request&) {
+  std::string cache_status = "healthy";
+  try {
+    (void)co_await base::with_timeout(cache().get("health_check"), 2.0);
+  } catch (...) {
+    cache_status = "unhealthy";
+  }
+  Json body = Json::object();
+  body["status"] = "healthy";
+  body["cache_status"] = cache_status;
+  Json layers = Json::array();
+  for (const auto& k : layer_keys()) layers.push_back(k);
+  body["available_layers"] = std::move(layers);
+  body["zoom_support"] = "1-20 with layer-specific minimums";
+  co_return web::json_response(200, body);
+}
+
+// ---------------------------------------------------------------- GET /{layer_name}/
+
+std::optional<Response> centroid_from_cache(const std::optional<std::string>& cached) {
+  if (!cached || cached->empty()) return std::nullopt;
+  try {
+    Json data = Json::parse(*cached);
+    return envelope_answer(std::move(data));
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+asio::awaitable<Response> get_central_tile_info(Request& request, pg::Session& db) {
+  const std::string layer_name = request.str("layer_name");
+  const LayerEntry* layer = find_layer(layer_name);
+  if (!layer) throw HttpError(404, fmt::format("Layer '{}' not found", layer_name));
+  auto& log = logger();
+
+  const std::string cache_key = "centroid:" + layer_name;
+  std::optional<std::string> cached_centroid = co_await safe_cache_get(cache_key, 2.0);
+  if (auto hit = centroid_from_cache(cached_centroid)) co_return std::move(*hit);
+
+  const std::string& sql = centroid_sql(*layer);
+  std::optional<pg::Row> centroid;
+  bool timed_out = false;
+  std::optional<std::string> failure;
+  try {
+    centroid = co_await db_transaction(db, [&](pg::Session& s) -> asio::awaitable<std::optional<pg::Row>> {
+      pg::Result result = co_await base::with_timeout(s.execute(sql), 15.0);
+      co_return result.first();
+    });
+  } catch (const base::TimeoutError&) {
+    timed_out = true;
+  } catch (const std::exception& e) {
+    failure = e.what();
+  }
+  if (timed_out) {
+    log->error("Timeout calculating centroid for {}", layer_name);
+    throw HttpError(408, "Centroid calculation timeout");
+  }
+  if (failure) {
+    log->error("Error calculating centroid for {}: {}", layer_name, *failure);
+    throw HttpError(500, "Database error");
+  }
+  if (!centroid || (*centroid)["lat"].is_null() || (*centroid)["lon"].is_null())
+    co_return envelope_answer(std::nullopt, fmt::format("No valid geometry found for layer '{}'", layer_name), 404);
+
+  const pg::Row& row = *centroid;
+  const double lat = row["lat"].as_double();
+  const double lon = row["lon"].as_double();
+  const host::TileXyz tile = host::latlon_to_xyz(lat, lon, DEFAULT_CENTROID_ZOOM);
+  const host::TileBounds bbox = host::xyz_to_bbox_web_mercator(tile.z, tile.x, tile.y);
+
+  Json centroid_wgs84 = Json::object();
+  centroid_wgs84["latitude"] = lat;
+  centroid_wgs84["longitude"] = lon;
+  Json extent = Json::object();
+  extent["minx"] = row["extent_minx"].as_double();
+  extent["miny"] = row["extent_miny"].as_double();
+  extent["maxx"] = row["extent_maxx"].as_double();
+  extent["maxy"] = row["extent_maxy"].as_double();
+  Json props = Json::array();
+  for (auto p : layer->properties) props.push_back(std::string(p));
+  Json layer_cfg = Json::object();
+  layer_cfg["min_zoom"] = layer->min_zoom;
+  layer_cfg["properties"] = std::move(props);
+  Json data = Json::object();
+  data["layer"] = layer_name;
+  data["centroid_wgs84"] = std::move(centroid_wgs84);
+  data["extent_web_mercator"] = std::move(extent);
+  data["suggested_tile"] = tile.to_json();
+  data["suggested_tile_bbox"] = bbox.to_json();
+  data["tile_url"] = fmt::format("/gis/{}/{}/{}/{}.pbf", layer_name, tile.z, tile.x, tile.y);
+  data["layer_config"] = std::move(layer_cfg);
+
+  std::optional<std::string> cache_data;
+  try {
+    cache_data = web::dump_json_python(data);
+  } catch (...) {
+  }
+  if (cache_data) co_await safe_cache_set(cache_key, std::move(*cache_data), CACHE_TTL_LONG * 2);
+  co_return envelope_answer(std::move(data));
+}
+
+web::Route route(std::string method, std::string path, std::string name, std::string doc,
+                 std::vector<web::ParamSpec> params, web::Handler handler, bool json_response = true) {
+  web::Route r;
+  r.method = std::move(method);
+  r.path = std::move(path);
+  r.name = std::move(name);
+  r.doc = std::move(doc);
+  r.params = std::move(params);
+  r.handler = std::move(handler);
+  r.json_response = json_response;
+  return r;
+}
+
+}  // namespace
+
+web::Router make_router() {
+  web::Router r("/gis", {"GIS Tiles"});
+  r.add(route("GET",
+                  "/{layer_name}/{z}/{x}/{y}.pbf",
+                  "get_tile_xyz",
+                  "Serve vector tiles with proper zoom-out support.",
+                  std::vector<web::ParamSpec>{web::path_param("layer_name", ParamType::string), web::path_param("z", ParamType::integer),
+                    web::path_param("x", ParamType::integer), web::path_param("y", ParamType::integer)},
+                  host::with_db(get_tile_xyz),
+                  false));
+  r.add(route("GET",
+                  "/{layer_name}/zoom-info/",
+                  "get_layer_zoom_info",
+                  "Get zoom level information for a layer.",
+                  std::vector<web::ParamSpec>{web::path_param("layer_name", ParamType::string)},
+                  get_layer_zoom_info));
+  r.add(route("GET",
+                  "/{layer_name}/bbox/",
+                  "get_tile_bbox",
+                  "Serve vector tiles for custom bounding box.",
+                  std::vector<web::ParamSpec>{web::path_param("layer_name", ParamType::string),
+                    web::query_param("minx", ParamType::number, "Bounding box minimum X"),
+                    web::query_param("miny", ParamType::number, "Bounding box minimum Y"),
+                    web::query_param("maxx", ParamType::number, "Bounding box maximum X"),
+                    web::query_param("maxy", ParamType::number, "Bounding box maximum Y"),
+                    web::query_param("srid", ParamType::integer, Json(4326), "SRID of input bbox"),
+                    web::query_param("max_features", ParamType::integer, Json(5000), "Maximum features to return"),
+                    web::query_param("simplify", ParamType::boolean, Json(true), "Apply geometry simplification")},
+                  host::with_db(get_tile_bbox),
+                  false));
+  r.add(route("GET",
+                  "/layers/",
+                  "get_available_layers",
+                  "Get list of available layers and their configurations.",
+                  std::vector<web::ParamSpec>{},
+                  get_available_layers));
+  r.add(route("POST",
+                  "/cache/invalidate/{layer_name}",
+                  "invalidate_cache_endpoint",
+                  "\n    Manually invalidate cache for a specific layer.\n    Useful after bulk data updates or for testing.\n    ",
+                  std::vector<web::ParamSpec>{web::path_param("layer_name", ParamType::string)},
+                  invalidate_cache_endpoint));
+  r.add(route("GET",
+                  "/health/",
+                  "health_check",
+                  "Health check endpoint for monitoring.",
+                  std::vector<web::ParamSpec>{},
+                  health_check));
+  r.add(route("GET",
+                  "/{layer_name}/",
+                  "get_central_tile_info",
+                  "Get layer centroid and suggested tile coordinates.",
+                  std::vector<web::ParamSpec>{web::path_param("layer_name", ParamType::string)},
+                  host::with_db(get_central_tile_info)));
+  return r;
+}
+
+}  // namespace vekt::korvane

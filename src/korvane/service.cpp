@@ -1,0 +1,220 @@
+#include "korvane/service.hpp"
+
+#include <cstdio>
+#include <functional>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/io_context.hpp>
+#include <fmt/format.h>
+
+#include "base/dotenv.hpp"
+#include "host/logger.hpp"
+#include "korvane/catalogue.hpp"
+#include "web/server.hpp"
+
+namespace vekt::korvane {
+
+namespace asio = boost::asio;
+
+// Built in routes.cpp.
+web::Router make_router();
+
+namespace {
+
+// The module-level objects: created once by startup(), read-only afterwards and shared by every
+// loop (the Redis client keeps its connection pools per loop).
+struct Module {
+  std::shared_ptr<spdlog::logger> logger;
+  RedisSettings settings;
+  std::unique_ptr<redis::Client> redis_client;
+  std::unique_ptr<BinaryRedisCache> cache;
+  std::unique_ptr<web::Router> router;
+};
+
+Module& module() {
+  static Module m;
+  return m;
+}
+
+template <class T>
+T& require(const std::unique_ptr<T>& p, const char* what) {
+  if (!p) throw std::logic_error(std::string("tile service not started: ") + what);
+  return *p;
+}
+
+int clamp_to_int(long long v) {
+  // Out-of-range values fail at the first connection, as they would for any bad port.
+  if (v < -1) return -1;
+  if (v > 65536 * 1024LL) return 65536 * 1024;
+  return static_cast<int>(v);
+}
+
+}  // namespace
+
+void startup() {
+  Module& m = module();
+  if (m.router) return;  // once per process
+  base::load_dotenv();
+  host::configure_logging(spdlog::level::info);
+  auto log = host::get_logger("vekt.korvane");
+  RedisSettings s = read_redis_settings();
+
+  redis::Options opts;
+  opts.host = s.redis_host;
+  opts.port = clamp_to_int(s.redis_port);
+  opts.db = clamp_to_int(s.redis_db);
+  opts.username = s.redis_username;
+  opts.password = s.redis_password;
+  opts.connect_timeout = std::chrono::seconds(5);
+  opts.socket_timeout = std::chrono::seconds(5);
+  if (auto pool = process_env("VEKT_REDIS_POOL")) {
+    auto n = parse_py_int(*pool);
+    if (!n || *n <= 0) throw base::ValueError("VEKT_REDIS_POOL: not a positive integer: '" + *pool + "'");
+    opts.pool_size = static_cast<std::size_t>(*n);
+  }
+  auto client = std::make_unique<redis::Client>(std::move(opts));
+  auto cache = std::make_unique<BinaryRedisCache>(*client, "mvt_v8");
+
+  std::string banner = startup_banner(s);
+  std::fwrite(banner.data(), 1, banner.size(), stdout);
+  std::fflush(stdout);
+
+  m.logger = std::move(log);
+  m.settings = std::move(s);
+  m.redis_client = std::move(client);
+  m.cache = std::move(cache);
+  // Statements are built here, once, not on the first request.
+  (void)generate_mvt_sql("plots", 16);
+  m.router = std::make_unique<web::Router>(make_router());
+}
+
+bool started() { return module().router != nullptr; }
+
+const web::Router& korvane() { return require(module().router, "router"); }
+const RedisSettings& settings() { return module().settings; }
+redis::Client& redis_client() { return require(module().redis_client, "redis_client"); }
+BinaryRedisCache& cache() { return require(module().cache, "cache"); }
+
+const std::shared_ptr<spdlog::logger>& logger() {
+  Module& m = module();
+  if (!m.logger) m.logger = host::get_logger("vekt.korvane");
+  return m.logger;
+}
+
+namespace {
+
+struct TaskTexts {
+  std::string success;
+  std::string failure_prefix;
+};
+
+// One walk: SCAN from cursor 0 with MATCH and COUNT 100 until the cursor comes back to 0, one DEL
+// per key handed out, each awaited before the next. A failure ends the walk with ok=false; the keys
+// deleted before it stay deleted.
+asio::awaitable<InvalidationResult> run_invalidation(std::string match, std::function<std::string(long long)> success,
+                                                     std::string failure_prefix) {
+  InvalidationResult r;
+  std::string failure;
+  try {
+    redis::Client& client = redis_client();
+    std::string cursor = "0";
+    do {
+      redis::ScanPage page = co_await client.scan(cursor, match, 100);
+      for (auto& key : page.keys) {
+        std::vector<std::string> one{std::move(key)};
+        co_await client.del(std::move(one));
+        ++r.deleted_count;
+      }
+      cursor = std::move(page.cursor);
+    } while (cursor != "0");
+    logger()->info("{}", success(r.deleted_count));
+    co_return r;
+  } catch (const std::exception& e) {
+    failure = e.what();
+  }
+  r.ok = false;
+  logger()->error("{}{}", failure_prefix, failure);
+  co_return r;
+}
+
+asio::io_context& running_loop() {
+  asio::io_context* loop = web::current_loop();
+  if (!loop || loop->stopped()) throw std::runtime_error("no running event loop");
+  return *loop;
+}
+
+}  // namespace
+
+asio::awaitable<InvalidationResult> _invalidate_layer_cache_task(std::string layer_name) {
+  std::string pattern = cache().name_space() + ":" + layer_name + ":*";
+  return run_invalidation(
+      pattern,
+      [layer_name](long long n) {
+        return fmt::format("Background task: Invalidated {} cache entries for layer '{}'", n, layer_name);
+      },
+      fmt::format("Background task failed to invalidate cache for layer '{}': ", layer_name));
+}
+
+asio::awaitable<InvalidationResult> _invalidate_all_cache_task() {
+  std::string pattern = cache().name_space() + ":*";
+  return run_invalidation(
+      pattern,
+      [](long long n) { return fmt::format("Background task: Invalidated ALL cache entries: {} keys deleted", n); },
+      "Background task failed to invalidate all cache: ");
+}
+
+asio::awaitable<InvalidationResult> _invalidate_cache_by_pattern_task(std::string pattern) {
+  std::string full_pattern = cache().name_space() + ":" + pattern;
+  return run_invalidation(
+      full_pattern,
+      [pattern](long long n) {
+        return fmt::format("Background task: Invalidated {} cache entries matching pattern '{}'", n, pattern);
+      },
+      fmt::format("Background task failed to invalidate cache by pattern '{}': ", pattern));
+}
+
+/*
+    Invalidate all cached tiles for a specific layer (runs as background task).
+
+    Args:
+        layer_name: Name of the layer to invalidate (e.g., "plots", "beacons")
+
+    This runs asynchronously without blocking the response.
+*/
+void invalidate_layer_cache(const std::string& layer_name) {
+  auto& loop = running_loop();
+  asio::co_spawn(loop, _invalidate_layer_cache_task(layer_name), asio::detached);
+  logger()->debug("Scheduled background cache invalidation for layer '{}'", layer_name);
+}
+
+/*
+    Invalidate ALL cached tiles across all layers (runs as background task).
+    Use with caution - only when you need to clear everything.
+
+    This runs asynchronously without blocking the response.
+*/
+void invalidate_all_cache() {
+  auto& loop = running_loop();
+  asio::co_spawn(loop, _invalidate_all_cache_task(), asio::detached);
+  logger()->debug("Scheduled background cache invalidation for ALL layers");
+}
+
+/*
+    Invalidate cache entries matching a custom pattern (runs as background task).
+
+    Args:
+        pattern: Redis pattern to match (e.g., "plots:18:*" for all zoom 18 plot tiles)
+
+    This runs asynchronously without blocking the response.
+*/
+void invalidate_cache_by_pattern(const std::string& pattern) {
+  auto& loop = running_loop();
+  asio::co_spawn(loop, _invalidate_cache_by_pattern_task(pattern), asio::detached);
+  logger()->debug("Scheduled background cache invalidation for pattern '{}'", pattern);
+}
+
+}  // namespace vekt::korvane

@@ -1,0 +1,52 @@
+#pragma once
+// The tile service as the host sees it: start-up, the router, the module objects and the
+// invalidation schedulers.
+#include <memory>
+#include <string>
+
+#include <boost/asio/awaitable.hpp>
+#include <spdlog/logger.h>
+
+#include "korvane/cache.hpp"
+#include "korvane/settings.hpp"
+#include "redis/client.hpp"
+#include "web/router.hpp"
+
+namespace vekt::korvane {
+
+// Run once by the host before it listens: loads .env, configures logging at INFO, reads the Redis
+// settings, creates the one Redis client and the one cache (namespace "mvt_v8"; nothing is sent to
+// Redis), prints the four start-up lines on standard output and registers the seven routes.
+// Throws base::ValueError (nothing printed) when REDIS_PORT or REDIS_DB is not an integer.
+void startup();
+bool started();
+
+// The router "/gis" with the tag "GIS Tiles" (valid after startup()).
+const web::Router& korvane();
+
+// Module objects (valid after startup()); read-only once created.
+const RedisSettings& settings();
+redis::Client& redis_client();
+BinaryRedisCache& cache();
+const std::shared_ptr<spdlog::logger>& logger();
+
+// The outcome of one invalidation run: keys deleted, and whether the walk finished.
+struct InvalidationResult {
+  long long deleted_count = 0;
+  bool ok = true;
+};
+
+// "Internal task for cache invalidation." Deletes "{namespace}:{layer_name}:*".
+boost::asio::awaitable<InvalidationResult> _invalidate_layer_cache_task(std::string layer_name);
+// "Internal task for invalidating all cache." Deletes "{namespace}:*".
+boost::asio::awaitable<InvalidationResult> _invalidate_all_cache_task();
+// "Internal task for pattern-based cache invalidation." Deletes "{namespace}:{pattern}".
+boost::asio::awaitable<InvalidationResult> _invalidate_cache_by_pattern_task(std::string pattern);
+
+// Start the matching task in the background on the event loop of the calling thread and return at
+// once. Throws std::runtime_error when called off the server's event loops.
+void invalidate_layer_cache(const std::string& layer_name);
+void invalidate_all_cache();
+void invalidate_cache_by_pattern(const std::string& pattern);
+
+}  // namespace vekt::korvane

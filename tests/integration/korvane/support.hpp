@@ -1,0 +1,91 @@
+#pragma once
+// Helpers of the tile service's integration tests: a synchronous Redis connection (hiredis), a
+// synchronous PostgreSQL connection (libpq), a log recorder, a blocking HTTP client and a
+// vekt-server child process.
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <spdlog/logger.h>
+
+struct redisContext;
+struct pg_conn;
+
+namespace korvane_test {
+
+// The environment variable, or nullopt.
+std::optional<std::string> env(const char* name);
+
+class SyncRedis {
+ public:
+  SyncRedis(const std::string& host, int port);
+  ~SyncRedis();
+  // One command; the reply as text (bulk/status/error), integer as decimal, nil as nullopt.
+  std::optional<std::string> cmd(const std::vector<std::string>& argv);
+  long long integer(const std::vector<std::string>& argv);
+  std::vector<std::string> keys(const std::string& pattern);
+
+ private:
+  redisContext* c_;
+};
+
+class SyncPg {
+ public:
+  explicit SyncPg(const std::string& url);
+  ~SyncPg();
+  // Runs the statement; throws std::runtime_error on failure. Returns the first column of each row.
+  std::vector<std::optional<std::string>> exec(const std::string& sql);
+
+ private:
+  pg_conn* c_;
+};
+
+// Records what the loggers of the process write (level name and message).
+class LogRecorder {
+ public:
+  explicit LogRecorder(const std::shared_ptr<spdlog::logger>& logger);
+  ~LogRecorder();
+  std::vector<std::pair<std::string, std::string>> lines() const;
+  void clear();
+
+ private:
+  struct Sink;
+  std::shared_ptr<spdlog::logger> logger_;
+  std::shared_ptr<Sink> sink_;
+};
+
+struct HttpResponse {
+  int status = 0;
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::string body;
+  std::optional<std::string> header(const std::string& name) const;  // case-insensitive
+};
+
+// One request on a fresh connection ("Connection: close").
+HttpResponse http(int port, const std::string& method, const std::string& target,
+                  const std::vector<std::pair<std::string, std::string>>& headers = {});
+
+// vekt-server on a free loopback port, its stdout and stderr kept in files.
+class ServerProcess {
+ public:
+  explicit ServerProcess(std::map<std::string, std::string> extra_env = {});
+  ~ServerProcess();
+  int port() const { return port_; }
+  std::string stdout_text() const;
+  std::string stderr_text() const;
+  bool running() const;
+
+ private:
+  int pid_ = -1;
+  int port_ = 0;
+  std::string dir_;
+};
+
+std::string server_binary();
+int free_port();
+
+}  // namespace korvane_test
