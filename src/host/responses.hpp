@@ -17,12 +17,12 @@ using Json = web::Json;
 //   api_response({.message = "Layer has no geometry", .status_code = 404})
 //   api_response({.file = pdf_bytes, .filename = "SitePlan_42.pdf"})
 struct ApiResponse {
-  std::optional<Json> data;            // absent: null
-  std::optional<std::string> message;  // absent: null
+  std::optional<Json> data{};            // absent: null
+  std::optional<std::string> message{};  // absent: null
   int status_code = 200;
-  std::optional<std::string> file;     // bytes of a file answer
-  std::optional<std::string> filename;
-  std::optional<std::string> media_type;  // file answers: default from the file name's extension
+  std::optional<std::string> file{};     // bytes of a file answer
+  std::optional<std::string> filename{};
+  std::optional<std::string> media_type{};  // file answers: default from the file name's extension
 };
 
 // The envelope value, passed on unchanged by callers.

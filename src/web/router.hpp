@@ -23,13 +23,13 @@ enum class ParamIn { path, query };
 enum class ParamType { string, integer, number, boolean };
 
 struct ParamSpec {
-  std::string name;
+  std::string name{};
   ParamIn in = ParamIn::path;
   ParamType type = ParamType::string;
   bool required = true;
-  Json default_value;       // used when not required (null: no default published)
-  std::string description;  // empty: none published
-  std::string title;        // empty: derived from the name ("layer_name" -> "Layer Name")
+  Json default_value{};       // used when not required (null: no default published)
+  std::string description{};  // empty: none published
+  std::string title{};        // empty: derived from the name ("layer_name" -> "Layer Name")
 };
 
 // Shorthands: a path parameter; a required query parameter; a query parameter with a default.
@@ -40,12 +40,12 @@ ParamSpec query_param(std::string name, ParamType type, Json default_value, std:
 using Handler = std::function<boost::asio::awaitable<Response>(Request&)>;
 
 struct Route {
-  std::string method;  // "GET", "POST", ...
-  std::string path;    // template under the router prefix, "/{layer_name}/{z}/{x}/{y}.pbf"
-  std::string name;    // handler name: summary "Get Tile Xyz" and operationId derive from it
-  std::string doc;     // documentation text as written; published cleaned (cleandoc)
-  std::vector<ParamSpec> params;  // in declaration order
-  Handler handler;
+  std::string method{};  // "GET", "POST", ...
+  std::string path{};    // template under the router prefix, "/{layer_name}/{z}/{x}/{y}.pbf"
+  std::string name{};    // handler name: summary "Get Tile Xyz" and operationId derive from it
+  std::string doc{};     // documentation text as written; published cleaned (cleandoc)
+  std::vector<ParamSpec> params{};  // in declaration order
+  Handler handler{};
   bool json_response = true;  // false: the route answers raw bytes (no JSON content published)
 };
 

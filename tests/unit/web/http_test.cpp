@@ -1,0 +1,122 @@
+#include "web/http.hpp"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace vekt::web;
+
+TEST(ParseTarget, PathAndQuery) {
+  struct Case {
+    const char* target;
+    const char* path;
+    const char* query_string;
+    std::vector<std::pair<std::string, std::string>> query;
+  };
+  const Case cases[] = {
+      {"/gis/plots/", "/gis/plots/", "", {}},
+      {"/gis/pl%6Fts/8/1/2.pbf", "/gis/plots/8/1/2.pbf", "", {}},
+      {"/a%2Fb/", "/a/b/", "", {}},
+      {"/a%20b+c/", "/a b+c/", "", {}},
+      {"/bad%zz%4/", "/bad%zz%4/", "", {}},
+      {"/x%FF/", "/x\xef\xbf\xbd/", "", {}},
+      {"/x%E2%9C/", "/x\xef\xbf\xbd/", "", {}},
+      {"/%E2%9C%93", "/\xe2\x9c\x93", "", {}},
+      {"/b?minx=1&miny=2", "/b", "minx=1&miny=2", {{"minx", "1"}, {"miny", "2"}}},
+      {"/b?a=1+2&b=%41%2B&c", "/b", "a=1+2&b=%41%2B&c", {{"a", "1 2"}, {"b", "A+"}, {"c", ""}}},
+      {"/b?&&a=&=v&", "/b", "&&a=&=v&", {{"a", ""}, {"", "v"}}},
+      {"/b?k=1&k=2", "/b", "k=1&k=2", {{"k", "1"}, {"k", "2"}}},
+      {"/b?q=a=b", "/b", "q=a=b", {{"q", "a=b"}}},
+      {"/b?x=%C3%A9", "/b", "x=%C3%A9", {{"x", "é"}}},
+      {"/b?", "/b", "", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.target);
+    ParsedTarget t = parse_target(c.target);
+    EXPECT_EQ(t.path, c.path);
+    EXPECT_EQ(t.query_string, c.query_string);
+    EXPECT_EQ(t.query, c.query);
+  }
+}
+
+TEST(Request, RepeatedQueryKeyTakesLastValue) {
+  Request r;
+  r.query = parse_target("/b?k=1&k=2&j=3").query;
+  EXPECT_EQ(r.query_value("k"), "2");
+  EXPECT_EQ(r.query_value("j"), "3");
+  EXPECT_FALSE(r.query_value("x").has_value());
+}
+
+TEST(Headers, CaseInsensitiveLookup) {
+  Headers h;
+  h.add("X-Cache", "HIT");
+  h.add("cache-control", "public");
+  EXPECT_EQ(h.get("x-cache"), "HIT");
+  EXPECT_EQ(h.get("Cache-Control"), "public");
+  EXPECT_EQ(h.get("Missing", "d"), "d");
+  h.set("X-CACHE", "MISS");
+  EXPECT_EQ(h.fields().size(), 2u);
+  EXPECT_EQ(h.get("x-cache"), "MISS");
+}
+
+TEST(ClientHost, ForwardedForOnlyFromTrustedProxies) {
+  const std::vector<std::string> trusted{"127.0.0.1", "::1", "10.0.0.2"};
+  struct Case {
+    const char* peer;
+    const char* xff;  // nullptr: no header
+    const char* expect;
+  };
+  const Case cases[] = {
+      {"203.0.113.9", nullptr, "203.0.113.9"},
+      {"203.0.113.9", "1.2.3.4", "203.0.113.9"},           // untrusted peer: header ignored
+      {"127.0.0.1", nullptr, "127.0.0.1"},
+      {"127.0.0.1", "1.2.3.4", "1.2.3.4"},
+      {"127.0.0.1", "6.6.6.6, 1.2.3.4", "1.2.3.4"},         // right-most untrusted
+      {"127.0.0.1", "6.6.6.6, 1.2.3.4, 10.0.0.2", "1.2.3.4"},
+      {"::1", " 5.5.5.5 ,", "5.5.5.5"},
+      {"127.0.0.1", "10.0.0.2, 127.0.0.1", "10.0.0.2"},     // all trusted: left-most
+      {"127.0.0.1", " , ", "127.0.0.1"},
+      {"", "1.2.3.4", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.peer) + " / " + (c.xff ? c.xff : "-"));
+    std::string xff = c.xff ? c.xff : "";
+    EXPECT_EQ(resolve_client_host(c.peer, c.xff ? &xff : nullptr, trusted), c.expect);
+  }
+  Request r;
+  EXPECT_EQ(r.client_host(), "unknown");
+  r.client = "1.2.3.4";
+  EXPECT_EQ(r.client_host(), "1.2.3.4");
+}
+
+TEST(Responses, Helpers) {
+  Json j = Json::object();
+  j["a"] = 1.0;
+  Response r = json_response(201, j);
+  EXPECT_EQ(r.status, 201u);
+  EXPECT_EQ(r.content_type, "application/json");
+  EXPECT_EQ(r.body, "{\"a\":1.0}");
+
+  Response b = bytes_response(200, std::string("\x1a\x00\xff", 3), "application/vnd.mapbox-vector-tile",
+                              {{"X-Cache", "HIT"}});
+  EXPECT_EQ(b.body.size(), 3u);
+  EXPECT_EQ(b.headers.get("X-Cache"), "HIT");
+
+  Response e = empty_response();
+  EXPECT_EQ(e.status, 204u);
+  EXPECT_TRUE(e.body.empty());
+  EXPECT_TRUE(e.content_type.empty());
+  EXPECT_TRUE(e.headers.fields().empty());
+
+  Response err = error_response(HttpError(429, "Too many map requests. Please slow down panning."));
+  EXPECT_EQ(err.status, 429u);
+  EXPECT_EQ(err.body, "{\"detail\":\"Too many map requests. Please slow down panning.\"}");
+  EXPECT_TRUE(err.headers.fields().empty());
+}
+
+TEST(PercentEncodePath, RoundTrips) {
+  for (std::string p : {"/gis/plots/", "/a b/é/", "/x%y?z#"}) EXPECT_EQ(percent_decode(percent_encode_path(p), false), p);
+  EXPECT_EQ(percent_encode_path("/a b/?"), "/a%20b/%3F");
+}
+
+}  // namespace
