@@ -11,7 +11,7 @@
 #include "web/server.hpp"
 
 // ---- deliverable headers -------------------------------------------------------------------
-// (tile service: #include "korvane/service.hpp")
+#include "korvane/service.hpp"
 
 int main() {
   using namespace vekt;
@@ -26,7 +26,7 @@ int main() {
 
     // ---- deliverables: start-up hooks and routers, in mounting order ------------------------
     // Tile service (runs its start-up, then mounts "/gis"):
-    //   app.on_startup([&app] { korvane::startup(); app.include_router(korvane::korvane()); });
+    app.on_startup([&app] { korvane::startup(); app.include_router(korvane::korvane()); });
 
     app.run_startup();
 
