@@ -79,6 +79,12 @@ std::int64_t get_recommended_scale(double survey_width_m, double survey_height_m
   static constexpr std::int64_t standard_scales[] = {250, 500, 1000, 1500, 2000, 2500, 5000, 7500, 10000, 20000, 25000};
   if (survey_width_m <= 0) return 1000;
   if (survey_height_m <= 0) return 1000;
+  // A NaN among the values would otherwise be dropped by the comparison below and a scale
+  // returned for an extent that is not a number.
+  if (std::isnan(survey_width_m) || std::isnan(survey_height_m) || std::isnan(max_width_mm) ||
+      std::isnan(max_height_mm)) {
+    throw base::ValueError("cannot convert float NaN to integer");
+  }
   const double usable_w = max_width_mm;
   const double usable_h = max_height_mm;
   const double den_w = usable_w * 0.98;

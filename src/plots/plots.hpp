@@ -57,9 +57,9 @@ geo::Geometry project_geometry(geo::GeometryRef geometry);
 
 // The denominator N of the plan scale 1:N at which a survey extent (metres) fits into 98 % of a
 // printable area (millimetres): the first standard scale that is large enough, else the next
-// whole thousand. A non-positive extent gives 1000. ZeroDivisionError for a printable size of 0;
-// ValueError (NaN) or OverflowError (infinite, or beyond 64-bit) when the required scale is not
-// a finite number.
+// whole thousand. A non-positive extent gives 1000 (the width is tested first). Otherwise:
+// ZeroDivisionError for a printable size of 0; ValueError when any value is NaN; OverflowError
+// when the required scale is infinite or beyond 64-bit.
 std::int64_t get_recommended_scale(double survey_width_m, double survey_height_m, double max_width_mm = 190,
                                    double max_height_mm = 250);
 
