@@ -62,7 +62,7 @@ TileXyz latlon_to_xyz(double lat, double lon, int zoom) {
   const int zz = std::clamp(zoom, 0, 62);
   const long long n = 1LL << zz;
   const double nd = static_cast<double>(n);
-  const double lat_rad = lat * M_PI / 180.0;
+  const double lat_rad = lat * (M_PI / 180.0);  // as math.radians rounds it
   const double fx = (lon + 180.0) / 360.0 * nd;
   const double fy = (1.0 - std::asinh(std::tan(lat_rad)) / M_PI) / 2.0 * nd;
   TileXyz t;

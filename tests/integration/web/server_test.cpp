@@ -1,0 +1,341 @@
+// The server over real sockets: keep-alive, limits, slow and idle clients, graceful shutdown.
+#include "web/server.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <gtest/gtest.h>
+
+#include "base/error.hpp"
+
+namespace {
+
+using namespace vekt::web;
+namespace asio = boost::asio;
+using namespace std::chrono_literals;
+
+// A blocking client socket whose every wait is bounded.
+class Client {
+ public:
+  explicit Client(std::uint16_t port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    timeval tv{15, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    int one = 1;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  }
+  ~Client() { close(); }
+  void close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  bool connected() const { return connected_; }
+  bool send(std::string_view data) {
+    while (!data.empty()) {
+      ssize_t n = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+  }
+  // One response: status line and headers, then Content-Length bytes (none for HEAD).
+  struct Reply {
+    int status = 0;
+    std::string head;
+    std::string body;
+  };
+  std::optional<Reply> read_reply(bool head_only = false) {
+    std::size_t end;
+    while ((end = buf_.find("\r\n\r\n")) == std::string::npos)
+      if (!fill()) return std::nullopt;
+    Reply r;
+    r.head = buf_.substr(0, end + 4);
+    buf_.erase(0, end + 4);
+    r.status = std::stoi(r.head.substr(9, 3));
+    std::size_t len = 0;
+    std::string lower = r.head;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (auto p = lower.find("content-length: "); p != std::string::npos) len = std::stoul(lower.substr(p + 16));
+    if (head_only) len = 0;
+    while (buf_.size() < len)
+      if (!fill()) return std::nullopt;
+    r.body = buf_.substr(0, len);
+    buf_.erase(0, len);
+    return r;
+  }
+  // True when the server closed the connection (EOF or reset) before the bounded wait ended.
+  bool closed_by_peer() {
+    for (;;) {
+      char tmp[512];
+      ssize_t n = ::recv(fd_, tmp, sizeof tmp, 0);
+      if (n == 0) return true;
+      if (n < 0) return errno == ECONNRESET;
+    }
+  }
+
+ private:
+  bool fill() {
+    char tmp[4096];
+    ssize_t n = ::recv(fd_, tmp, sizeof tmp, 0);
+    if (n <= 0) return false;
+    buf_.append(tmp, static_cast<std::size_t>(n));
+    return true;
+  }
+  int fd_ = -1;
+  bool connected_ = false;
+  std::string buf_;
+};
+
+std::string get(const std::string& path, const std::string& extra = "") {
+  return "GET " + path + " HTTP/1.1\r\nHost: t\r\n" + extra + "\r\n";
+}
+
+class ServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Router r;
+    r.add({.method = "GET", .path = "/ping", .name = "ping", .handler = [](Request&) -> asio::awaitable<Response> {
+             co_return text_response(200, "pong");
+           }});
+    r.add({.method = "GET", .path = "/slow", .name = "slow", .handler = [this](Request& req) -> asio::awaitable<Response> {
+             started_.store(true);
+             asio::steady_timer t(req.executor, 700ms);
+             co_await t.async_wait(asio::use_awaitable);
+             finished_.store(true);
+             co_return text_response(200, "done");
+           }});
+    r.add({.method = "POST", .path = "/echo", .name = "echo", .handler = [](Request& req) -> asio::awaitable<Response> {
+             co_return bytes_response(200, req.body, "application/octet-stream");
+           }});
+    r.add({.method = "GET", .path = "/client", .name = "client", .handler = [](Request& req) -> asio::awaitable<Response> {
+             co_return text_response(200, req.client_host());
+           }});
+    r.add({.method = "GET", .path = "/loop", .name = "loop", .handler = [](Request& req) -> asio::awaitable<Response> {
+             bool same = current_loop() != nullptr && req.executor == current_loop()->get_executor();
+             co_return text_response(200, same ? "same" : "other");
+           }});
+    app_.include_router(r);
+    ServerConfig cfg;
+    cfg.port = 0;
+    cfg.threads = 2;
+    cfg.max_header_bytes = 2048;
+    cfg.max_body_bytes = 1024;
+    cfg.header_timeout = 1000ms;
+    cfg.idle_timeout = 700ms;
+    cfg.body_timeout = 1000ms;
+    cfg.max_connections = 24;
+    cfg.shutdown_grace = 5000ms;
+    server_ = std::make_unique<Server>(app_, cfg);
+    server_->start();
+    port_ = server_->port();
+  }
+  void TearDown() override {
+    server_->stop();
+    server_->wait();
+  }
+
+  std::optional<Client::Reply> once(const std::string& request) {
+    Client c(port_);
+    if (!c.connected() || !c.send(request)) return std::nullopt;
+    return c.read_reply();
+  }
+
+  App app_;
+  std::unique_ptr<Server> server_;
+  std::uint16_t port_ = 0;
+  std::atomic<bool> started_{false}, finished_{false};
+};
+
+TEST_F(ServerTest, KeepAliveAndPipelinedRequests) {
+  Client c(port_);
+  ASSERT_TRUE(c.connected());
+  ASSERT_TRUE(c.send(get("/ping") + get("/gis/nothing") + get("/ping")));
+  auto a = c.read_reply(), b = c.read_reply(), d = c.read_reply();
+  ASSERT_TRUE(a && b && d);
+  EXPECT_EQ(a->status, 200);
+  EXPECT_EQ(a->body, "pong");
+  EXPECT_NE(a->head.find("Content-Type: text/plain; charset=utf-8"), std::string::npos);
+  EXPECT_EQ(b->status, 404);
+  EXPECT_EQ(b->body, "{\"detail\":\"Not Found\"}");
+  EXPECT_EQ(d->body, "pong");
+}
+
+TEST_F(ServerTest, HeadAnswersCarryNoBody) {
+  Client c(port_);
+  ASSERT_TRUE(c.send("HEAD /openapi.json HTTP/1.1\r\nHost: t\r\n\r\n" + get("/ping")));
+  auto h = c.read_reply(true);
+  ASSERT_TRUE(h);
+  EXPECT_EQ(h->status, 200);
+  EXPECT_NE(h->head.find("Content-Length: "), std::string::npos);
+  auto p = c.read_reply();
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->body, "pong");  // the stream stayed in step
+  ASSERT_TRUE(c.send("HEAD /ping HTTP/1.1\r\nHost: t\r\n\r\n" + get("/ping")));
+  auto refused = c.read_reply(true);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->status, 405);
+  EXPECT_NE(refused->head.find("Allow: GET"), std::string::npos);
+  EXPECT_EQ(c.read_reply()->body, "pong");
+}
+
+TEST_F(ServerTest, BodiesWithinAndBeyondTheLimit) {
+  std::string body(1000, 'x');
+  auto ok = once("POST /echo HTTP/1.1\r\nHost: t\r\nContent-Length: 1000\r\n\r\n" + body);
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(ok->status, 200);
+  EXPECT_EQ(ok->body, body);
+
+  auto cont = [&] {
+    Client c(port_);
+    c.send("POST /echo HTTP/1.1\r\nHost: t\r\nContent-Length: 3\r\nExpect: 100-continue\r\n\r\n");
+    auto interim = c.read_reply();
+    c.send("abc");
+    auto final_reply = c.read_reply();
+    return std::make_pair(interim, final_reply);
+  }();
+  ASSERT_TRUE(cont.first && cont.second);
+  EXPECT_EQ(cont.first->status, 100);
+  EXPECT_EQ(cont.second->body, "abc");
+
+  auto big = once("POST /echo HTTP/1.1\r\nHost: t\r\nContent-Length: 5000\r\n\r\n" + std::string(5000, 'y'));
+  ASSERT_TRUE(big);
+  EXPECT_EQ(big->status, 413);
+  auto chunked = once("POST /echo HTTP/1.1\r\nHost: t\r\nTransfer-Encoding: chunked\r\n\r\n" "800\r\n" +
+                      std::string(2048, 'z') + "\r\n0\r\n\r\n");
+  ASSERT_TRUE(chunked);
+  EXPECT_EQ(chunked->status, 413);
+}
+
+TEST_F(ServerTest, OversizedAndMalformedHeads) {
+  auto big = once(get("/ping", "X-Big: " + std::string(4000, 'h') + "\r\n"));
+  ASSERT_TRUE(big);
+  EXPECT_EQ(big->status, 431);
+  auto bad = once("NOT HTTP AT ALL\r\n\r\n");
+  ASSERT_TRUE(bad);
+  EXPECT_EQ(bad->status, 400);
+  auto star = once("OPTIONS * HTTP/1.1\r\nHost: t\r\n\r\n");
+  ASSERT_TRUE(star);
+  EXPECT_EQ(star->status, 400);
+  auto absolute = once("GET http://t/ping HTTP/1.1\r\nHost: t\r\n\r\n");
+  ASSERT_TRUE(absolute);
+  EXPECT_EQ(absolute->body, "pong");
+}
+
+TEST_F(ServerTest, SlowClientIsCutOffWhileOthersAreServed) {
+  Client slow(port_);
+  ASSERT_TRUE(slow.send("GET /ping HTTP/1.1\r\n"));
+  std::atomic<bool> stop{false};
+  std::thread trickle([&] {
+    // One header byte at a time: never completes the head, never idle long enough to look idle.
+    while (!stop.load() && slow.send("X")) std::this_thread::sleep_for(100ms);
+  });
+  for (int i = 0; i < 5; ++i) {
+    auto r = once(get("/ping"));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->body, "pong");
+  }
+  EXPECT_TRUE(slow.closed_by_peer());
+  stop.store(true);
+  trickle.join();
+}
+
+TEST_F(ServerTest, IdleConnectionsAreClosedAndTheLimitHolds) {
+  std::vector<std::unique_ptr<Client>> idle;
+  for (int i = 0; i < 20; ++i) {
+    idle.push_back(std::make_unique<Client>(port_));
+    ASSERT_TRUE(idle.back()->connected());
+  }
+  // Below the limit, other clients are still served.
+  auto r = once(get("/ping"));
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->body, "pong");
+  // Fill up to the limit: a further connection is refused with 503, not queued.
+  for (int i = 0; i < 10; ++i) idle.push_back(std::make_unique<Client>(port_));
+  {
+    Client extra(port_);
+    extra.send(get("/ping"));
+    auto refused = extra.read_reply();
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->status, 503);
+  }
+  // The idle ones are closed by the server, which then serves again.
+  for (auto& c : idle) EXPECT_TRUE(c->closed_by_peer());
+  idle.clear();
+  for (int attempt = 0; attempt < 50 && server_->open_connections() != 0; ++attempt)
+    std::this_thread::sleep_for(50ms);
+  auto again = once(get("/ping"));
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->body, "pong");
+}
+
+TEST_F(ServerTest, GracefulShutdownFinishesTheRequestInFlight) {
+  Client c(port_);
+  ASSERT_TRUE(c.send(get("/slow")));
+  Client idle(port_);
+  ASSERT_TRUE(idle.connected());
+  for (int i = 0; i < 200 && !started_.load(); ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(started_.load());
+  server_->stop();
+  auto r = c.read_reply();
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 200);
+  EXPECT_EQ(r->body, "done");
+  EXPECT_NE(r->head.find("Connection: close"), std::string::npos);
+  EXPECT_TRUE(c.closed_by_peer());
+  EXPECT_TRUE(idle.closed_by_peer());
+  server_->wait();
+  Client late(port_);
+  EXPECT_FALSE(late.connected());
+}
+
+TEST_F(ServerTest, HandlerRunsToCompletionWhenTheClientLeaves) {
+  {
+    Client c(port_);
+    ASSERT_TRUE(c.send(get("/slow")));
+    for (int i = 0; i < 200 && !started_.load(); ++i) std::this_thread::sleep_for(10ms);
+  }
+  for (int i = 0; i < 300 && !finished_.load(); ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_TRUE(finished_.load());
+  auto r = once(get("/ping"));
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->body, "pong");
+}
+
+TEST_F(ServerTest, ClientAddressAndLoopExecutor) {
+  EXPECT_EQ(once(get("/client"))->body, "127.0.0.1");
+  EXPECT_EQ(once(get("/client", "X-Forwarded-For: 6.6.6.6, 203.0.113.7\r\n"))->body, "203.0.113.7");
+  EXPECT_EQ(once(get("/client", "X-Forwarded-For: 6.6.6.6\r\nX-Forwarded-For: 203.0.113.8\r\n"))->body,
+            "203.0.113.8");
+  EXPECT_EQ(once(get("/loop"))->body, "same");
+  EXPECT_EQ(server_->loop_count(), 2u);
+}
+
+TEST(ServerBind, PortInUseIsAnError) {
+  App app;
+  ServerConfig cfg;
+  cfg.port = 0;
+  cfg.threads = 1;
+  Server first(app, cfg);
+  first.start();
+  cfg.port = first.port();
+  Server second(app, cfg);
+  EXPECT_THROW(second.start(), vekt::base::Error);
+}
+
+}  // namespace

@@ -1,0 +1,148 @@
+#include "host/settings.hpp"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "base/dotenv.hpp"
+
+namespace {
+
+using namespace vekt;
+
+class EnvGuard {
+ public:
+  explicit EnvGuard(std::vector<std::string> names) : names_(std::move(names)) {
+    for (const auto& n : names_) {
+      const char* v = std::getenv(n.c_str());
+      saved_.push_back(v ? std::optional<std::string>(v) : std::nullopt);
+      ::unsetenv(n.c_str());
+    }
+  }
+  ~EnvGuard() {
+    for (std::size_t i = 0; i < names_.size(); ++i) {
+      if (saved_[i]) ::setenv(names_[i].c_str(), saved_[i]->c_str(), 1);
+      else ::unsetenv(names_[i].c_str());
+    }
+  }
+
+ private:
+  std::vector<std::string> names_;
+  std::vector<std::optional<std::string>> saved_;
+};
+
+const std::vector<std::string> VARS{"VEKT_HOST", "VEKT_PORT", "VEKT_THREADS", "VEKT_TRUSTED_PROXIES"};
+
+TEST(Settings, Defaults) {
+  EnvGuard g(VARS);
+  host::Settings s = host::load_settings();
+  EXPECT_EQ(s.host, "127.0.0.1");
+  EXPECT_EQ(s.port, 8000);
+  EXPECT_EQ(s.threads, 0u);
+  EXPECT_EQ(s.trusted_proxies, (std::vector<std::string>{"127.0.0.1", "::1"}));
+}
+
+TEST(Settings, ValuesAndErrorsNameTheVariable) {
+  struct Case {
+    const char* name;
+    const char* value;
+    bool ok;
+  };
+  const Case cases[] = {
+      {"VEKT_PORT", "08080", true}, {"VEKT_PORT", " 9000 ", true}, {"VEKT_PORT", "0", true},
+      {"VEKT_PORT", "", false},     {"VEKT_PORT", "80x", false},   {"VEKT_PORT", "65536", false},
+      {"VEKT_PORT", "-1", false},   {"VEKT_THREADS", "4", true},   {"VEKT_THREADS", "0", false},
+      {"VEKT_THREADS", "two", false}, {"VEKT_HOST", "0.0.0.0", true}, {"VEKT_HOST", " ", false},
+      {"VEKT_TRUSTED_PROXIES", "10.0.0.1, ::1", true}, {"VEKT_TRUSTED_PROXIES", "", true},
+      {"VEKT_TRUSTED_PROXIES", "10.0.0.1,proxy.local", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + "=" + c.value);
+    EnvGuard g(VARS);
+    ::setenv(c.name, c.value, 1);
+    if (c.ok) {
+      EXPECT_NO_THROW(host::load_settings());
+    } else {
+      try {
+        host::load_settings();
+        ADD_FAILURE() << "accepted";
+      } catch (const host::SettingsError& e) {
+        EXPECT_NE(std::string(e.what()).find(c.name), std::string::npos) << e.what();
+      }
+    }
+  }
+  EnvGuard g(VARS);
+  ::setenv("VEKT_PORT", "08080", 1);
+  ::setenv("VEKT_TRUSTED_PROXIES", " 10.0.0.1 ,, ::1 ", 1);
+  host::Settings s = host::load_settings();
+  EXPECT_EQ(s.port, 8080);
+  EXPECT_EQ(s.trusted_proxies, (std::vector<std::string>{"10.0.0.1", "::1"}));
+}
+
+TEST(Dotenv, ParserSubset) {
+  const char* text =
+      "# comment\n"
+      "PLAIN=value\n"
+      "export EXPORTED = spaced value  \n"
+      "INLINE=abc # a comment\n"
+      "HASH=abc#not-a-comment\n"
+      "SINGLE='lit ${PLAIN} \\n'\n"
+      "DOUBLE=\"a\\tb\\n\\\"q\\\" \\\\\"  # after\n"
+      "MULTI=\"line1\nline2\"\n"
+      "EMPTY=\n"
+      "BARE\n"
+      "EXPANDED=${PLAIN}-${MISSING:-fallback}-${MISSING}\n"
+      "FROM_ENV=${VEKT_TEST_OUTER}\n"
+      "  INDENTED=1\n"
+      "BROKEN='unterminated\n"
+      "AFTER=ok\n";
+  static const auto lookup = [](const std::string& name) -> std::optional<std::string> {
+    if (name == "VEKT_TEST_OUTER") return std::string("outer");
+    if (name == "PLAIN") return std::string("env-wins");
+    return std::nullopt;
+  };
+  auto got = base::parse_dotenv(text, +lookup);
+  std::vector<std::pair<std::string, std::string>> want{
+      {"PLAIN", "value"},
+      {"EXPORTED", "spaced value"},
+      {"INLINE", "abc"},
+      {"HASH", "abc#not-a-comment"},
+      {"SINGLE", "lit ${PLAIN} \\n"},
+      {"DOUBLE", "a\tb\n\"q\" \\"},
+      {"MULTI", "line1\nline2"},
+      {"EMPTY", ""},
+      {"EXPANDED", "env-wins-fallback-"},
+      {"FROM_ENV", "outer"},
+      {"INDENTED", "1"},
+      {"AFTER", "ok"},
+  };
+  EXPECT_EQ(got, want);
+}
+
+TEST(Dotenv, NearestFileFillsOnlyWhatTheEnvironmentLacks) {
+  namespace fs = std::filesystem;
+  fs::path root = fs::temp_directory_path() / ("vekt-dotenv-" + std::to_string(::getpid()));
+  fs::remove_all(root);
+  fs::create_directories(root / "a" / "b");
+  {
+    std::ofstream(root / ".env") << "VEKT_TEST_A=from-root\n";
+    std::ofstream(root / "a" / ".env") << "VEKT_TEST_A=from-a\nVEKT_TEST_B=from-a\n";
+  }
+  EXPECT_EQ(base::find_dotenv(root / "a" / "b"), root / "a" / ".env");
+  EXPECT_EQ(base::find_dotenv(root), root / ".env");
+
+  EnvGuard g({"VEKT_TEST_A", "VEKT_TEST_B"});
+  ::setenv("VEKT_TEST_B", "from-env", 1);
+  auto old = fs::current_path();
+  fs::current_path(root / "a" / "b");
+  auto used = base::load_dotenv();
+  fs::current_path(old);
+  EXPECT_EQ(used, root / "a" / ".env");
+  EXPECT_STREQ(std::getenv("VEKT_TEST_A"), "from-a");
+  EXPECT_STREQ(std::getenv("VEKT_TEST_B"), "from-env");
+  fs::remove_all(root);
+}
+
+}  // namespace
