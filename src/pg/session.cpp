@@ -169,6 +169,9 @@ struct Database::Impl {
       st = PQconnectPoll(c->conn.get());
     }
     if (PQsetnonblocking(c->conn.get(), 1) != 0) throw Error(c->last_error());
+    // Server notices (NOTICE, WARNING) would go to stderr unformatted; the statements' callers do
+    // not act on them.
+    PQsetNoticeProcessor(c->conn.get(), [](void*, const char*) {}, nullptr);
     c->watch_socket();
     co_return c;
   }

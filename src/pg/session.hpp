@@ -44,6 +44,7 @@ class Error : public base::Error {
 // Parameter values. Bytes is bytea (raw bytes); std::string is text.
 struct Bytes {
   std::string data;
+  bool operator==(const Bytes&) const = default;
 };
 using Null = std::monostate;
 using Value = std::variant<Null, bool, std::int32_t, std::int64_t, double, std::string, Bytes>;

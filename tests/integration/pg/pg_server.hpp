@@ -1,0 +1,65 @@
+#pragma once
+// A private PostgreSQL cluster for the test that stops the server mid-run.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+
+namespace vekt::testing {
+
+inline int free_tcp_port() {
+  int s = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(s);
+  return ntohs(a.sin_port);
+}
+
+class PgServer {
+ public:
+  PgServer() : port_(free_tcp_port()) {
+    char tmpl[] = "/tmp/vekt-pg-test.XXXXXX";
+    dir_ = ::mkdtemp(tmpl);
+    sh("chmod 755 " + dir_ + " && mkdir -p " + dir_ + "/data " + dir_ + "/sock && " + own(dir_));
+    sh(as_pg(bin("initdb") + " -D " + dir_ + "/data -U postgres -A trust -E UTF8 --locale=C.UTF-8 >" + dir_ +
+             "/initdb.log 2>&1"));
+    start();
+  }
+  ~PgServer() {
+    stop();
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+  std::string url() const { return "postgresql://postgres@127.0.0.1:" + std::to_string(port_) + "/postgres"; }
+
+  void start() {
+    sh(as_pg(bin("pg_ctl") + " -D " + dir_ + "/data -l " + dir_ + "/pg.log -w -t 60 -o \"-p " + std::to_string(port_) +
+             " -k " + dir_ + "/sock -c listen_addresses=127.0.0.1 -c fsync=off\" start >/dev/null"));
+  }
+  void stop() { std::system(as_pg(bin("pg_ctl") + " -D " + dir_ + "/data -m fast -w -t 30 stop >/dev/null 2>&1").c_str()); }
+
+ private:
+  static std::string bin(const std::string& n) { return "/usr/lib/postgresql/15/bin/" + n; }
+  static std::string as_pg(const std::string& cmd) {
+    if (::geteuid() == 0) return "runuser -u postgres -- sh -c '" + cmd + "'";
+    return cmd;
+  }
+  static std::string own(const std::string& d) {
+    return ::geteuid() == 0 ? "chown -R postgres:postgres " + d : "true";
+  }
+  static void sh(const std::string& cmd) {
+    if (std::system(cmd.c_str()) != 0) throw std::runtime_error("command failed: " + cmd);
+  }
+  int port_;
+  std::string dir_;
+};
+
+}  // namespace vekt::testing
