@@ -486,7 +486,7 @@ std::optional<SizeSpec> size_by_name(std::string_view name) {
   // Each level splits at least in two somewhere, so every nesting is exercised even when small.
   if (name == "small") return SizeSpec{"small", 2, 1, 1, 2, 2, 1, 1, 2, 100.0, 150.0};
   if (name == "demo") return SizeSpec{"demo", 2, 2, 2, 2, 3, 3, 3, 3, 120.0, 190.0};
-  if (name == "large") return SizeSpec{"large", 4, 4, 3, 3, 4, 4, 5, 5, 140.0, 200.0};
+  if (name == "large") return SizeSpec{"large", 4, 4, 3, 3, 4, 4, 5, 5, 155.0, 215.0};
   return std::nullopt;
 }
 
