@@ -349,6 +349,10 @@ bool write_png(png_structp png, png_infop info, const Image* img, png_bytep* row
   png_set_IHDR(png, info, static_cast<png_uint_32>(img->width), static_cast<png_uint_32>(img->height), 8,
                PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   png_set_pHYs(png, info, ppm, ppm, PNG_RESOLUTION_METER);
+  // Line art with large flat areas: unfiltered rows at a moderate level compress smaller and
+  // about twice as fast as the adaptive filters at the default level.
+  png_set_compression_level(png, 3);
+  png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_NONE);
   png_write_info(png, info);
   png_write_image(png, rows);
   png_write_end(png, nullptr);
