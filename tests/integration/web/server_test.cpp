@@ -137,7 +137,7 @@ class ServerTest : public ::testing::Test {
     cfg.max_header_bytes = 2048;
     cfg.max_body_bytes = 1024;
     cfg.header_timeout = 1000ms;
-    cfg.idle_timeout = 700ms;
+    cfg.idle_timeout = 2500ms;  // long enough that the idle flood is still open when the limit is probed
     cfg.body_timeout = 1000ms;
     cfg.max_connections = 24;
     cfg.shutdown_grace = 5000ms;
