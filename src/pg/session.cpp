@@ -327,6 +327,8 @@ asio::awaitable<bool> recover_after_cancel(PgConn& c) {
   auto ex = co_await asio::this_coro::executor;
   asio::steady_timer deadline(ex, kCleanupLimit);
   try {
+    // A cancel can land while the statement is still being sent: finish sending it first.
+    co_await Database::Impl::flush(c, &deadline);
     (void)co_await Database::Impl::collect(c, &deadline);
     if (PQtransactionStatus(c.conn.get()) != PQTRANS_IDLE) {
       if (!PQsendQuery(c.conn.get(), "ROLLBACK")) co_return false;

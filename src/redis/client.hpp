@@ -51,8 +51,8 @@ struct Options {
   int db = 0;
   std::optional<std::string> username;
   std::optional<std::string> password;
-  std::chrono::milliseconds connect_timeout{5000};  // resolve + connect + AUTH/SELECT
-  std::chrono::milliseconds socket_timeout{5000};   // each write and each reply read
+  std::chrono::milliseconds connect_timeout{5000};  // resolve + connect; also bounds a wait for the pool
+  std::chrono::milliseconds socket_timeout{5000};   // each write and each read (AUTH and SELECT too)
   std::size_t pool_size = 256;                      // connections per event loop
 
   // host/port/db/username/password from REDIS_HOST, REDIS_PORT, REDIS_DB, REDIS_USERNAME,

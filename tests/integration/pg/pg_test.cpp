@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <boost/asio/co_spawn.hpp>
@@ -352,6 +353,40 @@ TEST(PgSession, PreparedStatementsArePreparedOncePerConnection) {
   // A prepare that fails is a server error like any other.
   EXPECT_THROW(run(io, s.execute("SELECT FROM WHERE", {}, vekt::pg::Prepare::yes)), vekt::pg::Error);
   run(io, s.close());
+}
+
+}  // namespace
+
+namespace {
+
+// One Database shared by several event loops, each on its own thread with its own pool.
+TEST(PgSession, OneDatabaseServesSeveralEventLoops) {
+  NEED_PG();
+  options.pool_size = 3;
+  Database db(options);
+  constexpr int kLoops = 4, kPerLoop = 100;
+  std::vector<int> right(kLoops, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kLoops; ++t) {
+    threads.emplace_back([&, t] {
+      asio::io_context io;
+      for (int i = 0; i < kPerLoop; ++i) {
+        asio::co_spawn(
+            io,
+            [&db, t, i]() -> asio::awaitable<bool> {
+              Session s(db);
+              Params p = {{"v", std::int64_t{t * 1000 + i}}};
+              Result r = co_await s.execute("SELECT :v + 0", p);
+              co_await s.close();
+              co_return r.scalar()->as_int() == t * 1000 + i;
+            },
+            [&, t](std::exception_ptr e, bool ok) { right[static_cast<std::size_t>(t)] += (!e && ok); });
+      }
+      io.run();
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (int t = 0; t < kLoops; ++t) EXPECT_EQ(right[static_cast<std::size_t>(t)], kPerLoop) << t;
 }
 
 }  // namespace

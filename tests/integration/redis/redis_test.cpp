@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <boost/asio/co_spawn.hpp>
@@ -338,6 +339,40 @@ TEST(RedisClient, PoolBoundQueuesCommandsAndAThousandConcurrentOnesComplete) {
   };
   EXPECT_EQ(run(io, many()), kN);
   EXPECT_EQ(run(io, delete_prefix(c, k)), kN);
+}
+
+}  // namespace
+
+namespace {
+
+// One client shared by several event loops, each on its own thread with its own pool.
+TEST(RedisClient, OneClientServesSeveralEventLoops) {
+  NEED_REDIS();
+  Client c(options);
+  const std::string k = kPrefix + "loops:";
+  constexpr int kLoops = 4, kPerLoop = 200;
+  std::vector<int> right(kLoops, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kLoops; ++t) {
+    threads.emplace_back([&, t] {
+      asio::io_context io;
+      for (int i = 0; i < kPerLoop; ++i) {
+        asio::co_spawn(
+            io,
+            [&, t, i]() -> asio::awaitable<bool> {
+              const std::string key = k + std::to_string(t) + ":" + std::to_string(i);
+              co_await c.set(key, key, 60);
+              co_return (co_await c.get(key)) == key;
+            },
+            [&, t](std::exception_ptr e, bool ok) { right[static_cast<std::size_t>(t)] += (!e && ok); });
+      }
+      io.run();
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (int t = 0; t < kLoops; ++t) EXPECT_EQ(right[static_cast<std::size_t>(t)], kPerLoop) << t;
+  asio::io_context io;
+  EXPECT_EQ(run(io, delete_prefix(c, k)), kLoops * kPerLoop);
 }
 
 }  // namespace
