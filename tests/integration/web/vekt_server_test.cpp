@@ -1,0 +1,111 @@
+// vekt-server as a process: settings errors, serving the API description, exit on SIGTERM.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdlib>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace {
+
+const std::string SERVER = std::string(VEKT_BINARY_DIR) + "/bin/vekt-server";
+
+struct Proc {
+  pid_t pid = -1;
+  int err_fd = -1;  // read end of the child's stderr
+  std::string err;
+
+  // Read stderr until `pattern` shows up or the child closes it.
+  std::smatch wait_for(const std::regex& pattern) {
+    std::smatch m;
+    char buf[4096];
+    for (;;) {
+      if (std::regex_search(err, m, pattern)) return m;
+      ssize_t n = ::read(err_fd, buf, sizeof buf);
+      if (n <= 0) return m;
+      err.append(buf, static_cast<std::size_t>(n));
+    }
+  }
+  int wait_exit() {
+    char buf[4096];
+    for (ssize_t n; (n = ::read(err_fd, buf, sizeof buf)) > 0;) err.append(buf, static_cast<std::size_t>(n));
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(err_fd);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+};
+
+// Start vekt-server in an empty directory (no .env around) with `env` added to the environment.
+Proc start(const std::vector<std::string>& env) {
+  int fds[2];
+  if (::pipe(fds) != 0) throw std::runtime_error("pipe");
+  auto dir = std::filesystem::temp_directory_path() / ("vekt-server-test-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  Proc p;
+  p.pid = ::fork();
+  if (p.pid == 0) {
+    ::dup2(fds[1], 2);
+    int devnull = ::open("/dev/null", O_WRONLY);
+    ::dup2(devnull, 1);
+    ::close(fds[0]);
+    if (::chdir(dir.c_str()) != 0) ::_exit(127);
+    for (const auto& kv : env) ::putenv(const_cast<char*>(kv.c_str()));
+    ::execl(SERVER.c_str(), SERVER.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(fds[1]);
+  p.err_fd = fds[0];
+  return p;
+}
+
+std::string http_get(int port, const std::string& path) {
+  std::string cmd = "curl -s -m 10 http://127.0.0.1:" + std::to_string(port) + path;
+  std::string out;
+  FILE* f = ::popen(cmd.c_str(), "r");
+  if (!f) return out;
+  std::array<char, 4096> buf;
+  std::size_t n;
+  while ((n = std::fread(buf.data(), 1, buf.size(), f)) > 0) out.append(buf.data(), n);
+  ::pclose(f);
+  return out;
+}
+
+TEST(VektServer, BadSettingExitsNamingIt) {
+  struct Case {
+    const char* setting;
+    const char* name;
+  };
+  const Case cases[] = {{"VEKT_PORT=80x", "VEKT_PORT"},
+                        {"VEKT_THREADS=-2", "VEKT_THREADS"},
+                        {"VEKT_TRUSTED_PROXIES=nope", "VEKT_TRUSTED_PROXIES"}};
+  for (const auto& c : cases) {
+    Proc p = start({c.setting});
+    int code = p.wait_exit();
+    EXPECT_NE(code, 0) << c.setting;
+    EXPECT_NE(p.err.find(c.name), std::string::npos) << p.err;
+  }
+}
+
+TEST(VektServer, ServesTheApiDescriptionAndStopsOnSigterm) {
+  Proc p = start({"VEKT_PORT=0", "VEKT_THREADS=2"});
+  auto m = p.wait_for(std::regex(R"(Listening on http://127\.0\.0\.1:(\d+) )"));
+  ASSERT_FALSE(m.empty()) << p.err;
+  int port = std::stoi(m[1]);
+  auto doc = nlohmann::json::parse(http_get(port, "/openapi.json"), nullptr, false);
+  ASSERT_FALSE(doc.is_discarded());
+  EXPECT_EQ(doc["openapi"], "3.0.2");
+  EXPECT_TRUE(doc.contains("paths"));
+  ::kill(p.pid, SIGTERM);
+  EXPECT_EQ(p.wait_exit(), 0) << p.err;
+}
+
+}  // namespace
