@@ -15,7 +15,8 @@
 --   each lower-case model attribute is the column of the same name in upper case (plot_no is
 --   "PLOT_NO", beacon1id is "BEACON1ID"), except file_no, which is the lower-case "file_no".
 -- * Ids are explicit (no sequences). Generated data (scripts/load-data) uses ids from 1000 up in
---   every table; ids 1 to 999 are left to hand-made fixture rows.
+--   every table; ids 1 to 999 are left to hand-made fixture rows, which should refer only to
+--   each other (a reload replaces every row from 1000 up, so a generated id can change meaning).
 
 BEGIN;
 
