@@ -12,6 +12,7 @@
 
 // ---- deliverable headers -------------------------------------------------------------------
 #include "korvane/service.hpp"
+#include "plots/plots.hpp"
 
 int main() {
   using namespace vekt;
@@ -27,6 +28,8 @@ int main() {
     // ---- deliverables: start-up hooks and routers, in mounting order ------------------------
     // Tile service (runs its start-up, then mounts "/gis"):
     app.on_startup([&app] { korvane::startup(); app.include_router(korvane::korvane()); });
+    // Plan figure module (fonts, coordinate constants, its start-up line):
+    app.on_startup([] { plots::init(); });
 
     app.run_startup();
 
