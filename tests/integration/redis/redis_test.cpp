@@ -376,3 +376,58 @@ TEST(RedisClient, OneClientServesSeveralEventLoops) {
 }
 
 }  // namespace
+
+namespace {
+
+// With every connection of the loop busy, waiters queue: the caller's limit or the client's own bound
+// (the connect time-out) ends the wait cleanly, and the pool serves again afterwards.
+TEST(RedisClient, PoolWaitersTimeOutCleanly) {
+  NEED_REDIS();
+  asio::io_context io;
+  Options one = options;
+  one.pool_size = 1;
+  one.connect_timeout = 150ms;
+  Client c(one), admin(options);
+  const std::string k = kPrefix + "wait";
+  run(io, c.set(k, "v", 60));
+  run(io, admin.command({"CLIENT", "PAUSE", "600", "ALL"}));
+  auto scenario = [&]() -> asio::awaitable<std::vector<std::string>> {
+    auto ex = co_await asio::this_coro::executor;
+    std::vector<std::string> outcomes(4);
+    int done = 0;
+    // The holder waits out the pause on the only connection.
+    asio::co_spawn(ex, c.get(k), [&](std::exception_ptr e, std::optional<std::string> v) {
+      outcomes[0] = e ? "error" : v.value_or("nil");
+      ++done;
+    });
+    for (int i = 1; i <= 2; ++i)
+      asio::co_spawn(ex, with_timeout(c.get(k), 0.05), [&, i](std::exception_ptr e, std::optional<std::string>) {
+        try {
+          if (e) std::rethrow_exception(e);
+          outcomes[static_cast<std::size_t>(i)] = "value";
+        } catch (const TimeoutError&) {
+          outcomes[static_cast<std::size_t>(i)] = "timeout";
+        } catch (...) {
+          outcomes[static_cast<std::size_t>(i)] = "other";
+        }
+        ++done;
+      });
+    asio::co_spawn(ex, c.get(k), [&](std::exception_ptr e, std::optional<std::string>) {
+      try {
+        if (e) std::rethrow_exception(e);
+        outcomes[3] = "value";
+      } catch (const vekt::redis::Error& x) {
+        outcomes[3] = x.what();
+      }
+      ++done;
+    });
+    while (done < 4) co_await sleep_for(1ms);
+    co_return outcomes;
+  };
+  auto outcomes = run(io, scenario());
+  EXPECT_EQ(outcomes, (std::vector<std::string>{"v", "timeout", "timeout", "Too many connections"}));
+  EXPECT_EQ(run(io, c.get(k)).value_or(""), "v");
+  run(io, c.del({k}));
+}
+
+}  // namespace
