@@ -164,26 +164,18 @@ class Renderer {
   Renderer(const Figure& fig, cairo_t* cr) : fig_(fig), cr_(cr), text_(fig.dpi()) {}
 
   void operator()(const LineItem& it) {
-    if (it.pts.size() < 2) return;
     const double lw = pt_to_px(it.style.linewidth, fig_.dpi());
-    std::vector<XY> px = to_px(it.pts, Coords::Data);
-    snap_if_rectilinear(px, lw);
-    path_through(cr_, px, false);
-    const bool dashed = !it.style.dashes.empty();
-    if (dashed) {
-      std::vector<double> d;
-      for (double v : it.style.dashes) d.push_back(pt_to_px(v * it.style.linewidth, fig_.dpi()));
-      cairo_set_dash(cr_, d.data(), static_cast<int>(d.size()), 0);
-    } else {
-      cairo_set_dash(cr_, nullptr, 0, 0);
+    // A point that is not finite breaks the line there, as plotting libraries do.
+    std::vector<XY> run;
+    for (const auto& p : to_px(it.pts, Coords::Data)) {
+      if (std::isfinite(p.x) && std::isfinite(p.y)) {
+        run.push_back(p);
+      } else {
+        stroke(std::move(run), it.style, lw);
+        run.clear();
+      }
     }
-    cairo_set_line_cap(cr_, cairo_cap(it.style.cap.value_or(dashed ? CapStyle::Butt : CapStyle::Projecting)));
-    cairo_set_line_join(cr_, cairo_join(it.style.join.value_or(JoinStyle::Round)));
-    cairo_set_miter_limit(cr_, lw);
-    cairo_set_line_width(cr_, lw);
-    set_color(cr_, it.style.color);
-    cairo_stroke(cr_);
-    cairo_set_dash(cr_, nullptr, 0, 0);
+    stroke(std::move(run), it.style, lw);
   }
 
   void operator()(const MarkerItem& it) {
@@ -297,6 +289,28 @@ class Renderer {
   }
 
  private:
+  void stroke(std::vector<XY> px, const LineStyle& style, double lw) {
+    if (px.size() < 2) return;
+    snap_if_rectilinear(px, lw);
+    path_through(cr_, px, false);
+    const bool dashed = !style.dashes.empty();
+    if (dashed) {
+      // Dash lengths are in units of the line width.
+      std::vector<double> d;
+      for (double v : style.dashes) d.push_back(pt_to_px(v * style.linewidth, fig_.dpi()));
+      cairo_set_dash(cr_, d.data(), static_cast<int>(d.size()), 0);
+    } else {
+      cairo_set_dash(cr_, nullptr, 0, 0);
+    }
+    cairo_set_line_cap(cr_, cairo_cap(style.cap.value_or(dashed ? CapStyle::Butt : CapStyle::Projecting)));
+    cairo_set_line_join(cr_, cairo_join(style.join.value_or(JoinStyle::Round)));
+    cairo_set_miter_limit(cr_, lw);
+    cairo_set_line_width(cr_, lw);
+    set_color(cr_, style.color);
+    cairo_stroke(cr_);
+    cairo_set_dash(cr_, nullptr, 0, 0);
+  }
+
   std::vector<XY> to_px(const std::vector<XY>& pts, Coords coords) const {
     std::vector<XY> out;
     out.reserve(pts.size());

@@ -305,6 +305,38 @@ TEST_F(CanvasTest, RectilinearOutlinesSnapToPixels) {
   for (std::size_t i = 0; i < img.rgb.size(); ++i) ASSERT_TRUE(img.rgb[i] == 0 || img.rgb[i] == 255) << i;
 }
 
+TEST(RecordingAxes, DrawingOrderIsZThenInsertion) {
+  RecordingAxes ax;
+  LineStyle l;
+  l.zorder = 2;
+  PatchStyle p;
+  p.zorder = 1;
+  TextStyle t;
+  t.zorder = 2;
+  const XY pts[] = {{0, 0}, {1, 1}};
+  ax.plot(pts, l);                                   // 0: z 2
+  ax.fill(pts, p);                                   // 1: z 1
+  ax.text({0, 0}, "a", t);                           // 2: z 2
+  ax.annotate_arrow({0, 1}, {0, 0}, Coords::AxesFraction, {}, 0.5);  // 3: z 0.5
+  ax.marker({0, 0}, {});                             // 4: z 2 (default)
+  EXPECT_EQ(ax.drawing_order(), (std::vector<std::size_t>{3, 1, 0, 2, 4}));
+  EXPECT_EQ(ax.items_of<TextItem>().size(), 1u);
+}
+
+TEST_F(CanvasTest, NonFiniteVertexBreaksTheLine) {
+  Figure f = mm_figure();
+  LineStyle st;
+  st.linewidth = 2;
+  const XY line[] = {{10, 50}, {40, 50}, {NAN, 50}, {60, 50}, {90, 50}};
+  f.axes().plot(line, st);
+  const Image img = f.render();
+  const int row = static_cast<int>(f.data_to_pixel({0, 50}).y);
+  auto at_mm = [&](double x) { return img.at(static_cast<int>(f.data_to_pixel({x, 50}).x), row); };
+  EXPECT_TRUE(dark(at_mm(25)));
+  EXPECT_TRUE(dark(at_mm(75)));
+  EXPECT_FALSE(dark(at_mm(50)));  // the gap where the bad vertex was
+}
+
 // Writes canvas_primitives.png into the build directory for a person to look at.
 TEST_F(CanvasTest, WritesPrimitivesSheet) {
   Figure f(190, 160);

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "canvas/axes.hpp"
@@ -379,6 +380,29 @@ TEST_F(Plots, RotatedRectCorners) {
   EXPECT_EQ(zr[0], zr[1]);
   EXPECT_EQ(zr[2], zr[3]);
   EXPECT_EQ(z.area(), 0);
+}
+
+TEST_F(Plots, FiguresOnSeveralThreadsDrawTheSame) {
+  auto draw = [] {
+    canvas::Figure f(190, 160);
+    f.axes().set_xlim(0, 190);
+    f.axes().set_ylim(0, 160);
+    plot_road_element(f.axes(), project_geometry(geo::Geometry::from_wkt("LINESTRING(5 40, 100 45, 185 30)")));
+    const geo::Geometry fp = get_rotated_rect_poly(50, 100, 4.5, 2.5, 30);
+    canvas::TextStyle ts;
+    ts.rotation = 30;
+    ts.rotation_mode = canvas::RotationMode::Anchor;
+    f.axes().text({fp.centroid().x(), fp.centroid().y()}, "B12", ts);
+    add_north_arrow(f.axes());
+    add_scale_bar(f.axes(), get_recommended_scale(150, 120, 190, 160));
+    return f.render().rgb;
+  };
+  const auto want = draw();
+  std::vector<std::vector<std::uint8_t>> got(4);
+  std::vector<std::thread> threads;
+  for (auto& g : got) threads.emplace_back([&g, &draw] { g = draw(); });
+  for (auto& t : threads) t.join();
+  for (const auto& g : got) EXPECT_TRUE(g == want);
 }
 
 // Writes plots_primitives.png into the build directory for a person to look at: a 1:1000 plan
