@@ -170,13 +170,17 @@ asio::awaitable<void> Server::Impl::accept_loop(Loop& loop) {
 
 asio::awaitable<bool> Server::Impl::write_response(beast::tcp_stream& stream, const Response& r, unsigned version,
                                                    bool keep_alive, bool head) {
-  unsigned status = r.status;
+  // A handler's status outside the final-answer range would break the stream: answer 500.
+  const bool valid_status = r.status >= 200 && r.status <= 599;
+  const Response fallback = valid_status ? Response{} : text_response(500, "Internal Server Error");
+  const Response& out = valid_status ? r : fallback;
+  unsigned status = out.status;
   bool no_body = status / 100 == 1 || status == 204 || status == 304;
   http::response<http::string_body> res;
   res.version(version);
   res.result(status);
-  if (!r.content_type.empty() && safe_header_text(r.content_type)) res.set(http::field::content_type, r.content_type);
-  for (const auto& [k, v] : r.headers.fields()) {
+  if (!out.content_type.empty() && safe_header_text(out.content_type)) res.set(http::field::content_type, out.content_type);
+  for (const auto& [k, v] : out.headers.fields()) {
     if (k.empty() || !safe_header_text(k) || !safe_header_text(v)) continue;
     res.insert(k, v);
   }
@@ -185,11 +189,11 @@ asio::awaitable<bool> Server::Impl::write_response(beast::tcp_stream& stream, co
   if (head) {
     // The answer to HEAD carries the length of the body it would have had, but no body.
     http::response<http::empty_body> hres{res.base()};
-    if (!no_body) hres.content_length(r.body.size());
+    if (!no_body) hres.content_length(out.body.size());
     auto [ec, n] = co_await http::async_write(stream, hres, use_tuple);
     co_return !ec;
   }
-  if (!no_body) res.body() = r.body;
+  if (!no_body) res.body() = out.body;
   res.prepare_payload();
   auto [ec, n] = co_await http::async_write(stream, res, use_tuple);
   co_return !ec;

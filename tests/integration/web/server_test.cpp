@@ -130,6 +130,8 @@ class ServerTest : public ::testing::Test {
              bool same = current_loop() != nullptr && req.executor == current_loop()->get_executor();
              co_return text_response(200, same ? "same" : "other");
            }});
+    r.add({.method = "GET", .path = "/bad-status", .name = "bad_status",
+           .handler = [](Request&) -> asio::awaitable<Response> { co_return empty_response(42); }});
     app_.include_router(r);
     ServerConfig cfg;
     cfg.port = 0;
@@ -232,6 +234,10 @@ TEST_F(ServerTest, OversizedAndMalformedHeads) {
   auto star = once("OPTIONS * HTTP/1.1\r\nHost: t\r\n\r\n");
   ASSERT_TRUE(star);
   EXPECT_EQ(star->status, 400);
+  auto bad_status = once(get("/bad-status"));
+  ASSERT_TRUE(bad_status);
+  EXPECT_EQ(bad_status->status, 500);
+  EXPECT_EQ(bad_status->body, "Internal Server Error");
   auto absolute = once("GET http://t/ping HTTP/1.1\r\nHost: t\r\n\r\n");
   ASSERT_TRUE(absolute);
   EXPECT_EQ(absolute->body, "pong");
