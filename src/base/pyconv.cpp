@@ -82,13 +82,15 @@ std::string_view py_strip(std::string_view text) {
 }
 
 std::optional<PyInt> py_int(std::string_view text) {
+  // Texts longer than the digit limit are refused before any parsing, blanks and underscores
+  // included, so a huge text costs nothing.
+  if (text.size() > MAX_INT_DIGITS) return std::nullopt;
   std::string_view s = py_strip(text);
   bool neg = false;
   std::size_t i = 0;
   if (i < s.size() && (s[i] == '+' || s[i] == '-')) neg = s[i++] == '-';
   std::string digits;
   if (!digit_part(s, i, digits) || i != s.size()) return std::nullopt;
-  if (digits.size() > MAX_INT_DIGITS) return std::nullopt;
   std::size_t nz = digits.find_first_not_of('0');
   digits = nz == std::string::npos ? "0" : digits.substr(nz);
   PyInt out;

@@ -17,7 +17,7 @@ struct PyInt {
 };
 
 // int(text): blanks around, an optional sign, decimal digits with single "_" between them,
-// leading zeros allowed. Empty when the text is not an integer (or longer than 4300 digits).
+// leading zeros allowed. Empty when the text is not an integer or is longer than 4300 characters.
 std::optional<PyInt> py_int(std::string_view text);
 
 // float(text): blanks around, sign, digits with single "_" between digits, ".5", "5.", exponent,

@@ -61,9 +61,10 @@ TEST(PyInt, ConvertsAsIntDoes) {
   }
 }
 
-TEST(PyInt, RefusesMoreThan4300Digits) {
+TEST(PyInt, RefusesTextsLongerThan4300Characters) {
   EXPECT_TRUE(py_int(std::string(4300, '7')).has_value());
   EXPECT_FALSE(py_int(std::string(4301, '7')).has_value());
+  EXPECT_FALSE(py_int(" " + std::string(4300, '7')).has_value());
 }
 
 TEST(PyFloat, ConvertsAsFloatDoes) {
