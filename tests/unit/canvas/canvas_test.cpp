@@ -294,6 +294,33 @@ TEST_F(CanvasTest, TextAnchorsOnItsInkBox) {
   }
 }
 
+TEST_F(CanvasTest, DefaultRotationModeAlignsTheTurnedBox) {
+  // Turned a quarter, the text reads upwards; its turned box is put with its lower-left corner
+  // on the anchor, so the ink lies up and to the right of it.
+  const std::string text = "lp 1234 l";
+  const TextMetrics m = measure_text(text, 9, Weight::Normal);
+  Figure f(60, 60);
+  TextStyle st;
+  st.fontsize = 9;
+  st.ha = HAlign::Left;
+  st.va = VAlign::Bottom;
+  st.rotation = 90;
+  st.coords = Coords::AxesFraction;
+  f.axes().text({0.5, 0.5}, text, st);
+  const Image img = f.render();
+  const XY a = f.fraction_to_pixel({0.5, 0.5});
+  double x0 = 1e9, x1 = -1e9, y0 = 1e9, y1 = -1e9;
+  for (int y = 0; y < img.height; ++y)
+    for (int x = 0; x < img.width; ++x)
+      if (dark(img.at(x, y))) {
+        x0 = std::min(x0, x + 0.5), x1 = std::max(x1, x + 0.5), y0 = std::min(y0, y + 0.5), y1 = std::max(y1, y + 0.5);
+      }
+  EXPECT_NEAR(x0 - 0.25, a.x, 1.0);
+  EXPECT_NEAR(x1 + 0.25, a.x + m.height, 1.0);
+  EXPECT_NEAR(y1 + 0.25, a.y - m.ink_x, 1.0);
+  EXPECT_NEAR(y0 - 0.25, a.y - m.ink_x - m.width, 1.0);
+}
+
 TEST_F(CanvasTest, RectilinearOutlinesSnapToPixels) {
   Figure f = mm_figure();
   PatchStyle block;
