@@ -7,7 +7,11 @@
 #include <thread>
 #include <vector>
 
+#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -428,6 +432,62 @@ TEST(RedisClient, PoolWaitersTimeOutCleanly) {
   EXPECT_EQ(outcomes, (std::vector<std::string>{"v", "timeout", "timeout", "Too many connections"}));
   EXPECT_EQ(run(io, c.get(k)).value_or(""), "v");
   run(io, c.del({k}));
+}
+
+}  // namespace
+
+namespace {
+
+// A real server never sends a malformed reply, so a scripted one does: the first connection answers
+// with bytes that are not RESP, later ones answer properly. The broken connection is not reused.
+TEST(RedisClient, MalformedReplyClosesTheConnection) {
+  asio::io_context io;
+  asio::ip::tcp::acceptor acceptor(io, {asio::ip::make_address("127.0.0.1"), 0});
+  int accepted = 0;
+  auto serve = [&]() -> asio::awaitable<void> {
+    for (;;) {
+      auto sock = std::make_shared<asio::ip::tcp::socket>(co_await acceptor.async_accept(asio::use_awaitable));
+      const bool bad = accepted++ == 0;
+      asio::co_spawn(
+          io,
+          [sock, bad]() -> asio::awaitable<void> {
+            char buf[512];
+            for (;;) {
+              auto [ec, n] = co_await sock->async_read_some(asio::buffer(buf), asio::as_tuple(asio::use_awaitable));
+              if (ec) co_return;
+              const std::string reply = bad ? "?this is not RESP\r\n" : "+PONG\r\n";
+              co_await asio::async_write(*sock, asio::buffer(reply), asio::as_tuple(asio::use_awaitable));
+            }
+          },
+          asio::detached);
+    }
+  };
+  asio::co_spawn(io, serve(), asio::detached);
+  Options o;
+  o.host = "127.0.0.1";
+  o.port = acceptor.local_endpoint().port();
+  Client c(o);
+  auto scenario = [&]() -> asio::awaitable<std::string> {
+    std::string first;
+    const Argv ping{"PING"};
+    try {
+      co_await c.command(ping);
+    } catch (const vekt::redis::Error& e) {
+      first = e.what();
+    }
+    Reply second = co_await c.command(ping);
+    acceptor.close();
+    co_return first + "|" + second.str;
+  };
+  std::string out;
+  asio::co_spawn(io, scenario(), [&](std::exception_ptr e, std::string s) {
+    out = e ? "exception" : s;
+    io.stop();
+  });
+  io.run();
+  EXPECT_EQ(out.rfind("Protocol error", 0), 0u) << out;
+  EXPECT_EQ(out.substr(out.find('|') + 1), "PONG");
+  EXPECT_EQ(accepted, 2);
 }
 
 }  // namespace
