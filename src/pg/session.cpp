@@ -446,7 +446,7 @@ asio::awaitable<RunOutcome> run_command(PgConn& c, const std::string& sql, const
 
 asio::awaitable<Result> Session::execute(std::string sql, Params params, Prepare prepare) {
   if (must_rollback_)
-    throw Error("This session's transaction was rolled back after a cancelled statement; roll back or close the session first");
+    throw Error("This session's transaction is gone (a statement was cancelled or the connection failed); roll back or close the session first");
   BoundSql bound = bind_named(sql);
   Bound values = bind_values(bound.names, params);
   if (!conn_) {
@@ -497,7 +497,7 @@ asio::awaitable<Result> Session::execute(std::string sql, Params params, Prepare
 
 asio::awaitable<void> Session::commit() {
   if (must_rollback_)
-    throw Error("Can't commit: this session's transaction was rolled back after a cancelled or failed statement");
+    throw Error("Can't commit: this session's transaction is gone (a statement was cancelled or the connection failed)");
   if (!conn_ || !in_tx_) co_return;
   PgConn& c = *conn_->lease;
   const std::string sql = "COMMIT";
