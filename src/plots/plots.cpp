@@ -4,6 +4,7 @@
 #include <mutex>
 #include <numbers>
 
+#include <fmt/format.h>
 #include <spdlog/logger.h>
 
 #include "canvas/font.hpp"
@@ -203,7 +204,7 @@ void add_scale_bar(canvas::Axes& ax, double scale, canvas::XY /*position*/) {
     ax.plot(tick, rule);
     const std::int64_t val_idx = i - num_steps_left;
     const std::int64_t val = val_idx * step < 0 ? -(val_idx * step) : val_idx * step;
-    ax.text({tick_x, label_y}, std::to_string(val), label);
+    ax.text({tick_x, label_y}, fmt::format("{}", val), label);
   }
 
   const double end_tick_x = start_x + static_cast<double>(total_steps * step);
