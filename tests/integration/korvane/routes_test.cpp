@@ -200,6 +200,49 @@ TEST_F(Routes, StartUpLinesAndLayerList) {
             R"({"world_zoom_1_4":"Use 'lgas' layer","country_zoom_5_7":"Use 'districts' or 'lgas' layer","regional_zoom_6_10":"Use 'cadzones' layer","local_zoom_8_14":"Use 'plots' layer","detail_zoom_12_20":"Use 'beacons' layer"})");
 }
 
+TEST_F(Routes, BadRedisSettingStopsTheServerBeforeAnyLine) {
+  for (const char* bad : {"abc", ""}) {
+    auto o = korvane_test::run_server_to_exit({{"REDIS_PORT", bad}});
+    EXPECT_NE(o.exit_code, 0) << bad;
+    EXPECT_NE(o.exit_code, -1) << bad;
+    EXPECT_EQ(o.out, "") << bad;
+    EXPECT_NE(o.err.find("REDIS_PORT"), std::string::npos) << o.err;
+  }
+}
+
+TEST_F(Routes, PublishedDescriptions) {
+  auto r = get("/openapi.json");
+  ASSERT_EQ(r.status, 200);
+  ojson api = ojson::parse(r.body);
+  struct Op {
+    std::string path, method, description;
+  };
+  const std::vector<Op> ops = {
+      {"/gis/{layer_name}/{z}/{x}/{y}.pbf", "get", "Serve vector tiles with proper zoom-out support."},
+      {"/gis/{layer_name}/zoom-info/", "get", "Get zoom level information for a layer."},
+      {"/gis/{layer_name}/bbox/", "get", "Serve vector tiles for custom bounding box."},
+      {"/gis/layers/", "get", "Get list of available layers and their configurations."},
+      {"/gis/cache/invalidate/{layer_name}", "post",
+       "Manually invalidate cache for a specific layer.\nUseful after bulk data updates or for testing."},
+      {"/gis/health/", "get", "Health check endpoint for monitoring."},
+      {"/gis/{layer_name}/", "get", "Get layer centroid and suggested tile coordinates."},
+  };
+  std::vector<std::string> paths;
+  for (auto& [p, v] : api["paths"].items())
+    if (p.rfind("/gis/", 0) == 0) paths.push_back(p);
+  ASSERT_EQ(paths.size(), ops.size());
+  for (size_t i = 0; i < ops.size(); ++i) {
+    EXPECT_EQ(paths[i], ops[i].path);
+    const ojson& op = api["paths"][ops[i].path][ops[i].method];
+    EXPECT_EQ(op["description"], ops[i].description) << ops[i].path;
+    EXPECT_EQ(op["tags"].dump(), R"(["GIS Tiles"])") << ops[i].path;
+  }
+  std::vector<std::string> bbox_params;
+  for (const auto& p : api["paths"]["/gis/{layer_name}/bbox/"]["get"]["parameters"]) bbox_params.push_back(p["name"]);
+  EXPECT_EQ(bbox_params, (std::vector<std::string>{"layer_name", "minx", "miny", "maxx", "maxy", "srid", "max_features",
+                                                   "simplify"}));
+}
+
 TEST_F(Routes, ZoomInfo) {
   auto r = get("/gis/plots/zoom-info/");
   ASSERT_EQ(r.status, 200);

@@ -273,6 +273,50 @@ ServerProcess::~ServerProcess() {
   std::filesystem::remove_all(dir_, ec);
 }
 
+ExitOutcome run_server_to_exit(const std::map<std::string, std::string>& extra_env) {
+  char tmpl[] = "/tmp/korvane-exit.XXXXXX";
+  std::string dir = mkdtemp(tmpl);
+  std::string bin = server_binary();
+  int port = free_port();
+  pid_t pid = fork();
+  if (pid == 0) {
+    chdir(dir.c_str());
+    int out = open((dir + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open((dir + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(out, 1);
+    dup2(err, 2);
+    setenv("VEKT_HOST", "127.0.0.1", 1);
+    setenv("VEKT_PORT", std::to_string(port).c_str(), 1);
+    for (const auto& [k, v] : extra_env) setenv(k.c_str(), v.c_str(), 1);
+    execl(bin.c_str(), bin.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ExitOutcome o;
+  int st = 0;
+  for (int i = 0; i < 400; ++i) {
+    if (waitpid(pid, &st, WNOHANG) == pid) {
+      o.exit_code = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  if (o.exit_code == -1) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &st, 0);
+  }
+  auto slurp = [](const std::string& p) {
+    std::ifstream f(p, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+  };
+  o.out = slurp(dir + "/stdout");
+  o.err = slurp(dir + "/stderr");
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
+  return o;
+}
+
 bool ServerProcess::running() const {
   int st = 0;
   return pid_ > 0 && waitpid(pid_, &st, WNOHANG) == 0;

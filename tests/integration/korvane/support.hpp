@@ -86,6 +86,13 @@ class ServerProcess {
 };
 
 std::string server_binary();
+
+// Runs vekt-server with these variables changed and waits for it to exit on its own (at most 20 s).
+struct ExitOutcome {
+  int exit_code = -1;  // -1: still running after the wait (then killed)
+  std::string out, err;
+};
+ExitOutcome run_server_to_exit(const std::map<std::string, std::string>& extra_env);
 int free_port();
 
 }  // namespace korvane_test
