@@ -253,6 +253,8 @@ void App::include_router(const Router& router) {
   }
 }
 
+std::shared_ptr<spdlog::logger> App::logger() const { return logger_ ? logger_ : spdlog::default_logger(); }
+
 void App::on_startup(std::function<void()> hook) { startup_.push_back(std::move(hook)); }
 
 void App::run_startup() {
@@ -396,8 +398,7 @@ boost::asio::awaitable<Response> App::dispatch(Request& request) const {
     failure = "unknown exception";
   }
   if (answer) co_return std::move(*answer);
-  auto logger = logger_ ? logger_ : spdlog::default_logger();
-  logger->error("Exception in request handler {} {}: {}", request.method, request.path, failure);
+  logger()->error("Exception in request handler {} {}: {}", request.method, request.path, failure);
   co_return text_response(500, "Internal Server Error");
 }
 

@@ -90,6 +90,7 @@ class App {
   void run_startup();
   // Where uncaught handler exceptions are logged at ERROR (default: spdlog's default logger).
   void set_logger(std::shared_ptr<spdlog::logger> logger) { logger_ = std::move(logger); }
+  std::shared_ptr<spdlog::logger> logger() const;
 
   Match match(std::string_view method, std::string_view path) const;
   // Everything after the request was read: matching, conversion, the handler, error answers.

@@ -302,7 +302,7 @@ asio::awaitable<void> Server::Impl::session(Loop& loop, tcp::socket socket) {
       if (!ok || !keep_alive) break;
     }
   } catch (const std::exception& e) {
-    spdlog::default_logger()->error("Connection from {} failed: {}", peer.empty() ? "unknown" : peer, e.what());
+    app.logger()->error("Connection from {} failed: {}", peer.empty() ? "unknown" : peer, e.what());
   }
   boost::system::error_code ec;
   stream.socket().shutdown(tcp::socket::shutdown_send, ec);
@@ -343,7 +343,7 @@ void Server::start() {
           loop->ioc.run();
           break;
         } catch (const std::exception& e) {
-          spdlog::default_logger()->error("Event loop {} caught: {}", loop->index, e.what());
+          im.app.logger()->error("Event loop {} caught: {}", loop->index, e.what());
         }
       }
       t_loop = nullptr;
