@@ -255,7 +255,20 @@ asio::awaitable<void> Server::Impl::session(Loop& loop, tcp::socket socket) {
       slot->busy = true;
       if (refusal) {
         // The rest of the stream cannot be trusted to hold a request boundary: answer and close.
-        co_await write_response(stream, *refusal, 11, false, false);
+        if (co_await write_response(stream, *refusal, 11, false, false)) {
+          // Lingering close: stop sending, then read and drop what the client still sends for a
+          // moment, so that closing with unread data (a reset) cannot destroy the answer in flight.
+          boost::system::error_code sec;
+          stream.socket().shutdown(tcp::socket::shutdown_send, sec);
+          std::size_t drained = 0;
+          char sink[4096];
+          stream.expires_after(std::chrono::milliseconds(1000));  // one deadline for the whole drain
+          while (drained < cfg.max_body_bytes + cfg.max_header_bytes) {
+            auto [dec, dn] = co_await stream.async_read_some(asio::buffer(sink), use_tuple);
+            if (dec) break;
+            drained += dn;
+          }
+        }
         break;
       }
 

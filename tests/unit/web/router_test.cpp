@@ -2,10 +2,14 @@
 
 #include <stdexcept>
 
+#include <sstream>
+
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
 #include <gtest/gtest.h>
+#include <spdlog/sinks/ostream_sink.h>
+#include <spdlog/spdlog.h>
 
 namespace {
 
@@ -302,6 +306,19 @@ TEST_F(RouterTest, OpenApiDescribesEveryRoute) {
   EXPECT_EQ(dump_json(layers["responses"]["200"]),
             R"({"description":"Successful Response","content":{"application/json":{"schema":{}}}})");
   EXPECT_TRUE(doc["components"]["schemas"].contains("HTTPValidationError"));
+}
+
+TEST_F(RouterTest, UncaughtExceptionIsLoggedAtError) {
+  std::ostringstream out;
+  auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(out);
+  auto logger = std::make_shared<spdlog::logger>("test", sink);
+  logger->set_pattern("%l:%n:%v");
+  app_.set_logger(logger);
+  EXPECT_EQ(call("GET", "/t/boom").status, 500u);
+  EXPECT_EQ(out.str(), "error:test:Exception in request handler GET /t/boom: handler bug\n");
+  out.str("");
+  EXPECT_EQ(call("GET", "/t/http-error").status, 400u);
+  EXPECT_EQ(out.str(), "");  // an HttpError is an answer, not a failure
 }
 
 TEST(App, StartupHooksRunOnceInOrder) {
