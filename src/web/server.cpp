@@ -2,7 +2,9 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <condition_variable>
 #include <list>
 #include <mutex>
@@ -306,6 +308,16 @@ asio::awaitable<void> Server::Impl::session(Loop& loop, tcp::socket socket) {
           }
         }
         req.client = resolve_client_host(peer, has_forwarded ? &forwarded : nullptr, cfg.trusted_proxies);
+        // Behind a trusted TLS-terminating proxy, redirects must keep the client's scheme.
+        if (const std::string* proto = req.headers.find("X-Forwarded-Proto");
+            proto != nullptr && std::find(cfg.trusted_proxies.begin(), cfg.trusted_proxies.end(), peer) !=
+                                    cfg.trusted_proxies.end()) {
+          std::string p = *proto;
+          for (char& c : p) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+          while (!p.empty() && (p.back() == ' ' || p.back() == '\t')) p.pop_back();
+          while (!p.empty() && (p.front() == ' ' || p.front() == '\t')) p.erase(0, 1);
+          if (p == "http" || p == "https") req.scheme = p;
+        }
         req.executor = loop.ioc.get_executor();
         // Runs to completion even when the client has gone: nothing watches the socket here.
         answer = co_await app.dispatch(req);

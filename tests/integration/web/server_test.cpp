@@ -329,6 +329,11 @@ TEST_F(ServerTest, ClientAddressAndLoopExecutor) {
   EXPECT_EQ(once(get("/client", "X-Forwarded-For: 6.6.6.6\r\nX-Forwarded-For: 203.0.113.8\r\n"))->body,
             "203.0.113.8");
   EXPECT_EQ(once(get("/loop"))->body, "same");
+  // The trailing-slash redirect names the host the client used, and the scheme a trusted proxy saw.
+  auto redirect = once(get("/ping/?a=1", "X-Forwarded-Proto: HTTPS\r\n"));
+  ASSERT_TRUE(redirect);
+  EXPECT_EQ(redirect->status, 307);
+  EXPECT_NE(redirect->head.find("Location: https://t/ping?a=1\r\n"), std::string::npos) << redirect->head;
   EXPECT_EQ(server_->loop_count(), 2u);
 }
 
