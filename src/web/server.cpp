@@ -197,6 +197,8 @@ asio::awaitable<bool> Server::Impl::write_response(beast::tcp_stream& stream, co
   }
   if (!no_body) res.body() = out.body;
   res.prepare_payload();
+  // 1xx, 204 and 304 carry no Content-Length (prepare_payload writes "0" for an empty body).
+  if (no_body) res.erase(http::field::content_length);
   auto [ec, n] = co_await http::async_write(stream, res, use_tuple);
   co_return !ec;
 }
