@@ -39,8 +39,11 @@ std::string simplify_expr(std::string_view geom_col, int tolerance) {
   return fmt::format("ST_SimplifyPreserveTopology({}, {})", geom_col, tolerance);
 }
 
+// Position of the entry in the catalogue, found by key (callers may hold a copy of an entry).
 size_t layer_index(const LayerEntry& layer) {
-  return static_cast<size_t>(&layer - LAYER_CONFIG.data());
+  for (size_t i = 0; i < LAYER_CONFIG.size(); ++i)
+    if (LAYER_CONFIG[i].key == layer.key) return i;
+  throw base::ValueError(fmt::format("Unknown layer: {}", layer.key));
 }
 
 // Every tile statement the service can run: per layer, band and filter form, built once.

@@ -446,7 +446,8 @@ struct RunningFlag {
     Useful after bulk data updates or for testing.
 */
 asio::awaitable<Response> invalidate_cache_endpoint(Request& request) {
-  check_invalidation_allowed(request, admin_token());
+  static const std::optional<std::string> token = admin_token();  // read once
+  check_invalidation_allowed(request, token);
   const std::string layer_name = request.str("layer_name");
   if (layer_name != "all" && !find_layer(layer_name))
     throw HttpError(404, fmt::format("Layer '{}' not found. Valid layers: {}", layer_name, py_list_repr(layer_keys())));
@@ -593,57 +594,57 @@ web::Route route(std::string method, std::string path, std::string name, std::st
 web::Router make_router() {
   web::Router r("/gis", {"GIS Tiles"});
   r.add(route("GET",
-                  "/{layer_name}/{z}/{x}/{y}.pbf",
-                  "get_tile_xyz",
-                  "Serve vector tiles with proper zoom-out support.",
-                  std::vector<web::ParamSpec>{web::path_param("layer_name", ParamType::string), web::path_param("z", ParamType::integer),
-                    web::path_param("x", ParamType::integer), web::path_param("y", ParamType::integer)},
-                  host::with_db(get_tile_xyz),
-                  false));
+              "/{layer_name}/{z}/{x}/{y}.pbf",
+              "get_tile_xyz",
+              "Serve vector tiles with proper zoom-out support.",
+              std::vector<web::ParamSpec>{web::path_param("layer_name", ParamType::string), web::path_param("z", ParamType::integer),
+                web::path_param("x", ParamType::integer), web::path_param("y", ParamType::integer)},
+              host::with_db(get_tile_xyz),
+              false));
   r.add(route("GET",
-                  "/{layer_name}/zoom-info/",
-                  "get_layer_zoom_info",
-                  "Get zoom level information for a layer.",
-                  std::vector<web::ParamSpec>{web::path_param("layer_name", ParamType::string)},
-                  get_layer_zoom_info));
+              "/{layer_name}/zoom-info/",
+              "get_layer_zoom_info",
+              "Get zoom level information for a layer.",
+              std::vector<web::ParamSpec>{web::path_param("layer_name", ParamType::string)},
+              get_layer_zoom_info));
   r.add(route("GET",
-                  "/{layer_name}/bbox/",
-                  "get_tile_bbox",
-                  "Serve vector tiles for custom bounding box.",
-                  std::vector<web::ParamSpec>{web::path_param("layer_name", ParamType::string),
-                    web::query_param("minx", ParamType::number, "Bounding box minimum X"),
-                    web::query_param("miny", ParamType::number, "Bounding box minimum Y"),
-                    web::query_param("maxx", ParamType::number, "Bounding box maximum X"),
-                    web::query_param("maxy", ParamType::number, "Bounding box maximum Y"),
-                    web::query_param("srid", ParamType::integer, Json(4326), "SRID of input bbox"),
-                    web::query_param("max_features", ParamType::integer, Json(5000), "Maximum features to return"),
-                    web::query_param("simplify", ParamType::boolean, Json(true), "Apply geometry simplification")},
-                  host::with_db(get_tile_bbox),
-                  false));
+              "/{layer_name}/bbox/",
+              "get_tile_bbox",
+              "Serve vector tiles for custom bounding box.",
+              std::vector<web::ParamSpec>{web::path_param("layer_name", ParamType::string),
+                web::query_param("minx", ParamType::number, "Bounding box minimum X"),
+                web::query_param("miny", ParamType::number, "Bounding box minimum Y"),
+                web::query_param("maxx", ParamType::number, "Bounding box maximum X"),
+                web::query_param("maxy", ParamType::number, "Bounding box maximum Y"),
+                web::query_param("srid", ParamType::integer, Json(4326), "SRID of input bbox"),
+                web::query_param("max_features", ParamType::integer, Json(5000), "Maximum features to return"),
+                web::query_param("simplify", ParamType::boolean, Json(true), "Apply geometry simplification")},
+              host::with_db(get_tile_bbox),
+              false));
   r.add(route("GET",
-                  "/layers/",
-                  "get_available_layers",
-                  "Get list of available layers and their configurations.",
-                  std::vector<web::ParamSpec>{},
-                  get_available_layers));
+              "/layers/",
+              "get_available_layers",
+              "Get list of available layers and their configurations.",
+              std::vector<web::ParamSpec>{},
+              get_available_layers));
   r.add(route("POST",
-                  "/cache/invalidate/{layer_name}",
-                  "invalidate_cache_endpoint",
-                  "\n    Manually invalidate cache for a specific layer.\n    Useful after bulk data updates or for testing.\n    ",
-                  std::vector<web::ParamSpec>{web::path_param("layer_name", ParamType::string)},
-                  invalidate_cache_endpoint));
+              "/cache/invalidate/{layer_name}",
+              "invalidate_cache_endpoint",
+              "\n    Manually invalidate cache for a specific layer.\n    Useful after bulk data updates or for testing.\n    ",
+              std::vector<web::ParamSpec>{web::path_param("layer_name", ParamType::string)},
+              invalidate_cache_endpoint));
   r.add(route("GET",
-                  "/health/",
-                  "health_check",
-                  "Health check endpoint for monitoring.",
-                  std::vector<web::ParamSpec>{},
-                  health_check));
+              "/health/",
+              "health_check",
+              "Health check endpoint for monitoring.",
+              std::vector<web::ParamSpec>{},
+              health_check));
   r.add(route("GET",
-                  "/{layer_name}/",
-                  "get_central_tile_info",
-                  "Get layer centroid and suggested tile coordinates.",
-                  std::vector<web::ParamSpec>{web::path_param("layer_name", ParamType::string)},
-                  host::with_db(get_central_tile_info)));
+              "/{layer_name}/",
+              "get_central_tile_info",
+              "Get layer centroid and suggested tile coordinates.",
+              std::vector<web::ParamSpec>{web::path_param("layer_name", ParamType::string)},
+              host::with_db(get_central_tile_info)));
   return r;
 }
 
