@@ -130,6 +130,8 @@ class ServerTest : public ::testing::Test {
              bool same = current_loop() != nullptr && req.executor == current_loop()->get_executor();
              co_return text_response(200, same ? "same" : "other");
            }});
+    r.add({.method = "GET", .path = "/empty", .name = "empty",
+           .handler = [](Request&) -> asio::awaitable<Response> { co_return empty_response(204); }});
     r.add({.method = "GET", .path = "/bad-status", .name = "bad_status",
            .handler = [](Request&) -> asio::awaitable<Response> { co_return empty_response(42); }});
     app_.include_router(r);
@@ -176,6 +178,17 @@ TEST_F(ServerTest, KeepAliveAndPipelinedRequests) {
   EXPECT_EQ(b->status, 404);
   EXPECT_EQ(b->body, "{\"detail\":\"Not Found\"}");
   EXPECT_EQ(d->body, "pong");
+}
+
+TEST_F(ServerTest, EmptyAnswerHasNoFields) {
+  Client c(port_);
+  ASSERT_TRUE(c.send(get("/empty") + get("/ping")));
+  auto e = c.read_reply();
+  ASSERT_TRUE(e);
+  EXPECT_EQ(e->status, 204);
+  EXPECT_EQ(e->head.find("Content-Length"), std::string::npos) << e->head;
+  EXPECT_EQ(e->head.find("Content-Type"), std::string::npos) << e->head;
+  EXPECT_EQ(c.read_reply()->body, "pong");
 }
 
 TEST_F(ServerTest, HeadAnswersCarryNoBody) {
