@@ -405,9 +405,10 @@ void Server::wait() {
 }
 
 void Server::run_until_signal() {
-  start();
+  // Watch the signals before the loops start, so an early SIGTERM still stops gracefully.
   asio::io_context signals_ctx;
   asio::signal_set signals(signals_ctx, SIGINT, SIGTERM);
+  start();
   signals.async_wait([this](const boost::system::error_code& ec, int) {
     if (!ec) stop();
   });
