@@ -38,6 +38,7 @@ int main() {
     config.port = settings.port;
     config.threads = settings.threads;
     config.trusted_proxies = settings.trusted_proxies;
+    config.cors.allow_origins = settings.cors_allow_origins;
     web::Server server(app, config);
     server.start();
     log->info("Listening on http://{}:{} with {} event loops", settings.host, server.port(), server.loop_count());

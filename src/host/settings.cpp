@@ -31,6 +31,20 @@ std::string trim(std::string_view s) {
   return std::string(s);
 }
 
+// A comma-separated list: blanks around items and empty items are dropped.
+std::vector<std::string> split_list(std::string_view list) {
+  std::vector<std::string> out;
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    std::size_t comma = list.find(',', start);
+    std::string item = trim(list.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start));
+    if (!item.empty()) out.push_back(std::move(item));
+    if (comma == std::string_view::npos) break;
+    start = comma + 1;
+  }
+  return out;
+}
+
 }  // namespace
 
 Settings load_settings() {
@@ -41,21 +55,27 @@ Settings load_settings() {
   }
   if (auto v = env("VEKT_PORT")) s.port = static_cast<std::uint16_t>(int_setting("VEKT_PORT", *v, 0, 65535));
   if (auto v = env("VEKT_THREADS")) s.threads = static_cast<unsigned>(int_setting("VEKT_THREADS", *v, 1, 1024));
-  if (auto v = env("VEKT_TRUSTED_PROXIES")) {
+  if (auto v = env("FORWARDED_ALLOW_IPS")) {
     s.trusted_proxies.clear();
-    std::string_view list = *v;
-    std::size_t start = 0;
-    while (start <= list.size()) {
-      std::size_t comma = list.find(',', start);
-      std::string item = trim(list.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start));
-      if (!item.empty()) {
-        boost::system::error_code ec;
-        auto addr = boost::asio::ip::make_address(item, ec);
-        if (ec) throw SettingsError("VEKT_TRUSTED_PROXIES: '" + item + "' is not an IP address");
-        s.trusted_proxies.push_back(addr.to_string());
+    for (auto& item : split_list(*v)) {
+      if (item == "*") {
+        s.trusted_proxies.push_back(item);
+        continue;
       }
-      if (comma == std::string_view::npos) break;
-      start = comma + 1;
+      boost::system::error_code ec;
+      auto addr = boost::asio::ip::make_address(item, ec);
+      if (ec) throw SettingsError("FORWARDED_ALLOW_IPS: '" + item + "' is not an IP address or \"*\"");
+      s.trusted_proxies.push_back(addr.to_string());
+    }
+  }
+  if (auto v = env("CORS_ALLOW_ORIGINS")) {
+    s.cors_allow_origins.clear();
+    for (auto& item : split_list(*v)) {
+      // An origin is scheme://host[:port]; anything with blanks or a path is a typo worth stopping on.
+      bool ok = item == "*" || ((item.starts_with("http://") || item.starts_with("https://")) &&
+                                item.find_first_of(" \t/", item.find("//") + 2) == std::string::npos);
+      if (!ok) throw SettingsError("CORS_ALLOW_ORIGINS: '" + item + "' is not \"*\" or an origin like https://maps.example.org");
+      s.cors_allow_origins.push_back(item);
     }
   }
   return s;

@@ -18,7 +18,10 @@ struct Settings {
   std::string host = "127.0.0.1";   // VEKT_HOST
   std::uint16_t port = 8000;        // VEKT_PORT
   unsigned threads = 0;             // VEKT_THREADS (0/absent: the number of cores)
-  std::vector<std::string> trusted_proxies{"127.0.0.1", "::1"};  // VEKT_TRUSTED_PROXIES
+  // FORWARDED_ALLOW_IPS: peers whose X-Forwarded-For is believed ("*": every peer).
+  std::vector<std::string> trusted_proxies{"127.0.0.1"};
+  // CORS_ALLOW_ORIGINS: origins of the web maps allowed to call us ("*": any; empty: CORS off).
+  std::vector<std::string> cors_allow_origins{"*"};
 };
 
 // Read the settings from the current environment.

@@ -1,5 +1,6 @@
 #include "web/http.hpp"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace vekt::web {
@@ -238,13 +239,15 @@ ParsedTarget parse_target(std::string_view target) {
   return out;
 }
 
+bool is_trusted_proxy(const std::vector<std::string>& trusted, std::string_view ip) {
+  for (const auto& t : trusted)
+    if (t == "*" || t == ip) return true;
+  return false;
+}
+
 std::string resolve_client_host(std::string_view peer, const std::string* forwarded_for,
                                 const std::vector<std::string>& trusted) {
-  auto is_trusted = [&](std::string_view ip) {
-    for (const auto& t : trusted)
-      if (t == ip) return true;
-    return false;
-  };
+  auto is_trusted = [&](std::string_view ip) { return is_trusted_proxy(trusted, ip); };
   if (peer.empty()) return {};
   if (forwarded_for == nullptr || !is_trusted(peer)) return std::string(peer);
   std::vector<std::string> hops;
@@ -262,6 +265,55 @@ std::string resolve_client_host(std::string_view peer, const std::string* forwar
     if (!is_trusted(*it)) return *it;
   // Every hop is a trusted proxy: the left-most is the closest thing to a client.
   return hops.front();
+}
+
+bool CorsPolicy::any_origin() const {
+  return std::find(allow_origins.begin(), allow_origins.end(), "*") != allow_origins.end();
+}
+
+bool CorsPolicy::allows(std::string_view origin) const {
+  if (any_origin()) return true;
+  return std::find(allow_origins.begin(), allow_origins.end(), origin) != allow_origins.end();
+}
+
+namespace {
+// Methods the routes answer; a preflight for anything else is refused by the browser itself.
+constexpr std::string_view kCorsMethods = "GET, POST, OPTIONS";
+constexpr std::string_view kCorsMaxAge = "600";
+}  // namespace
+
+std::optional<Response> cors_preflight(const CorsPolicy& policy, std::string_view method, const Headers& request) {
+  if (!policy.enabled() || method != "OPTIONS") return std::nullopt;
+  const std::string* origin = request.find("Origin");
+  const std::string* wanted = request.find("Access-Control-Request-Method");
+  if (origin == nullptr || wanted == nullptr) return std::nullopt;
+  if (!policy.allows(*origin)) {
+    Response refused = text_response(400, "Disallowed CORS origin");
+    refused.headers.set("Vary", "Origin");
+    return refused;
+  }
+  Response ok = text_response(200, "OK");
+  ok.headers.set("Access-Control-Allow-Origin", policy.any_origin() ? std::string("*") : *origin);
+  ok.headers.set("Access-Control-Allow-Methods", std::string(kCorsMethods));
+  if (const std::string* hdrs = request.find("Access-Control-Request-Headers"); hdrs != nullptr) {
+    // Only well-formed header lists are echoed: a value that could split the field is dropped.
+    if (hdrs->find_first_of("\r\n") == std::string::npos)
+      ok.headers.set("Access-Control-Allow-Headers", *hdrs);
+  }
+  ok.headers.set("Access-Control-Max-Age", std::string(kCorsMaxAge));
+  if (!policy.any_origin()) ok.headers.set("Vary", "Origin");
+  return ok;
+}
+
+void add_cors_headers(const CorsPolicy& policy, const Headers& request, Response& answer) {
+  if (!policy.enabled()) return;
+  if (policy.any_origin()) {
+    answer.headers.set("Access-Control-Allow-Origin", "*");
+    return;
+  }
+  answer.headers.add("Vary", "Origin");
+  if (const std::string* origin = request.find("Origin"); origin != nullptr && policy.allows(*origin))
+    answer.headers.set("Access-Control-Allow-Origin", *origin);
 }
 
 }  // namespace vekt::web

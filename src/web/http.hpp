@@ -123,8 +123,27 @@ std::string percent_decode(std::string_view text, bool plus_as_space);
 // Percent-encode a decoded path for a Location field (keeps "/" and the sub-delimiters).
 std::string percent_encode_path(std::string_view path);
 
-// X-Forwarded-For resolution: `trusted` holds exact IP texts ("127.0.0.1", "::1").
+// X-Forwarded-For resolution: `trusted` holds exact IP texts ("127.0.0.1", "::1"), or "*" to
+// trust every peer.
+bool is_trusted_proxy(const std::vector<std::string>& trusted, std::string_view ip);
 std::string resolve_client_host(std::string_view peer, const std::string* forwarded_for,
                                 const std::vector<std::string>& trusted);
+
+// Cross-origin access for browser map clients served from other origins. `allow_origins` holds
+// "*" (any origin) or exact origins ("https://maps.example.org"); empty turns CORS off.
+struct CorsPolicy {
+  std::vector<std::string> allow_origins;
+  bool enabled() const { return !allow_origins.empty(); }
+  bool any_origin() const;
+  bool allows(std::string_view origin) const;
+};
+
+// The answer to a CORS preflight (OPTIONS carrying Origin and Access-Control-Request-Method), or
+// nullopt when the request is not one. A disallowed origin is refused with 400.
+std::optional<Response> cors_preflight(const CorsPolicy& policy, std::string_view method, const Headers& request);
+
+// Adds the CORS fields an answer earns: "*" on every answer when any origin is allowed, else the
+// request's own Origin when it is in the list (with Vary: Origin).
+void add_cors_headers(const CorsPolicy& policy, const Headers& request, Response& answer);
 
 }  // namespace vekt::web

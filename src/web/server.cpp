@@ -258,6 +258,7 @@ asio::awaitable<void> Server::Impl::session(Loop& loop, tcp::socket socket) {
       }
       slot->busy = true;
       if (refusal) {
+        add_cors_headers(cfg.cors, Headers{}, *refusal);
         // The rest of the stream cannot be trusted to hold a request boundary: answer and close.
         if (co_await write_response(stream, *refusal, 11, false, false)) {
           // Lingering close: stop sending, then read and drop what the client still sends for a
@@ -312,8 +313,7 @@ asio::awaitable<void> Server::Impl::session(Loop& loop, tcp::socket socket) {
         req.client = resolve_client_host(peer, has_forwarded ? &forwarded : nullptr, cfg.trusted_proxies);
         // Behind a trusted TLS-terminating proxy, redirects must keep the client's scheme.
         if (const std::string* proto = req.headers.find("X-Forwarded-Proto");
-            proto != nullptr && std::find(cfg.trusted_proxies.begin(), cfg.trusted_proxies.end(), peer) !=
-                                    cfg.trusted_proxies.end()) {
+            proto != nullptr && is_trusted_proxy(cfg.trusted_proxies, peer)) {
           std::string p = *proto;
           for (char& c : p) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
           while (!p.empty() && (p.back() == ' ' || p.back() == '\t')) p.pop_back();
@@ -321,9 +321,14 @@ asio::awaitable<void> Server::Impl::session(Loop& loop, tcp::socket socket) {
           if (p == "http" || p == "https") req.scheme = p;
         }
         req.executor = loop.ioc.get_executor();
-        // Runs to completion even when the client has gone: nothing watches the socket here.
-        answer = co_await app.dispatch(req);
+        if (auto preflight = cors_preflight(cfg.cors, req.method, req.headers)) {
+          answer = std::move(*preflight);
+        } else {
+          // Runs to completion even when the client has gone: nothing watches the socket here.
+          answer = co_await app.dispatch(req);
+        }
       }
+      add_cors_headers(cfg.cors, req.headers, answer);
       keep_alive = keep_alive && !stopping.load();
       bool ok = co_await write_response(stream, answer, msg.version(), keep_alive, head);
       if (!ok || !keep_alive) break;

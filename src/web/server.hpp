@@ -27,7 +27,8 @@ struct ServerConfig {
   std::chrono::milliseconds write_timeout{30'000};
   std::size_t max_connections = 10'000;               // over all loops; beyond it: accepted, closed
   std::chrono::milliseconds shutdown_grace{10'000};   // in-flight requests may finish
-  std::vector<std::string> trusted_proxies{"127.0.0.1", "::1"};
+  std::vector<std::string> trusted_proxies{"127.0.0.1"};  // "*": every peer
+  CorsPolicy cors;                                           // off unless origins are given
 };
 
 class Server {

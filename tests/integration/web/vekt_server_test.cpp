@@ -71,8 +71,9 @@ Proc start(const std::vector<std::string>& env) {
   return p;
 }
 
-std::string http_get(int port, const std::string& path) {
-  std::string cmd = "curl -s -m 10 http://127.0.0.1:" + std::to_string(port) + path;
+// curl's output for a request; `curl_args` go before the URL (e.g. "-i -X OPTIONS -H 'Origin: x'").
+std::string http_get(int port, const std::string& path, const std::string& curl_args = "") {
+  std::string cmd = "curl -s -m 10 " + curl_args + " http://127.0.0.1:" + std::to_string(port) + path;
   std::string out;
   FILE* f = ::popen(cmd.c_str(), "r");
   if (!f) return out;
@@ -90,7 +91,7 @@ TEST(VektServer, BadSettingExitsNamingIt) {
   };
   const Case cases[] = {{"VEKT_PORT=80x", "VEKT_PORT"},
                         {"VEKT_THREADS=-2", "VEKT_THREADS"},
-                        {"VEKT_TRUSTED_PROXIES=nope", "VEKT_TRUSTED_PROXIES"}};
+                        {"FORWARDED_ALLOW_IPS=nope", "FORWARDED_ALLOW_IPS"}};
   for (const auto& c : cases) {
     Proc p = start({c.setting});
     int code = p.wait_exit();
@@ -110,6 +111,44 @@ TEST(VektServer, ServesTheApiDescriptionAndStopsOnSigterm) {
   EXPECT_TRUE(doc.contains("paths"));
   ::kill(p.pid, SIGTERM);
   EXPECT_EQ(p.wait_exit(), 0) << p.err;
+}
+
+TEST(VektServer, CorsFieldsOnEveryAnswerAndPreflights) {
+  struct Case {
+    const char* env;       // CORS_ALLOW_ORIGINS
+    const char* args;      // curl arguments
+    const char* path;
+    const char* status;    // status line start
+    const char* contains;  // "" = must carry no Access-Control-Allow-Origin
+  };
+  const Case cases[] = {
+      {"CORS_ALLOW_ORIGINS=*", "-i -H 'Origin: https://maps.example.org'", "/openapi.json", "HTTP/1.1 200",
+       "Access-Control-Allow-Origin: *"},
+      {"CORS_ALLOW_ORIGINS=*", "-i", "/nowhere", "HTTP/1.1 404", "Access-Control-Allow-Origin: *"},
+      {"CORS_ALLOW_ORIGINS=*",
+       "-i -X OPTIONS -H 'Origin: https://maps.example.org' -H 'Access-Control-Request-Method: POST' "
+       "-H 'Access-Control-Request-Headers: authorization'",
+       "/gis/cache/invalidate/all", "HTTP/1.1 200", "Access-Control-Allow-Headers: authorization"},
+      {"CORS_ALLOW_ORIGINS=https://maps.example.org", "-i -H 'Origin: https://maps.example.org'", "/nowhere",
+       "HTTP/1.1 404", "Access-Control-Allow-Origin: https://maps.example.org"},
+      {"CORS_ALLOW_ORIGINS=https://maps.example.org", "-i -H 'Origin: https://evil.example'", "/nowhere",
+       "HTTP/1.1 404", ""},
+      {"CORS_ALLOW_ORIGINS=", "-i -H 'Origin: https://maps.example.org'", "/nowhere", "HTTP/1.1 404", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.env) + " " + c.args + " " + c.path);
+    Proc p = start({"VEKT_PORT=0", "VEKT_THREADS=1", c.env});
+    auto port = p.wait_for_number_after("Listening on http://127.0.0.1:");
+    ASSERT_TRUE(port) << p.err;
+    std::string out = http_get(*port, c.path, c.args);
+    EXPECT_EQ(out.rfind(c.status, 0), 0u) << out;
+    if (*c.contains)
+      EXPECT_NE(out.find(c.contains), std::string::npos) << out;
+    else
+      EXPECT_EQ(out.find("Access-Control-Allow-Origin"), std::string::npos) << out;
+    ::kill(p.pid, SIGTERM);
+    EXPECT_EQ(p.wait_exit(), 0) << p.err;
+  }
 }
 
 }  // namespace

@@ -33,7 +33,7 @@ class EnvGuard {
   std::vector<std::optional<std::string>> saved_;
 };
 
-const std::vector<std::string> VARS{"VEKT_HOST", "VEKT_PORT", "VEKT_THREADS", "VEKT_TRUSTED_PROXIES"};
+const std::vector<std::string> VARS{"VEKT_HOST", "VEKT_PORT", "VEKT_THREADS", "FORWARDED_ALLOW_IPS", "CORS_ALLOW_ORIGINS"};
 
 TEST(Settings, Defaults) {
   EnvGuard g(VARS);
@@ -41,7 +41,8 @@ TEST(Settings, Defaults) {
   EXPECT_EQ(s.host, "127.0.0.1");
   EXPECT_EQ(s.port, 8000);
   EXPECT_EQ(s.threads, 0u);
-  EXPECT_EQ(s.trusted_proxies, (std::vector<std::string>{"127.0.0.1", "::1"}));
+  EXPECT_EQ(s.trusted_proxies, (std::vector<std::string>{"127.0.0.1"}));
+  EXPECT_EQ(s.cors_allow_origins, (std::vector<std::string>{"*"}));
 }
 
 TEST(Settings, ValuesAndErrorsNameTheVariable) {
@@ -55,8 +56,11 @@ TEST(Settings, ValuesAndErrorsNameTheVariable) {
       {"VEKT_PORT", "", false},     {"VEKT_PORT", "80x", false},   {"VEKT_PORT", "65536", false},
       {"VEKT_PORT", "-1", false},   {"VEKT_THREADS", "4", true},   {"VEKT_THREADS", "0", false},
       {"VEKT_THREADS", "two", false}, {"VEKT_HOST", "0.0.0.0", true}, {"VEKT_HOST", " ", false},
-      {"VEKT_TRUSTED_PROXIES", "10.0.0.1, ::1", true}, {"VEKT_TRUSTED_PROXIES", "", true},
-      {"VEKT_TRUSTED_PROXIES", "10.0.0.1,proxy.local", false},
+      {"FORWARDED_ALLOW_IPS", "10.0.0.1, ::1", true}, {"FORWARDED_ALLOW_IPS", "", true},
+      {"FORWARDED_ALLOW_IPS", "*", true}, {"FORWARDED_ALLOW_IPS", "10.0.0.1,proxy.local", false},
+      {"CORS_ALLOW_ORIGINS", "*", true}, {"CORS_ALLOW_ORIGINS", "", true},
+      {"CORS_ALLOW_ORIGINS", "https://maps.example.org, http://localhost:5173", true},
+      {"CORS_ALLOW_ORIGINS", "maps.example.org", false}, {"CORS_ALLOW_ORIGINS", "https://a.org/path", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.name) + "=" + c.value);
@@ -75,10 +79,12 @@ TEST(Settings, ValuesAndErrorsNameTheVariable) {
   }
   EnvGuard g(VARS);
   ::setenv("VEKT_PORT", "08080", 1);
-  ::setenv("VEKT_TRUSTED_PROXIES", " 10.0.0.1 ,, ::1 ", 1);
+  ::setenv("FORWARDED_ALLOW_IPS", " 10.0.0.1 ,, ::1 ", 1);
+  ::setenv("CORS_ALLOW_ORIGINS", "", 1);
   host::Settings s = host::load_settings();
   EXPECT_EQ(s.port, 8080);
   EXPECT_EQ(s.trusted_proxies, (std::vector<std::string>{"10.0.0.1", "::1"}));
+  EXPECT_TRUE(s.cors_allow_origins.empty());
 }
 
 TEST(Dotenv, ParserSubset) {

@@ -83,10 +83,65 @@ TEST(ClientHost, ForwardedForOnlyFromTrustedProxies) {
     std::string xff = c.xff ? c.xff : "";
     EXPECT_EQ(resolve_client_host(c.peer, c.xff ? &xff : nullptr, trusted), c.expect);
   }
+  // "*" trusts every peer and every hop: the left-most entry is the client.
+  std::string xff = "6.6.6.6, 1.2.3.4";
+  EXPECT_EQ(resolve_client_host("203.0.113.9", &xff, {"*"}), "6.6.6.6");
   Request r;
   EXPECT_EQ(r.client_host(), "unknown");
   r.client = "1.2.3.4";
   EXPECT_EQ(r.client_host(), "1.2.3.4");
+}
+
+TEST(Cors, PreflightAndAnswerFields) {
+  Headers preflight;
+  preflight.add("Origin", "https://maps.example.org");
+  preflight.add("Access-Control-Request-Method", "POST");
+  preflight.add("Access-Control-Request-Headers", "authorization");
+  Headers plain_origin;
+  plain_origin.add("Origin", "https://maps.example.org");
+  Headers other_origin;
+  other_origin.add("Origin", "https://evil.example");
+  other_origin.add("Access-Control-Request-Method", "GET");
+
+  const CorsPolicy any{{"*"}}, listed{{"https://maps.example.org"}}, off{};
+
+  // Preflights are answered before routing; anything else is not one.
+  auto ok = cors_preflight(any, "OPTIONS", preflight);
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(ok->status, 200u);
+  EXPECT_EQ(ok->headers.get("Access-Control-Allow-Origin"), "*");
+  EXPECT_EQ(ok->headers.get("Access-Control-Allow-Methods"), "GET, POST, OPTIONS");
+  EXPECT_EQ(ok->headers.get("Access-Control-Allow-Headers"), "authorization");
+  EXPECT_EQ(ok->headers.get("Access-Control-Max-Age"), "600");
+  EXPECT_FALSE(cors_preflight(any, "OPTIONS", plain_origin));  // plain OPTIONS: routed (405)
+  EXPECT_FALSE(cors_preflight(any, "GET", preflight));
+  EXPECT_FALSE(cors_preflight(off, "OPTIONS", preflight));
+  auto echoed = cors_preflight(listed, "OPTIONS", preflight);
+  ASSERT_TRUE(echoed);
+  EXPECT_EQ(echoed->headers.get("Access-Control-Allow-Origin"), "https://maps.example.org");
+  EXPECT_EQ(echoed->headers.get("Vary"), "Origin");
+  auto refused = cors_preflight(listed, "OPTIONS", other_origin);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->status, 400u);
+  EXPECT_FALSE(refused->headers.contains("Access-Control-Allow-Origin"));
+
+  // Every answer, errors included, carries the field its request earns.
+  struct Case {
+    const CorsPolicy* policy;
+    const Headers* request;
+    const char* allow_origin;  // "" = absent
+  } cases[] = {
+      {&any, &plain_origin, "*"},
+      {&any, nullptr, "*"},
+      {&listed, &plain_origin, "https://maps.example.org"},
+      {&listed, &other_origin, ""},
+      {&off, &plain_origin, ""},
+  };
+  for (const auto& c : cases) {
+    Response r = error_response(HttpError(404, "Not Found"));
+    add_cors_headers(*c.policy, c.request ? *c.request : Headers{}, r);
+    EXPECT_EQ(r.headers.get("Access-Control-Allow-Origin"), c.allow_origin);
+  }
 }
 
 TEST(Responses, Helpers) {
