@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "base/strings.hpp"
+
 namespace vekt::host {
 namespace {
 
@@ -19,22 +21,7 @@ std::string media_type_for(std::string_view filename) {
 }
 
 // Percent-encoding with "/" kept, as urllib's quote() does by default.
-std::string quote(std::string_view s) {
-  static const char* hex = "0123456789ABCDEF";
-  std::string out;
-  for (char ch : s) {
-    unsigned char c = static_cast<unsigned char>(ch);
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-        std::string_view("_.-~/").find(static_cast<char>(c)) != std::string_view::npos) {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 0xf];
-    }
-  }
-  return out;
-}
+std::string quote(std::string_view s) { return base::percent_encode(s, "_.-~/"); }
 
 // A plain file name goes out quoted; anything that would need escaping (quotes, control
 // characters, non-ASCII) goes out percent-encoded in the filename* form, so the field can never

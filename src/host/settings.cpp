@@ -7,6 +7,7 @@
 #include <boost/asio/ip/address.hpp>
 
 #include "base/pyconv.hpp"
+#include "base/strings.hpp"
 
 namespace vekt::host {
 namespace {
@@ -25,33 +26,16 @@ long long int_setting(const char* name, const std::string& text, long long lo, l
   return *v->value;
 }
 
-std::string trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return std::string(s);
-}
-
-// A comma-separated list: blanks around items and empty items are dropped.
-std::vector<std::string> split_list(std::string_view list) {
-  std::vector<std::string> out;
-  std::size_t start = 0;
-  while (start <= list.size()) {
-    std::size_t comma = list.find(',', start);
-    std::string item = trim(list.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start));
-    if (!item.empty()) out.push_back(std::move(item));
-    if (comma == std::string_view::npos) break;
-    start = comma + 1;
-  }
-  return out;
-}
+using base::split_list;
+using base::trim_blanks;
 
 }  // namespace
 
 Settings load_settings() {
   Settings s;
   if (auto v = env("VEKT_HOST")) {
-    if (trim(*v).empty()) throw SettingsError("VEKT_HOST: must not be empty");
-    s.host = trim(*v);
+    if (trim_blanks(*v).empty()) throw SettingsError("VEKT_HOST: must not be empty");
+    s.host = trim_blanks(*v);
   }
   if (auto v = env("VEKT_PORT")) s.port = static_cast<std::uint16_t>(int_setting("VEKT_PORT", *v, 0, 65535));
   if (auto v = env("VEKT_THREADS")) s.threads = static_cast<unsigned>(int_setting("VEKT_THREADS", *v, 1, 1024));

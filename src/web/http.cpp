@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "base/strings.hpp"
+
 namespace vekt::web {
 namespace {
 
@@ -66,12 +68,6 @@ std::string sanitize_utf8(std::string_view s) {
     i += k;
   }
   return out;
-}
-
-std::string trim_blanks(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return std::string(s);
 }
 
 const ParamValue& param_of(const Request& r, std::string_view name) {
@@ -194,21 +190,7 @@ std::string percent_decode(std::string_view text, bool plus_as_space) {
 }
 
 std::string percent_encode_path(std::string_view path) {
-  static const char* hex = "0123456789ABCDEF";
-  std::string out;
-  for (char ch : path) {
-    unsigned char c = static_cast<unsigned char>(ch);
-    bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                std::string_view("/-._~!$&'()*+,;=:@").find(static_cast<char>(c)) != std::string_view::npos;
-    if (keep) {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 0xf];
-    }
-  }
-  return out;
+  return base::percent_encode(path, "/-._~!$&'()*+,;=:@");
 }
 
 ParsedTarget parse_target(std::string_view target) {
@@ -250,16 +232,7 @@ std::string resolve_client_host(std::string_view peer, const std::string* forwar
   auto is_trusted = [&](std::string_view ip) { return is_trusted_proxy(trusted, ip); };
   if (peer.empty()) return {};
   if (forwarded_for == nullptr || !is_trusted(peer)) return std::string(peer);
-  std::vector<std::string> hops;
-  std::string_view xff = *forwarded_for;
-  std::size_t start = 0;
-  while (start <= xff.size()) {
-    std::size_t comma = xff.find(',', start);
-    std::string hop = trim_blanks(xff.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start));
-    if (!hop.empty()) hops.push_back(std::move(hop));
-    if (comma == std::string_view::npos) break;
-    start = comma + 1;
-  }
+  const std::vector<std::string> hops = base::split_list(*forwarded_for);
   if (hops.empty()) return std::string(peer);
   for (auto it = hops.rbegin(); it != hops.rend(); ++it)
     if (!is_trusted(*it)) return *it;
