@@ -17,6 +17,7 @@
 #include <exception>
 #include <type_traits>
 #include <utility>
+#include <variant>
 
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/co_spawn.hpp>
@@ -41,36 +42,42 @@ using Seconds = std::chrono::duration<double>;
 // The limit as a steady_clock duration; a non-finite or huge limit is clamped to a day.
 std::chrono::steady_clock::duration to_steady_duration(Seconds seconds);
 
+namespace detail {
+
+// The race itself, for an operation that yields a value.
+template <class T>
+boost::asio::awaitable<T> race_with_timer(boost::asio::awaitable<T> op, std::chrono::steady_clock::duration limit) {
+  namespace asio = boost::asio;
+  static_assert(std::is_default_constructible_v<T>, "with_timeout needs a default-constructible result type");
+  auto ex = co_await asio::this_coro::executor;
+  asio::steady_timer timer(ex, limit);
+  auto [order, op_error, value, timer_ec] =
+      co_await asio::experimental::make_parallel_group(asio::co_spawn(ex, std::move(op), asio::deferred),
+                                                       timer.async_wait(asio::deferred))
+          .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
+  (void)timer_ec;
+  if (order[0] == 0) {
+    if (op_error) std::rethrow_exception(op_error);
+    co_return std::move(value);
+  }
+  throw TimeoutError();
+}
+
+// A void operation as one that yields a monostate; it runs inline, cancellation and all.
+inline boost::asio::awaitable<std::monostate> with_monostate(boost::asio::awaitable<void> op) {
+  co_await std::move(op);
+  co_return std::monostate{};
+}
+
+}  // namespace detail
+
 template <class T>
 boost::asio::awaitable<T> with_timeout(boost::asio::awaitable<T> op,
                                        std::chrono::steady_clock::duration limit) {
-  namespace asio = boost::asio;
-  auto ex = co_await asio::this_coro::executor;
-  asio::steady_timer timer(ex, limit);
   if constexpr (std::is_void_v<T>) {
-    auto [order, op_error, timer_ec] =
-        co_await asio::experimental::make_parallel_group(
-            asio::co_spawn(ex, std::move(op), asio::deferred), timer.async_wait(asio::deferred))
-            .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
-    (void)timer_ec;
-    if (order[0] == 0) {
-      if (op_error) std::rethrow_exception(op_error);
-      co_return;
-    }
-    throw TimeoutError();
+    co_await detail::race_with_timer(detail::with_monostate(std::move(op)), limit);
   } else {
-    static_assert(std::is_default_constructible_v<T>,
-                  "with_timeout needs a default-constructible result type");
-    auto [order, op_error, value, timer_ec] =
-        co_await asio::experimental::make_parallel_group(
-            asio::co_spawn(ex, std::move(op), asio::deferred), timer.async_wait(asio::deferred))
-            .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
-    (void)timer_ec;
-    if (order[0] == 0) {
-      if (op_error) std::rethrow_exception(op_error);
-      co_return std::move(value);
-    }
-    throw TimeoutError();
+    co_return co_await detail::race_with_timer(std::move(op), limit);
   }
 }
 
