@@ -442,6 +442,26 @@ asio::awaitable<RunOutcome> run_command(PgConn& c, const std::string& sql, const
   co_return out;
 }
 
+// BEGIN, COMMIT or ROLLBACK on the session's connection; the session is out of its transaction
+// once the command has run, whatever came of it. A cancel hands the connection back to the pool
+// only if recovery left it clean; any other failure discards it (a failed BEGIN, COMMIT or
+// ROLLBACK leaves it in no known state). After a failure the session holds no connection.
+asio::awaitable<RunOutcome> run_transaction_command(std::unique_ptr<Connection>& conn, bool& in_tx,
+                                                    const std::string& sql) {
+  RunOutcome o = co_await run_command(*conn->lease, sql, nullptr, false);
+  in_tx = false;
+  if (o.cancelled) {
+    if (o.recovered) conn->lease.give_back();
+    conn.reset();
+    throw_cancelled();
+  }
+  if (o.error) {
+    conn.reset();
+    std::rethrow_exception(o.error);
+  }
+  co_return o;
+}
+
 }  // namespace
 
 asio::awaitable<Result> Session::execute(std::string sql, Params params, Prepare prepare) {
@@ -465,16 +485,7 @@ asio::awaitable<Result> Session::execute(std::string sql, Params params, Prepare
   PgConn& c = *conn_->lease;
   if (!in_tx_) {
     const std::string begin = "BEGIN";
-    RunOutcome o = co_await run_command(c, begin, nullptr, false);
-    if (o.cancelled) {
-      if (o.recovered) conn_->lease.give_back();
-      conn_.reset();
-      throw_cancelled();
-    }
-    if (o.error) {
-      conn_.reset();  // discards: BEGIN itself failing means the connection is not usable
-      std::rethrow_exception(o.error);
-    }
+    co_await run_transaction_command(conn_, in_tx_, begin);
     in_tx_ = true;
   }
   RunOutcome o = co_await run_command(c, bound.sql, &values, prepare == Prepare::yes);
@@ -501,18 +512,8 @@ asio::awaitable<void> Session::commit() {
   if (!conn_ || !in_tx_) co_return;
   PgConn& c = *conn_->lease;
   const std::string sql = "COMMIT";
-  RunOutcome o = co_await run_command(c, sql, nullptr, false);
-  in_tx_ = false;
-  if (o.cancelled) {
-    // Whether the commit happened is unknown; the connection is clean only if recovery said so.
-    if (o.recovered) conn_->lease.give_back();
-    conn_.reset();
-    throw_cancelled();
-  }
-  if (o.error) {
-    conn_.reset();
-    std::rethrow_exception(o.error);
-  }
+  // Cancelled, whether the commit happened is unknown; the connection is kept only if clean.
+  RunOutcome o = co_await run_transaction_command(conn_, in_tx_, sql);
   // COMMIT of a transaction aborted by an earlier error answers ROLLBACK: that is a failure.
   const std::string status = PQcmdStatus(o.result.get());
   const bool clean = PQtransactionStatus(c.conn.get()) == PQTRANS_IDLE;
@@ -535,17 +536,7 @@ asio::awaitable<void> Session::rollback() {
   }
   PgConn& c = *conn_->lease;
   const std::string sql = "ROLLBACK";
-  RunOutcome o = co_await run_command(c, sql, nullptr, false);
-  in_tx_ = false;
-  if (o.cancelled) {
-    if (o.recovered) conn_->lease.give_back();
-    conn_.reset();
-    throw_cancelled();
-  }
-  if (o.error) {
-    conn_.reset();
-    std::rethrow_exception(o.error);
-  }
+  co_await run_transaction_command(conn_, in_tx_, sql);
   if (PQtransactionStatus(c.conn.get()) == PQTRANS_IDLE) conn_->lease.give_back();
   conn_.reset();
 }
