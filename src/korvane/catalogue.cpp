@@ -103,20 +103,13 @@ std::optional<ZoomConfig> get_zoom_config(long long zoom, std::string_view layer
   return BANDS[static_cast<size_t>(zoom_band(zoom))].config;
 }
 
-std::string build_mvt_sql(const LayerEntry& layer, const ZoomConfig& zc, bool envelope_only) {
-  const std::string_view g = layer.geom_col;
-  std::string geom_expr = zc.tolerance > 0 ? simplify_expr(g, zc.tolerance) : std::string(g);
-  std::string filter;
-  if (envelope_only) {
-    filter = fmt::format("{} && ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857)", g);
-  } else {
-    filter = fmt::format(
-        "\n        {0} && ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857)"
-        "\n        AND ST_Intersects({0}, ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857))"
-        "\n        ",
-        g);
-  }
-  int limit = std::min(zc.feature_limit, MAX_FEATURES_GLOBAL);
+namespace {
+
+// The tile query both statements share: the layer's features in the tile envelope, largest first,
+// encoded as one MVT layer. `filter` goes after WHERE, `limit` after LIMIT, `end` after the last
+// condition.
+std::string mvt_query_sql(const LayerEntry& layer, std::string_view geom_expr, std::string_view buffer,
+                          std::string_view filter, std::string_view limit, std::string_view end) {
   return fmt::format(
       "\n"
       "    SELECT ST_AsMVT(mvt_data, '{layer}', 4096, 'mvt_geom') AS mvt\n"
@@ -135,11 +128,30 @@ std::string build_mvt_sql(const LayerEntry& layer, const ZoomConfig& zc, bool en
       "        ORDER BY ST_Area({geom}) DESC\n"
       "        LIMIT {limit}\n"
       "    ) AS mvt_data\n"
-      "    WHERE mvt_data.mvt_geom IS NOT NULL;\n"
+      "    WHERE mvt_data.mvt_geom IS NOT NULL{end}\n"
       "    ",
       fmt::arg("layer", layer.key), fmt::arg("props", join_properties(layer)), fmt::arg("id", layer.id_col),
-      fmt::arg("expr", geom_expr), fmt::arg("buffer", zc.buffer), fmt::arg("table", layer.table),
-      fmt::arg("filter", filter), fmt::arg("geom", g), fmt::arg("limit", limit));
+      fmt::arg("expr", geom_expr), fmt::arg("buffer", buffer), fmt::arg("table", layer.table),
+      fmt::arg("filter", filter), fmt::arg("geom", layer.geom_col), fmt::arg("limit", limit), fmt::arg("end", end));
+}
+
+}  // namespace
+
+std::string build_mvt_sql(const LayerEntry& layer, const ZoomConfig& zc, bool envelope_only) {
+  const std::string_view g = layer.geom_col;
+  std::string geom_expr = zc.tolerance > 0 ? simplify_expr(g, zc.tolerance) : std::string(g);
+  std::string filter;
+  if (envelope_only) {
+    filter = fmt::format("{} && ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857)", g);
+  } else {
+    filter = fmt::format(
+        "\n        {0} && ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857)"
+        "\n        AND ST_Intersects({0}, ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857))"
+        "\n        ",
+        g);
+  }
+  int limit = std::min(zc.feature_limit, MAX_FEATURES_GLOBAL);
+  return mvt_query_sql(layer, geom_expr, std::to_string(zc.buffer), filter, std::to_string(limit), ";");
 }
 
 MvtSql generate_mvt_sql(std::string_view layer_name, std::optional<long long> zoom) {
@@ -180,29 +192,11 @@ const std::string TRANSFORM_SQL =
     "        ";
 
 std::string build_bbox_sql(const LayerEntry& layer, std::string_view geom_expr) {
-  return fmt::format(
-      "\n"
-      "    SELECT ST_AsMVT(mvt_data, '{layer}', 4096, 'mvt_geom') AS mvt\n"
-      "    FROM (\n"
-      "        SELECT {props},\n"
-      "            {id} AS feature_id,\n"
-      "            ST_AsMVTGeom(\n"
-      "                {expr},\n"
-      "                ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857),\n"
-      "                4096,\n"
-      "                32,\n"
-      "                true\n"
-      "            ) AS mvt_geom\n"
-      "        FROM {table}\n"
-      "        WHERE {geom} && ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857)\n"
-      "            AND ST_Intersects({geom}, ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857))\n"
-      "        ORDER BY ST_Area({geom}) DESC\n"
-      "        LIMIT :max_features\n"
-      "    ) AS mvt_data\n"
-      "    WHERE mvt_data.mvt_geom IS NOT NULL\n"
-      "    ",
-      fmt::arg("layer", layer.key), fmt::arg("props", join_properties(layer)), fmt::arg("id", layer.id_col),
-      fmt::arg("expr", geom_expr), fmt::arg("table", layer.table), fmt::arg("geom", layer.geom_col));
+  const std::string filter = fmt::format(
+      "{0} && ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857)\n"
+      "            AND ST_Intersects({0}, ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857))",
+      layer.geom_col);
+  return mvt_query_sql(layer, geom_expr, "32", filter, ":max_features", "");
 }
 
 const std::string& bbox_sql(const LayerEntry& layer, bool simplified) {
