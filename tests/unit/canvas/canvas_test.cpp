@@ -104,18 +104,29 @@ Figure mm_figure() {
   return f;
 }
 
+// A grey neighbouring parcel under a red-edged target parcel, as the plan figure draws them.
+PatchStyle neighbour_style() {
+  PatchStyle s;
+  s.facecolor = Color::parse("#e0e0e0");
+  s.edgecolor = Color::parse("#666666");
+  s.linewidth = 0.5;
+  s.zorder = 3;
+  return s;
+}
+
+PatchStyle target_style() {
+  PatchStyle s;
+  s.facecolor = Color{1, 0.85, 0.85, 1};
+  s.edgecolor = Color::parse("red");
+  s.linewidth = 2.5;
+  s.zorder = 5;
+  return s;
+}
+
 TEST_F(CanvasTest, FillInteriorsAndEdgesHaveExactColours) {
   Figure f = mm_figure();
-  PatchStyle neighbour;
-  neighbour.facecolor = Color::parse("#e0e0e0");
-  neighbour.edgecolor = Color::parse("#666666");
-  neighbour.linewidth = 0.5;
-  neighbour.zorder = 3;
-  PatchStyle target;
-  target.facecolor = Color{1, 0.85, 0.85, 1};
-  target.edgecolor = Color::parse("red");
-  target.linewidth = 2.5;
-  target.zorder = 5;
+  const PatchStyle neighbour = neighbour_style();
+  const PatchStyle target = target_style();
   // The target is added first but lies on top by z-order.
   const XY t[] = {{30, 30}, {70, 30}, {70, 70}, {30, 70}};
   const XY n[] = {{10, 10}, {50, 10}, {50, 50}, {10, 50}};
@@ -370,16 +381,8 @@ TEST_F(CanvasTest, WritesPrimitivesSheet) {
   auto& ax = f.axes();
   ax.set_xlim(0, 190);
   ax.set_ylim(0, 160);
-  PatchStyle n;
-  n.facecolor = Color::parse("#e0e0e0");
-  n.edgecolor = Color::parse("#666666");
-  n.linewidth = 0.5;
-  n.zorder = 3;
-  PatchStyle t;
-  t.facecolor = Color{1, 0.85, 0.85, 1};
-  t.edgecolor = Color::parse("red");
-  t.linewidth = 2.5;
-  t.zorder = 5;
+  const PatchStyle n = neighbour_style();
+  const PatchStyle t = target_style();
   const XY nb[] = {{10, 90}, {60, 90}, {60, 140}, {10, 140}};
   const XY tg[] = {{40, 70}, {100, 80}, {90, 130}, {45, 120}};
   ax.fill(nb, n);
