@@ -12,21 +12,15 @@
 #include "korvane/cache.hpp"
 #include "korvane/service.hpp"
 #include "support.hpp"
+#include "support/run.hpp"
 
 namespace asio = boost::asio;
 using namespace vekt::korvane;
 using korvane_test::LogRecorder;
 using korvane_test::SyncRedis;
+using vekt::testing::run;
 
 namespace {
-
-template <class F>
-auto run(F f) {
-  asio::io_context io;
-  auto fut = asio::co_spawn(io, f(), asio::use_future);
-  io.run();
-  return fut.get();
-}
 
 class CacheTest : public ::testing::Test {
  protected:

@@ -196,19 +196,6 @@ HttpResponse http(int port, const std::string& method, const std::string& target
   return r;
 }
 
-int free_port() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  int port = ntohs(a.sin_port);
-  close(fd);
-  return port;
-}
-
 std::string server_binary() {
   for (auto dir : {env("VEKT_BUILD_DIR"), std::optional<std::string>(VEKT_BINARY_DIR)}) {
     if (!dir) continue;

@@ -12,6 +12,8 @@
 
 #include <spdlog/logger.h>
 
+#include "support/free_port.hpp"
+
 struct redisContext;
 struct pg_conn;
 
@@ -93,6 +95,6 @@ struct ExitOutcome {
   std::string out, err;
 };
 ExitOutcome run_server_to_exit(const std::map<std::string, std::string>& extra_env);
-int free_port();
+using vekt::testing::free_port;
 
 }  // namespace korvane_test

@@ -10,6 +10,7 @@
 
 #include "korvane/service.hpp"
 #include "support.hpp"
+#include "support/run.hpp"
 #include "web/router.hpp"
 #include "web/server.hpp"
 
@@ -17,16 +18,9 @@ namespace asio = boost::asio;
 using namespace vekt::korvane;
 using korvane_test::LogRecorder;
 using korvane_test::SyncRedis;
+using vekt::testing::run;
 
 namespace {
-
-template <class F>
-auto run(F f) {
-  asio::io_context io;
-  auto fut = asio::co_spawn(io, f(), asio::use_future);
-  io.run();
-  return fut.get();
-}
 
 const std::vector<std::string> SEEDED = {
     "mvt_v8:plots:18:1:1", "mvt_v8:plots:18:2:2", "mvt_v8:plots:12:1:1", "mvt_v8:roads:4:1:1",

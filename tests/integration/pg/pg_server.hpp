@@ -1,7 +1,5 @@
 #pragma once
 // A private PostgreSQL cluster for the test that stops the server mid-run.
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -9,23 +7,13 @@
 #include <stdexcept>
 #include <string>
 
-namespace vekt::testing {
+#include "support/free_port.hpp"
 
-inline int free_tcp_port() {
-  int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(s);
-  return ntohs(a.sin_port);
-}
+namespace vekt::testing {
 
 class PgServer {
  public:
-  PgServer() : port_(free_tcp_port()) {
+  PgServer() : port_(free_port()) {
     char tmpl[] = "/tmp/vekt-pg-test.XXXXXX";
     dir_ = ::mkdtemp(tmpl);
     sh("chmod 755 " + dir_ + " && mkdir -p " + dir_ + "/data " + dir_ + "/sock && " + own(dir_));

@@ -16,7 +16,7 @@
 #include "base/with_timeout.hpp"
 #include "pg/session.hpp"
 #include "pg_server.hpp"
-#include "run_support.hpp"
+#include "support/run.hpp"
 
 namespace asio = boost::asio;
 using namespace std::chrono_literals;
@@ -31,6 +31,7 @@ using vekt::pg::Result;
 using vekt::pg::Session;
 using vekt::pg::Value;
 using vekt::testing::run;
+using vekt::testing::sleep_for;
 
 namespace {
 
@@ -39,11 +40,6 @@ namespace {
   if (!database_url) GTEST_SKIP() << "DATABASE_URL is not set";                     \
   DatabaseOptions options;                                                           \
   options.url = database_url
-
-asio::awaitable<void> sleep_for(std::chrono::milliseconds d) {
-  asio::steady_timer t(co_await asio::this_coro::executor, d);
-  co_await t.async_wait(asio::use_awaitable);
-}
 
 // One statement in its own session, committed: for set-up and for looking from outside.
 asio::awaitable<Result> once(Database& db, std::string sql, Params params = {}) {

@@ -8,7 +8,7 @@
 
 #include "base/with_timeout.hpp"
 #include "host/database.hpp"
-#include "run_support.hpp"
+#include "support/run.hpp"
 
 namespace asio = boost::asio;
 using vekt::pg::Session;

@@ -1,9 +1,6 @@
 #pragma once
 // A private redis-server for tests that need their own (ACL users, stopping it mid-run).
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -12,20 +9,9 @@
 #include <string>
 #include <thread>
 
-namespace vekt::testing {
+#include "support/free_port.hpp"
 
-inline int free_port() {
-  int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = 0;
-  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(s);
-  return ntohs(a.sin_port);
-}
+namespace vekt::testing {
 
 class RedisServer {
  public:

@@ -20,7 +20,7 @@
 #include "base/with_timeout.hpp"
 #include "redis/client.hpp"
 #include "redis_server.hpp"
-#include "run_support.hpp"
+#include "support/run.hpp"
 
 namespace asio = boost::asio;
 using namespace std::chrono_literals;
@@ -31,6 +31,7 @@ using vekt::redis::Client;
 using vekt::redis::Options;
 using vekt::redis::Reply;
 using vekt::testing::run;
+using vekt::testing::sleep_for;
 
 namespace {
 
@@ -50,11 +51,6 @@ std::optional<Options> shared_options() {
   Options options = *maybe_options
 
 const std::string kPrefix = "vekt_test:redis:";
-
-asio::awaitable<void> sleep_for(std::chrono::milliseconds d) {
-  asio::steady_timer t(co_await asio::this_coro::executor, d);
-  co_await t.async_wait(asio::use_awaitable);
-}
 
 // Deletes every key under a prefix (SCAN + DEL), returning how many went.
 asio::awaitable<long long> delete_prefix(Client& c, std::string prefix) {

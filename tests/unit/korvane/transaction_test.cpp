@@ -10,8 +10,11 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/use_future.hpp>
 
+#include "support/run.hpp"
+
 namespace asio = boost::asio;
 using vekt::korvane::db_transaction;
+using vekt::testing::run;
 
 namespace {
 
@@ -32,14 +35,6 @@ struct RecordingSession {
   asio::awaitable<void> rollback() { return step("rollback"); }
   asio::awaitable<void> close() { return step("close"); }
 };
-
-template <class F>
-auto run(F f) {
-  asio::io_context io;
-  auto fut = asio::co_spawn(io, f(), asio::use_future);
-  io.run();
-  return fut.get();
-}
 
 }  // namespace
 

@@ -15,7 +15,7 @@
 
 #include "base/conn_pool.hpp"
 #include "base/with_timeout.hpp"
-#include "run_support.hpp"
+#include "support/run.hpp"
 
 namespace asio = boost::asio;
 using namespace std::chrono_literals;

@@ -1,5 +1,6 @@
 #pragma once
-// Runs one coroutine to completion on an io_context and hands back its value or its exception.
+// Running coroutines to completion from a test body.
+#include <chrono>
 #include <exception>
 #include <optional>
 #include <type_traits>
@@ -8,9 +9,14 @@
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/use_future.hpp>
 
 namespace vekt::testing {
 
+// Runs one coroutine to completion on an io_context and hands back its value or its exception.
 template <class T>
 T run(boost::asio::io_context& io, boost::asio::awaitable<T> aw) {
   std::exception_ptr error;
@@ -30,6 +36,21 @@ T run(boost::asio::io_context& io, boost::asio::awaitable<T> aw) {
     if (error) std::rethrow_exception(error);
     return std::move(*out);
   }
+}
+
+// Runs the coroutine `f()` makes on an io_context of its own, to completion.
+template <class F>
+auto run(F f) {
+  boost::asio::io_context io;
+  auto fut = boost::asio::co_spawn(io, f(), boost::asio::use_future);
+  io.run();
+  return fut.get();
+}
+
+// Waits without blocking the io_context.
+inline boost::asio::awaitable<void> sleep_for(std::chrono::milliseconds d) {
+  boost::asio::steady_timer t(co_await boost::asio::this_coro::executor, d);
+  co_await t.async_wait(boost::asio::use_awaitable);
 }
 
 }  // namespace vekt::testing
