@@ -53,4 +53,21 @@ inline boost::asio::awaitable<void> sleep_for(std::chrono::milliseconds d) {
   co_await t.async_wait(boost::asio::use_awaitable);
 }
 
+// Starts `make(0)` .. `make(n - 1)` (each an awaitable<bool>) at once on the calling coroutine's
+// executor, waits for all of them (looking every `poll`), and returns how many ended without an
+// exception and yielded true.
+template <class Make>
+boost::asio::awaitable<int> count_true(int n, Make make, std::chrono::milliseconds poll) {
+  auto ex = co_await boost::asio::this_coro::executor;
+  int done = 0, right = 0;
+  for (int i = 0; i < n; ++i) {
+    boost::asio::co_spawn(ex, make(i), [&](std::exception_ptr e, bool ok) {
+      ++done;
+      if (!e && ok) ++right;
+    });
+  }
+  while (done < n) co_await sleep_for(poll);
+  co_return right;
+}
+
 }  // namespace vekt::testing

@@ -30,6 +30,7 @@ using vekt::redis::Argv;
 using vekt::redis::Client;
 using vekt::redis::Options;
 using vekt::redis::Reply;
+using vekt::testing::count_true;
 using vekt::testing::run;
 using vekt::testing::sleep_for;
 
@@ -317,27 +318,13 @@ TEST(RedisClient, PoolBoundQueuesCommandsAndAThousandConcurrentOnesComplete) {
   Client c(small);
   const std::string k = kPrefix + "many:";
   constexpr int kN = 1000;
-  auto many = [&]() -> asio::awaitable<int> {
-    auto ex = co_await asio::this_coro::executor;
-    int done = 0, right = 0;
-    for (int i = 0; i < kN; ++i) {
-      asio::co_spawn(
-          ex,
-          [&, i]() -> asio::awaitable<bool> {
-            const std::string key = k + std::to_string(i);
-            co_await c.set(key, std::to_string(i), 60);
-            auto v = co_await c.get(key);
-            co_return v == std::to_string(i);
-          },
-          [&](std::exception_ptr e, bool ok) {
-            ++done;
-            if (!e && ok) ++right;
-          });
-    }
-    while (done < kN) co_await sleep_for(1ms);
-    co_return right;
+  auto one = [&](int i) -> asio::awaitable<bool> {
+    const std::string key = k + std::to_string(i);
+    co_await c.set(key, std::to_string(i), 60);
+    auto v = co_await c.get(key);
+    co_return v == std::to_string(i);
   };
-  EXPECT_EQ(run(io, many()), kN);
+  EXPECT_EQ(run(io, count_true(kN, one, 1ms)), kN);
   EXPECT_EQ(run(io, delete_prefix(c, k)), kN);
 }
 
