@@ -205,22 +205,22 @@ std::string server_binary() {
   return std::string(VEKT_BINARY_DIR) + "/bin/vekt-server";
 }
 
-ServerProcess::ServerProcess(std::map<std::string, std::string> extra_env) {
-  char tmpl[] = "/tmp/korvane-server.XXXXXX";
-  dir_ = mkdtemp(tmpl);
-  port_ = free_port();
+namespace {
+
+// Forks vekt-server in `dir` on 127.0.0.1:`port`, its stdout and stderr in dir/stdout and
+// dir/stderr, with these variables set (a value of "<unset>" removes the variable).
+pid_t spawn_server(const std::string& dir, int port, const std::map<std::string, std::string>& env) {
   std::string bin = server_binary();
-  pid_ = fork();
-  if (pid_ == 0) {
-    chdir(dir_.c_str());
-    int out = open((dir_ + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = open((dir_ + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  pid_t pid = fork();
+  if (pid == 0) {
+    chdir(dir.c_str());
+    int out = open((dir + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open((dir + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(out, 1);
     dup2(err, 2);
     setenv("VEKT_HOST", "127.0.0.1", 1);
-    setenv("VEKT_PORT", std::to_string(port_).c_str(), 1);
-    setenv("VEKT_THREADS", "2", 1);
-    for (const auto& [k, v] : extra_env) {
+    setenv("VEKT_PORT", std::to_string(port).c_str(), 1);
+    for (const auto& [k, v] : env) {
       if (v == "<unset>")
         unsetenv(k.c_str());
       else
@@ -229,6 +229,17 @@ ServerProcess::ServerProcess(std::map<std::string, std::string> extra_env) {
     execl(bin.c_str(), bin.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
+  return pid;
+}
+
+}  // namespace
+
+ServerProcess::ServerProcess(std::map<std::string, std::string> extra_env) {
+  char tmpl[] = "/tmp/korvane-server.XXXXXX";
+  dir_ = mkdtemp(tmpl);
+  port_ = free_port();
+  extra_env.try_emplace("VEKT_THREADS", "2");
+  pid_ = spawn_server(dir_, port_, extra_env);
   for (int i = 0; i < 300; ++i) {
     if (!running()) throw std::runtime_error("vekt-server exited early: " + stderr_text());
     try {
@@ -263,21 +274,7 @@ ServerProcess::~ServerProcess() {
 ExitOutcome run_server_to_exit(const std::map<std::string, std::string>& extra_env) {
   char tmpl[] = "/tmp/korvane-exit.XXXXXX";
   std::string dir = mkdtemp(tmpl);
-  std::string bin = server_binary();
-  int port = free_port();
-  pid_t pid = fork();
-  if (pid == 0) {
-    chdir(dir.c_str());
-    int out = open((dir + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = open((dir + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(out, 1);
-    dup2(err, 2);
-    setenv("VEKT_HOST", "127.0.0.1", 1);
-    setenv("VEKT_PORT", std::to_string(port).c_str(), 1);
-    for (const auto& [k, v] : extra_env) setenv(k.c_str(), v.c_str(), 1);
-    execl(bin.c_str(), bin.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
+  pid_t pid = spawn_server(dir, free_port(), extra_env);
   ExitOutcome o;
   int st = 0;
   for (int i = 0; i < 400; ++i) {

@@ -71,7 +71,8 @@ struct HttpResponse {
 HttpResponse http(int port, const std::string& method, const std::string& target,
                   const std::vector<std::pair<std::string, std::string>>& headers = {});
 
-// vekt-server on a free loopback port, its stdout and stderr kept in files.
+// vekt-server on a free loopback port, its stdout and stderr kept in files. In `extra_env` (and in
+// run_server_to_exit's) a value of "<unset>" removes the variable.
 class ServerProcess {
  public:
   explicit ServerProcess(std::map<std::string, std::string> extra_env = {});
