@@ -79,6 +79,13 @@ tcp::endpoint resolve_endpoint(const std::string& host, std::uint16_t port) {
   return results.begin()->endpoint();
 }
 
+// A read that ended because the peer went quiet, closed or reset, or the server stopped: nothing
+// to answer, the connection just ends.
+bool peer_gone(const boost::system::error_code& ec) {
+  return ec == beast::error::timeout || ec == asio::error::eof || ec == http::error::end_of_stream ||
+         ec == asio::error::operation_aborted || ec == asio::error::connection_reset;
+}
+
 }  // namespace
 
 
@@ -231,9 +238,7 @@ asio::awaitable<void> Server::Impl::session(Loop& loop, tcp::socket socket) {
       } else if (hec == http::error::body_limit) {
         refusal = error_response(HttpError(413, "Request Entity Too Large"));
       } else if (hec) {
-        if (hec == beast::error::timeout || hec == asio::error::eof || hec == http::error::end_of_stream ||
-            hec == asio::error::operation_aborted || hec == asio::error::connection_reset)
-          break;
+        if (peer_gone(hec)) break;
         refusal = text_response(400, "Bad Request");
       }
       if (!refusal && !parser.is_done()) {
@@ -250,9 +255,7 @@ asio::awaitable<void> Server::Impl::session(Loop& loop, tcp::socket socket) {
         if (bec == http::error::body_limit) {
           refusal = error_response(HttpError(413, "Request Entity Too Large"));
         } else if (bec) {
-          if (bec == beast::error::timeout || bec == asio::error::eof || bec == http::error::end_of_stream ||
-              bec == asio::error::operation_aborted || bec == asio::error::connection_reset)
-            break;
+          if (peer_gone(bec)) break;
           refusal = text_response(400, "Bad Request");
         }
       }
