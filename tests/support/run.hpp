@@ -3,8 +3,10 @@
 #include <chrono>
 #include <exception>
 #include <optional>
+#include <thread>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/co_spawn.hpp>
@@ -68,6 +70,27 @@ boost::asio::awaitable<int> count_true(int n, Make make, std::chrono::millisecon
   }
   while (done < n) co_await sleep_for(poll);
   co_return right;
+}
+
+// Runs `loops` event loops, each on a thread of its own, and starts `make(t, 0)` .. `make(t,
+// per_loop - 1)` (each an awaitable<bool>) on loop t. Returns, per loop, how many ended without an
+// exception and yielded true.
+template <class Make>
+std::vector<int> count_true_per_loop(int loops, int per_loop, const Make& make) {
+  std::vector<int> right(static_cast<std::size_t>(loops), 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < loops; ++t) {
+    threads.emplace_back([&, t] {
+      boost::asio::io_context io;
+      for (int i = 0; i < per_loop; ++i)
+        boost::asio::co_spawn(io, make(t, i), [&, t](std::exception_ptr e, bool ok) {
+          right[static_cast<std::size_t>(t)] += (!e && ok);
+        });
+      io.run();
+    });
+  }
+  for (auto& th : threads) th.join();
+  return right;
 }
 
 }  // namespace vekt::testing

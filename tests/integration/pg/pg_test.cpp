@@ -31,6 +31,7 @@ using vekt::pg::Result;
 using vekt::pg::Session;
 using vekt::pg::Value;
 using vekt::testing::count_true;
+using vekt::testing::count_true_per_loop;
 using vekt::testing::run;
 using vekt::testing::sleep_for;
 
@@ -348,27 +349,14 @@ TEST(PgSession, OneDatabaseServesSeveralEventLoops) {
   options.pool_size = 3;
   Database db(options);
   constexpr int kLoops = 4, kPerLoop = 100;
-  std::vector<int> right(kLoops, 0);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kLoops; ++t) {
-    threads.emplace_back([&, t] {
-      asio::io_context io;
-      for (int i = 0; i < kPerLoop; ++i) {
-        asio::co_spawn(
-            io,
-            [&db, t, i]() -> asio::awaitable<bool> {
-              Session s(db);
-              Params p = {{"v", std::int64_t{t * 1000 + i}}};
-              Result r = co_await s.execute("SELECT :v + 0", p);
-              co_await s.close();
-              co_return r.scalar()->as_int() == t * 1000 + i;
-            },
-            [&, t](std::exception_ptr e, bool ok) { right[static_cast<std::size_t>(t)] += (!e && ok); });
-      }
-      io.run();
-    });
-  }
-  for (auto& th : threads) th.join();
+  auto one = [&db](int t, int i) -> asio::awaitable<bool> {
+    Session s(db);
+    Params p = {{"v", std::int64_t{t * 1000 + i}}};
+    Result r = co_await s.execute("SELECT :v + 0", p);
+    co_await s.close();
+    co_return r.scalar()->as_int() == t * 1000 + i;
+  };
+  const std::vector<int> right = count_true_per_loop(kLoops, kPerLoop, one);
   for (int t = 0; t < kLoops; ++t) EXPECT_EQ(right[static_cast<std::size_t>(t)], kPerLoop) << t;
 }
 

@@ -31,6 +31,7 @@ using vekt::redis::Client;
 using vekt::redis::Options;
 using vekt::redis::Reply;
 using vekt::testing::count_true;
+using vekt::testing::count_true_per_loop;
 using vekt::testing::run;
 using vekt::testing::sleep_for;
 
@@ -338,25 +339,12 @@ TEST(RedisClient, OneClientServesSeveralEventLoops) {
   Client c(options);
   const std::string k = kPrefix + "loops:";
   constexpr int kLoops = 4, kPerLoop = 200;
-  std::vector<int> right(kLoops, 0);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kLoops; ++t) {
-    threads.emplace_back([&, t] {
-      asio::io_context io;
-      for (int i = 0; i < kPerLoop; ++i) {
-        asio::co_spawn(
-            io,
-            [&, t, i]() -> asio::awaitable<bool> {
-              const std::string key = k + std::to_string(t) + ":" + std::to_string(i);
-              co_await c.set(key, key, 60);
-              co_return (co_await c.get(key)) == key;
-            },
-            [&, t](std::exception_ptr e, bool ok) { right[static_cast<std::size_t>(t)] += (!e && ok); });
-      }
-      io.run();
-    });
-  }
-  for (auto& th : threads) th.join();
+  auto one = [&](int t, int i) -> asio::awaitable<bool> {
+    const std::string key = k + std::to_string(t) + ":" + std::to_string(i);
+    co_await c.set(key, key, 60);
+    co_return (co_await c.get(key)) == key;
+  };
+  const std::vector<int> right = count_true_per_loop(kLoops, kPerLoop, one);
   for (int t = 0; t < kLoops; ++t) EXPECT_EQ(right[static_cast<std::size_t>(t)], kPerLoop) << t;
   asio::io_context io;
   EXPECT_EQ(run(io, delete_prefix(c, k)), kLoops * kPerLoop);
