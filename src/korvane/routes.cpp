@@ -496,6 +496,8 @@ asio::awaitable<Response> health_check(Request&) {
 
 std::optional<Response> centroid_from_cache(const std::optional<std::string>& cached) {
   if (!cached || cached->empty()) return std::nullopt;
+  // A byte-order mark is not JSON text; the parser would skip it silently.
+  if (cached->starts_with("\xEF\xBB\xBF")) return std::nullopt;
   try {
     Json data = Json::parse(*cached);
     return envelope_answer(std::move(data));

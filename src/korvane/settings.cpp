@@ -2,10 +2,12 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <limits>
 
 #include <fmt/format.h>
 
 #include "base/error.hpp"
+#include "base/pyconv.hpp"
 
 namespace vekt::korvane {
 
@@ -51,12 +53,17 @@ std::optional<long long> parse_py_int(const std::string& text) {
 
 namespace {
 
-long long int_setting(const EnvLookup& env, const char* name, const char* fallback) {
+base::PyInt int_setting(const EnvLookup& env, const char* name, const char* fallback) {
   std::string text = env(name).value_or(fallback);
-  auto v = parse_py_int(text);
+  auto v = base::py_int(text);
   if (!v)
     throw base::ValueError(fmt::format("{}: invalid literal for int() with base 10: '{}'", name, text));
   return *v;
+}
+
+long long saturated(const base::PyInt& v) {
+  if (v.value) return *v.value;
+  return v.text.starts_with("-") ? std::numeric_limits<long long>::min() : std::numeric_limits<long long>::max();
 }
 
 }  // namespace
@@ -64,8 +71,12 @@ long long int_setting(const EnvLookup& env, const char* name, const char* fallba
 RedisSettings read_redis_settings(const EnvLookup& env) {
   RedisSettings s;
   s.redis_host = env("REDIS_HOST").value_or("localhost");
-  s.redis_port = int_setting(env, "REDIS_PORT", "6379");
-  s.redis_db = int_setting(env, "REDIS_DB", "0");
+  const base::PyInt port = int_setting(env, "REDIS_PORT", "6379");
+  const base::PyInt db = int_setting(env, "REDIS_DB", "0");
+  s.redis_port = saturated(port);
+  s.redis_db = saturated(db);
+  s.redis_port_text = port.text;
+  s.redis_db_text = db.text;
   s.redis_password = env("REDIS_PASSWORD");
   s.redis_username = env("REDIS_USERNAME");
   return s;
@@ -77,7 +88,8 @@ std::string startup_banner(const RedisSettings& s) {
       "  - Namespace: mvt_v8\n"
       "  - Redis: {}:{}/{}\n"
       "  - decode_responses: False (handles binary data)\n",
-      s.redis_host, s.redis_port, s.redis_db);
+      s.redis_host, s.redis_port_text.empty() ? std::to_string(s.redis_port) : s.redis_port_text,
+      s.redis_db_text.empty() ? std::to_string(s.redis_db) : s.redis_db_text);
 }
 
 }  // namespace vekt::korvane

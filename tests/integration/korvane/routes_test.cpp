@@ -578,12 +578,20 @@ TEST_F(Routes, Centroid) {
 
   auto again = get("/gis/plots/");
   EXPECT_EQ(again.body, fresh.body);
-  // A value that is not UTF-8 JSON is answered afresh and replaced.
-  redis_->cmd({"SET", "mvt_v8:centroid:plots", "\xff", "EX", "100"});
-  auto healed = get("/gis/plots/");
-  EXPECT_EQ(healed.status, 200);
-  EXPECT_EQ(healed.body, fresh.body);
-  EXPECT_EQ(redis_->cmd({"GET", "mvt_v8:centroid:plots"}), cached);
+  // A value that is not UTF-8 JSON text is answered afresh and replaced.
+  const std::vector<std::string> unusable = {
+      "\xff",
+      "{\"layer\": \"\xff\"}",          // JSON syntax, but not UTF-8
+      "\xEF\xBB\xBF" + *cached,         // a byte-order mark in front of the stored answer
+      "{\"layer\": \"plots\"",           // cut short
+  };
+  for (const auto& bad : unusable) {
+    redis_->cmd({"SET", "mvt_v8:centroid:plots", bad, "EX", "100"});
+    auto healed = get("/gis/plots/");
+    EXPECT_EQ(healed.status, 200);
+    EXPECT_EQ(healed.body, fresh.body);
+    EXPECT_EQ(redis_->cmd({"GET", "mvt_v8:centroid:plots"}), cached) << bad;
+  }
 }
 
 TEST_F(Routes, InvalidationDeletesExactlyItsFamily) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <vector>
 
 #include "base/error.hpp"
 
@@ -51,7 +52,7 @@ TEST(RedisSettings, ConversionsAndCredentials) {
 }
 
 TEST(RedisSettings, NonIntegersStopStartUp) {
-  for (const char* bad : {"", "abc", "63 79", "6379x", "1_", "_1", "1__0", "+", "0x10", "99999999999999999999"}) {
+  for (const char* bad : {"", "abc", "63 79", "6379x", "1_", "_1", "1__0", "+", "0x10", "1e3", "6379.0"}) {
     EXPECT_THROW(read_redis_settings(env_of({{"REDIS_PORT", bad}})), vekt::base::ValueError) << bad;
     EXPECT_THROW(read_redis_settings(env_of({{"REDIS_DB", bad}})), vekt::base::ValueError) << bad;
   }
@@ -59,6 +60,26 @@ TEST(RedisSettings, NonIntegersStopStartUp) {
     read_redis_settings(env_of({{"REDIS_PORT", "abc"}}));
   } catch (const vekt::base::ValueError& e) {
     EXPECT_STREQ(e.what(), "REDIS_PORT: invalid literal for int() with base 10: 'abc'");
+  }
+}
+
+TEST(RedisSettings, IntegersOfAnySizeAreTakenAndPrintedInDecimal) {
+  struct Case {
+    const char* port;
+    const char* db;
+    const char* line;
+    long long port_value;
+  };
+  const std::vector<Case> cases = {
+      {"06379", "+2", "  - Redis: localhost:6379/2\n", 6379},
+      {"1_0000", "-0", "  - Redis: localhost:10000/0\n", 10000},
+      {"99999999999999999999", "0", "  - Redis: localhost:99999999999999999999/0\n", 9223372036854775807LL},
+      {"6379", "-0099999999999999999999", "  - Redis: localhost:6379/-99999999999999999999\n", 6379},
+  };
+  for (const auto& c : cases) {
+    auto s = read_redis_settings(env_of({{"REDIS_PORT", c.port}, {"REDIS_DB", c.db}}));
+    EXPECT_EQ(s.redis_port, c.port_value) << c.port;
+    EXPECT_NE(startup_banner(s).find(c.line), std::string::npos) << startup_banner(s);
   }
 }
 
