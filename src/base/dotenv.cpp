@@ -23,9 +23,10 @@ class Reader {
     while (!done() && (peek() == ' ' || peek() == '\t')) ++i_;
   }
   bool at_line_end() const { return done() || peek() == '\n' || peek() == '\r'; }
+  // To the start of the next line; "\n", "\r\n" and a lone "\r" all end a line.
   void skip_line() {
-    while (!done() && peek() != '\n') ++i_;
-    if (!done()) ++i_;
+    while (!at_line_end()) ++i_;
+    if (!done() && get() == '\r' && peek() == '\n') ++i_;
   }
   bool consume(std::string_view word) {
     if (s_.substr(i_, word.size()) == word) {
@@ -138,7 +139,20 @@ std::vector<std::pair<std::string, std::string>> parse_dotenv(std::string_view t
       r.seek(line_start);
     }
     std::string key;
-    while (!r.done() && r.peek() != '=' && r.peek() != '#' && !is_space(r.peek())) key += r.get();
+    if (r.peek() == '\'') {
+      // 'KEY WITH BLANKS'=value: the key is everything up to the next quote.
+      r.get();
+      std::size_t after_quote = r.pos();
+      while (!r.done() && r.peek() != '\'') key += r.get();
+      if (r.done()) {  // unterminated: skip this line only
+        r.seek(after_quote);
+        r.skip_line();
+        continue;
+      }
+      r.get();
+    } else {
+      while (!r.done() && r.peek() != '=' && r.peek() != '#' && !is_space(r.peek())) key += r.get();
+    }
     if (key.empty()) {
       r.skip_line();
       continue;
@@ -207,8 +221,13 @@ std::optional<std::filesystem::path> load_dotenv(const std::filesystem::path& fi
   if (!in) throw Error("cannot read " + file.string() + ": " + std::strerror(errno));
   std::ostringstream buf;
   buf << in.rdbuf();
-  for (const auto& [key, value] : parse_dotenv(buf.str(), &getenv_lookup)) {
-    ::setenv(key.c_str(), value.c_str(), /*overwrite=*/0);
+  // A key given twice takes its last value; only a key the environment had before loading
+  // keeps the environment's value.
+  std::map<std::string, std::string, std::less<>> file_values;
+  for (auto& [key, value] : parse_dotenv(buf.str(), &getenv_lookup)) file_values[key] = std::move(value);
+  for (const auto& [key, value] : file_values) {
+    if (std::getenv(key.c_str()) != nullptr) continue;
+    ::setenv(key.c_str(), value.c_str(), /*overwrite=*/1);
   }
   return file;
 }

@@ -17,11 +17,14 @@ struct PyInt {
 };
 
 // int(text): blanks around, an optional sign, decimal digits with single "_" between them,
-// leading zeros allowed. Empty when the text is not an integer or is longer than 4300 characters.
+// leading zeros allowed; decimal digits of other scripts count as digits ("٣" is 3). Empty when
+// the text is not an integer or is longer than 4300 characters.
 std::optional<PyInt> py_int(std::string_view text);
 
 // float(text): blanks around, sign, digits with single "_" between digits, ".5", "5.", exponent,
-// "inf"/"infinity"/"nan" in any case. Empty when the text is not a number. Overflow gives +-inf.
+// "inf"/"infinity"/"nan" in any case; digits of other scripts as for py_int. Empty when the text
+// is not a number. Overflow gives +-inf. The blanks of both are ASCII whitespace and the Unicode
+// spaces, but not the separators \x1c-\x1f that py_strip removes.
 std::optional<double> py_float(std::string_view text);
 
 // Boolean words, case-insensitive, no blanks: 1 true t yes y on / 0 false f no n off.

@@ -83,9 +83,8 @@ void put_string(std::string& out, const std::string& s, bool ascii) {
     if (cp < 0x20) {
       put_u_escape(out, cp);
     } else if (ascii && cp >= 0x7f) {
-      if (cp == 0x7f) {
-        out += static_cast<char>(0x7f);
-      } else if (cp >= 0x10000) {
+      // Everything outside " ".."~" is escaped in this layout, DEL included.
+      if (cp >= 0x10000) {
         std::uint32_t v = cp - 0x10000;
         put_u_escape(out, 0xd800 + (v >> 10));
         put_u_escape(out, 0xdc00 + (v & 0x3ff));

@@ -6,6 +6,8 @@
 
 #include <spdlog/spdlog.h>
 
+#include "base/strings.hpp"
+
 namespace vekt::web {
 
 // A path template as alternating literal and parameter pieces.
@@ -329,7 +331,12 @@ boost::asio::awaitable<Response> App::dispatch(Request& request) const {
     case Match::Kind::redirect: {
       Response r = empty_response(307);
       std::string location = percent_encode_path(m.redirect_path);
-      if (!request.query_string.empty()) location += "?" + request.query_string;
+      // The query goes back as it came, its escapes kept; only characters that may not stand in
+      // a URL (quotes, braces, non-ASCII bytes, ...) are escaped.
+      if (!request.query_string.empty())
+        location += "?" + base::percent_encode(request.query_string, "-._~:/%#?=@[]!$&'()*+,;");
+      // Without a usable Host the path alone is sent: a relative Location is valid, while
+      // "http://" with an empty host would not be.
       if (const std::string* host = request.headers.find("Host"); host != nullptr && !host->empty())
         location = request.scheme + "://" + *host + location;
       r.headers.set("Location", location);
@@ -422,17 +429,20 @@ Json App::openapi() const {
         ParamIn in = pass == 0 ? ParamIn::path : ParamIn::query;
         for (const ParamSpec& p : r.params) {
           if (p.in != in) continue;
+          // Key order of the published objects, as clients diffing the description have seen
+          // it: a schema is title, type, description, default; a parameter is description,
+          // required, schema, name, in.
           Json schema = Json::object();
           schema["title"] = p.title.empty() ? py_title(p.name) : p.title;
+          schema["type"] = type_name(p.type);
           if (!p.description.empty()) schema["description"] = p.description;
           if (!p.required && !p.default_value.is_null()) schema["default"] = p.default_value;
-          schema["type"] = type_name(p.type);
           Json param = Json::object();
+          if (!p.description.empty()) param["description"] = p.description;
           param["required"] = p.in == ParamIn::path ? true : p.required;
           param["schema"] = std::move(schema);
           param["name"] = p.name;
           param["in"] = p.in == ParamIn::path ? "path" : "query";
-          if (!p.description.empty()) param["description"] = p.description;
           params.push_back(std::move(param));
         }
       }
@@ -449,6 +459,19 @@ Json App::openapi() const {
     }
     op["responses"] = std::move(responses);
     paths[r.path][lower(r.method)] = std::move(op);
+  }
+  // Several methods on one path are published in the fixed order of a path item, whatever the
+  // order in which they were registered.
+  static const char* const method_order[] = {"get", "put", "post", "delete", "options", "head", "patch", "trace"};
+  for (auto it = paths.begin(); it != paths.end(); ++it) {
+    const Json& item = it.value();
+    if (item.size() < 2) continue;
+    Json ordered = Json::object();
+    for (const char* method : method_order)
+      if (item.contains(method)) ordered[method] = item.at(method);
+    for (auto op = item.begin(); op != item.end(); ++op)
+      if (!ordered.contains(op.key())) ordered[op.key()] = op.value();
+    it.value() = std::move(ordered);
   }
   doc["paths"] = std::move(paths);
   if (any_validation) doc["components"] = Json::object({{"schemas", validation_schemas()}});

@@ -102,8 +102,11 @@ TEST(Dotenv, ParserSubset) {
       "EXPANDED=${PLAIN}-${MISSING:-fallback}-${MISSING}\n"
       "FROM_ENV=${VEKT_TEST_OUTER}\n"
       "  INDENTED=1\n"
+      "'QUOTED KEY'=q\n"
+      "CR1=one\rCR2=\"two\"\r\n"
       "BROKEN='unterminated\n"
-      "AFTER=ok\n";
+      "AFTER=ok\n"
+      "LAST=end";
   static const auto lookup = [](const std::string& name) -> std::optional<std::string> {
     if (name == "VEKT_TEST_OUTER") return std::string("outer");
     if (name == "PLAIN") return std::string("env-wins");
@@ -122,7 +125,11 @@ TEST(Dotenv, ParserSubset) {
       {"EXPANDED", "env-wins-fallback-"},
       {"FROM_ENV", "outer"},
       {"INDENTED", "1"},
+      {"QUOTED KEY", "q"},
+      {"CR1", "one"},
+      {"CR2", "two"},
       {"AFTER", "ok"},
+      {"LAST", "end"},
   };
   EXPECT_EQ(got, want);
 }
@@ -134,7 +141,8 @@ TEST(Dotenv, NearestFileFillsOnlyWhatTheEnvironmentLacks) {
   fs::create_directories(root / "a" / "b");
   {
     std::ofstream(root / ".env") << "VEKT_TEST_A=from-root\n";
-    std::ofstream(root / "a" / ".env") << "VEKT_TEST_A=from-a\nVEKT_TEST_B=from-a\n";
+    // A key given twice in the file takes its last value.
+    std::ofstream(root / "a" / ".env") << "VEKT_TEST_A=first\nVEKT_TEST_B=from-a\nVEKT_TEST_A=from-a\n";
   }
   EXPECT_EQ(base::find_dotenv(root / "a" / "b"), root / "a" / ".env");
   EXPECT_EQ(base::find_dotenv(root), root / ".env");

@@ -49,4 +49,10 @@ TEST(Json, PythonLayout) {
   EXPECT_EQ(dump_json_python(j), "{\"name\": \"Zon\\u00e9 \\ud83d\\ude00\", \"v\": [1, 2.5], \"e\": {}}");
 }
 
+TEST(Json, DeleteIsEscapedOnlyInThePythonLayout) {
+  Json j = Json("a\x7f" "b");
+  EXPECT_EQ(dump_json_python(j), "\"a\\u007fb\"");
+  EXPECT_EQ(dump_json(j), "\"a\x7f" "b\"");
+}
+
 }  // namespace

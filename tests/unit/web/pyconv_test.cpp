@@ -46,7 +46,15 @@ TEST(PyInt, ConvertsAsIntDoes) {
       {"1 2", false, "", false},
       {"++1", false, "", false},
       {"abc", false, "", false},
-      {"٣", false, "", false},
+      {"٣", true, "3", true},                        // decimal digits of other scripts
+      {"\xef\xbc\x91\xef\xbc\x92", true, "12", true},  // fullwidth 1 2
+      {"-\xd9\xa0\xd9\xa7", true, "-7", true},          // Arabic-Indic 0 7
+      {"\xc2\x85" "5", true, "5", true},                  // next line (U+0085) is a blank
+      {"\x1c" "5", false, "", false},                      // the information separators are not
+      {"5\x1f", false, "", false},
+      {"\xd9\xa3\xc2\xbd", false, "", false},           // a vulgar fraction is no digit
+      {"1\xc2\xa0" "2", false, "", false},
+      {"\xff" "1", false, "", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -65,6 +73,9 @@ TEST(PyInt, RefusesTextsLongerThan4300Characters) {
   EXPECT_TRUE(py_int(std::string(4300, '7')).has_value());
   EXPECT_FALSE(py_int(std::string(4301, '7')).has_value());
   EXPECT_FALSE(py_int(" " + std::string(4300, '7')).has_value());
+  // The limit counts characters, not bytes: an ideographic space is one character.
+  EXPECT_TRUE(py_int(std::string(4299, '7') + "\xe3\x80\x80").has_value());
+  EXPECT_FALSE(py_int(std::string(4300, '7') + "\xe3\x80\x80").has_value());
 }
 
 TEST(PyFloat, ConvertsAsFloatDoes) {
@@ -83,6 +94,9 @@ TEST(PyFloat, ConvertsAsFloatDoes) {
       {"1_", false, 0},         {"_1", false, 0},          {"1._5", false, 0},       {"1,5", false, 0},
       {"0x1p3", false, 0},      {"infinit", false, 0},     {"nanx", false, 0},       {"1.5.", false, 0},
       {"- 1", false, 0},        {"abc", false, 0},
+      {"\xd9\xa1.\xd9\xa5", true, 1.5},  // Arabic-Indic digits
+      {"\xe3\x80\x80-\xef\xbc\x91_\xef\xbc\x90.5e+0\xc2\xa0", true, -10.5},
+      {"\x1f" "1.5", false, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);

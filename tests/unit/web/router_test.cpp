@@ -229,6 +229,9 @@ TEST_F(RouterTest, TrailingSlashRedirect) {
       {"GET", "/gis/a%20b", "h", "http://h/gis/a%20b/"},
       {"GET", "/gis/layers", "", "/gis/layers/"},
       {"GET", "/openapi.json/", "h", "http://h/openapi.json"},
+      // Escapes in the query are kept; characters that may not stand in a URL are escaped.
+      {"GET", "/gis/layers?q=%2F+a&b={\"x\"}|\xc3\xa9", "h", "http://h/gis/layers/?q=%2F+a&b=%7B%22x%22%7D%7C%C3%A9"},
+      {"GET", "/gis/a%3Fb%25", "h", "http://h/gis/a%3Fb%25/"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.target);
@@ -286,13 +289,17 @@ TEST_F(RouterTest, OpenApiDescribesEveryRoute) {
   const Json& bbox = paths["/gis/{layer_name}/bbox/"]["get"];
   ASSERT_EQ(bbox["parameters"].size(), 8u);
   EXPECT_EQ(dump_json(bbox["parameters"][1]),
-            R"({"required":true,"schema":{"title":"Minx","description":"Bounding box minimum X","type":"number"},)"
-            R"("name":"minx","in":"query","description":"Bounding box minimum X"})");
+            R"({"description":"Bounding box minimum X","required":true,)"
+            R"("schema":{"title":"Minx","type":"number","description":"Bounding box minimum X"},)"
+            R"("name":"minx","in":"query"})");
   EXPECT_EQ(dump_json(bbox["parameters"][6]),
-            R"({"required":false,"schema":{"title":"Max Features","description":"Maximum features to return",)"
-            R"("default":5000,"type":"integer"},"name":"max_features","in":"query","description":"Maximum features to return"})");
-  EXPECT_EQ(bbox["parameters"][7]["schema"]["default"], true);
-  EXPECT_EQ(bbox["parameters"][7]["schema"]["type"], "boolean");
+            R"({"description":"Maximum features to return","required":false,)"
+            R"("schema":{"title":"Max Features","type":"integer","description":"Maximum features to return",)"
+            R"("default":5000},"name":"max_features","in":"query"})");
+  EXPECT_EQ(dump_json(bbox["parameters"][7]),
+            R"({"description":"Apply geometry simplification","required":false,)"
+            R"("schema":{"title":"Simplify","type":"boolean","description":"Apply geometry simplification",)"
+            R"("default":true},"name":"simplify","in":"query"})");
 
   const Json& inv = paths["/gis/cache/invalidate/{layer_name}"]["post"];
   EXPECT_EQ(inv["description"],
@@ -306,6 +313,22 @@ TEST_F(RouterTest, OpenApiDescribesEveryRoute) {
   EXPECT_EQ(dump_json(layers["responses"]["200"]),
             R"({"description":"Successful Response","content":{"application/json":{"schema":{}}}})");
   EXPECT_TRUE(doc["components"]["schemas"].contains("HTTPValidationError"));
+}
+
+TEST(App, OpenApiListsMethodsOfOnePathInPathItemOrder) {
+  Router r;
+  auto noop = [](Request&) -> asio::awaitable<Response> { co_return empty_response(); };
+  r.add({.method = "POST", .path = "/x", .name = "make_x", .handler = noop});
+  r.add({.method = "GET", .path = "/x", .name = "read_x", .handler = noop});
+  r.add({.method = "DELETE", .path = "/x", .name = "drop_x", .handler = noop});
+  App app;
+  app.include_router(r);
+  const Json doc = app.openapi();
+  const Json& item = doc["paths"]["/x"];
+  std::vector<std::string> methods;
+  for (auto it = item.begin(); it != item.end(); ++it) methods.push_back(it.key());
+  EXPECT_EQ(methods, (std::vector<std::string>{"get", "post", "delete"}));
+  EXPECT_EQ(item["post"]["operationId"], "make_x_x_post");
 }
 
 TEST_F(RouterTest, UncaughtExceptionIsLoggedAtError) {
