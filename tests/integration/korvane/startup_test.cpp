@@ -79,6 +79,9 @@ TEST(StartUp, FourLines) {
   const std::vector<Case> cases = {
       {{}, "", 0, banner("localhost:6379/0")},
       {{{"REDIS_PORT", "06379"}}, "", 0, banner("localhost:6379/0")},
+      // An integer Redis cannot use is still an integer: it shows at the first connection.
+      {{{"REDIS_PORT", "99999999999999999999"}, {"REDIS_DB", "-1"}}, "", 0,
+       banner("localhost:99999999999999999999/-1")},
       {{{"REDIS_HOST", "127.0.0.9"}, {"REDIS_DB", "2"}, {"REDIS_PASSWORD", "s3cret"}, {"REDIS_USERNAME", "tileuser"}},
        "", 0, banner("127.0.0.9:6379/2")},
       {{{"REDIS_PORT", "abc"}}, "", 1, ""},
