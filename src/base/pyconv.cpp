@@ -67,6 +67,8 @@ std::optional<char32_t> next_code_point(std::string_view s, std::size_t& i) {
     if ((d & 0xc0) != 0x80) return std::nullopt;
     cp = (cp << 6) | (d & 0x3f);
   }
+  static constexpr char32_t min_of_len[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (cp < min_of_len[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;  // overlong, surrogate
   i += len;
   return cp;
 }

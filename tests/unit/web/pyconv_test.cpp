@@ -55,6 +55,7 @@ TEST(PyInt, ConvertsAsIntDoes) {
       {"\xd9\xa3\xc2\xbd", false, "", false},           // a vulgar fraction is no digit
       {"1\xc2\xa0" "2", false, "", false},
       {"\xff" "1", false, "", false},
+      {"\xc0\xb1", false, "", false},  // an overlong "1" is no digit
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
