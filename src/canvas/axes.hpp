@@ -16,14 +16,11 @@
 #include <vector>
 
 #include "base/error.hpp"
+#include "base/xy.hpp"
 
 namespace vekt::canvas {
 
-struct XY {
-  double x = 0;
-  double y = 0;
-  friend bool operator==(const XY&, const XY&) = default;
-};
+using XY = base::XY;
 
 // Colour with components in [0, 1].
 struct Color {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/error.hpp"
+#include "base/xy.hpp"
 
 struct GEOSGeom_t;
 typedef struct GEOSGeom_t GEOSGeometry;
@@ -22,11 +23,7 @@ class GeometryError : public base::Error {
   using base::Error::Error;
 };
 
-struct XY {
-  double x = 0;
-  double y = 0;
-  friend bool operator==(const XY&, const XY&) = default;
-};
+using XY = base::XY;
 
 struct Bounds {
   double minx = 0;

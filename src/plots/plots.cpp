@@ -29,11 +29,7 @@ canvas::LineStyle road_style(double zorder) {
 }
 
 void plot_ring(canvas::Axes& ax, geo::GeometryRef ring_or_line, double zorder) {
-  const auto pts = ring_or_line.coords();
-  std::vector<canvas::XY> xy;
-  xy.reserve(pts.size());
-  for (const auto& p : pts) xy.push_back({p.x, p.y});
-  ax.plot(xy, road_style(zorder));
+  ax.plot(ring_or_line.coords(), road_style(zorder));
 }
 
 }  // namespace

@@ -429,9 +429,7 @@ TEST_F(Plots, WritesPrimitivesSheet) {
   double x = 20;
   for (const double angle : {0.0, 53.1301, 90.0, 306.8699, 323.1301}) {
     const geo::Geometry poly = get_rotated_rect_poly(x, 130, 4.5, 2.5, angle);
-    std::vector<canvas::XY> ring;
-    for (const auto& p : poly.exterior_ring().coords()) ring.push_back({p.x, p.y});
-    ax.fill(ring, fp);
+    ax.fill(poly.exterior_ring().coords(), fp);
     ts.rotation = angle;
     ax.text({x, 130}, "B12", ts);
     x += 20;
