@@ -11,6 +11,7 @@
 #include <memory>
 #include <numbers>
 
+#include "base/c_handle.hpp"
 #include "canvas/font.hpp"
 
 namespace vekt::canvas {
@@ -18,22 +19,7 @@ namespace {
 
 constexpr int kMaxPixels = 32767;  // Cairo's limit for an image side
 
-struct SurfaceDeleter {
-  void operator()(cairo_surface_t* s) const noexcept { cairo_surface_destroy(s); }
-};
-struct CairoDeleter {
-  void operator()(cairo_t* c) const noexcept { cairo_destroy(c); }
-};
-struct GObjectDeleter {
-  void operator()(void* o) const noexcept { g_object_unref(o); }
-};
-struct FontDescDeleter {
-  void operator()(PangoFontDescription* d) const noexcept { pango_font_description_free(d); }
-};
-struct FontOptionsDeleter {
-  void operator()(cairo_font_options_t* o) const noexcept { cairo_font_options_destroy(o); }
-};
-using LayoutPtr = std::unique_ptr<PangoLayout, GObjectDeleter>;
+using LayoutPtr = base::CHandle<PangoLayout, g_object_unref>;
 
 double pt_to_px(double pt, double dpi) { return pt * dpi / 72.0; }
 
@@ -44,7 +30,7 @@ class TextEngine {
     ctx_.reset(pango_font_map_create_context(pango_cairo_font_map_get_default()));
     if (!ctx_) throw RenderError("cannot create a Pango context");
     pango_cairo_context_set_resolution(ctx_.get(), dpi);
-    std::unique_ptr<cairo_font_options_t, FontOptionsDeleter> opts(cairo_font_options_create());
+    base::CHandle<cairo_font_options_t, cairo_font_options_destroy> opts(cairo_font_options_create());
     cairo_font_options_set_antialias(opts.get(), CAIRO_ANTIALIAS_GRAY);
     cairo_font_options_set_hint_style(opts.get(), CAIRO_HINT_STYLE_NONE);
     cairo_font_options_set_hint_metrics(opts.get(), CAIRO_HINT_METRICS_OFF);
@@ -54,7 +40,7 @@ class TextEngine {
 
   LayoutPtr layout(std::string_view text, double size_pt, Weight weight) const {
     LayoutPtr l(pango_layout_new(ctx_.get()));
-    std::unique_ptr<PangoFontDescription, FontDescDeleter> desc(pango_font_description_new());
+    base::CHandle<PangoFontDescription, pango_font_description_free> desc(pango_font_description_new());
     pango_font_description_set_family(desc.get(), family_.c_str());
     pango_font_description_set_size(desc.get(), static_cast<gint>(std::lround(size_pt * PANGO_SCALE)));
     pango_font_description_set_weight(desc.get(), weight == Weight::Bold ? PANGO_WEIGHT_BOLD : PANGO_WEIGHT_NORMAL);
@@ -112,7 +98,7 @@ class TextEngine {
 
   double dpi_;
   std::string family_;
-  std::unique_ptr<PangoContext, GObjectDeleter> ctx_;
+  base::CHandle<PangoContext, g_object_unref> ctx_;
   std::map<std::pair<double, Weight>, Ink> lp_;
 };
 
@@ -462,11 +448,11 @@ XY Figure::data_to_pixel(XY p) const {
 XY Figure::fraction_to_pixel(XY p) const { return {p.x * width_f_, height_px_ - p.y * height_f_}; }
 
 Image Figure::render() const {
-  std::unique_ptr<cairo_surface_t, SurfaceDeleter> surface(
+  base::CHandle<cairo_surface_t, cairo_surface_destroy> surface(
       cairo_image_surface_create(CAIRO_FORMAT_RGB24, width_px_, height_px_));
   if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS)
     throw RenderError(std::string("cannot create the image: ") + cairo_status_to_string(cairo_surface_status(surface.get())));
-  std::unique_ptr<cairo_t, CairoDeleter> cr(cairo_create(surface.get()));
+  base::CHandle<cairo_t, cairo_destroy> cr(cairo_create(surface.get()));
   cairo_set_antialias(cr.get(), CAIRO_ANTIALIAS_GRAY);
   cairo_set_source_rgb(cr.get(), 1, 1, 1);
   cairo_paint(cr.get());

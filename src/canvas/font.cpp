@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 
+#include "base/c_handle.hpp"
 #include "base/error.hpp"
 
 namespace vekt::canvas {
@@ -14,22 +15,13 @@ std::mutex g_mu;
 std::string g_family = "DejaVu Sans";
 
 bool installed(const std::string& family) {
-  struct PatternDeleter {
-    void operator()(FcPattern* p) const noexcept { FcPatternDestroy(p); }
-  };
-  struct ObjectSetDeleter {
-    void operator()(FcObjectSet* s) const noexcept { FcObjectSetDestroy(s); }
-  };
-  struct FontSetDeleter {
-    void operator()(FcFontSet* s) const noexcept { FcFontSetDestroy(s); }
-  };
-  std::unique_ptr<FcPattern, PatternDeleter> pat(FcPatternCreate());
+  base::CHandle<FcPattern, FcPatternDestroy> pat(FcPatternCreate());
   if (!pat) return false;
   FcPatternAddString(pat.get(), FC_FAMILY, reinterpret_cast<const FcChar8*>(family.c_str()));
-  std::unique_ptr<FcObjectSet, ObjectSetDeleter> os(FcObjectSetBuild(FC_FAMILY, nullptr));
+  base::CHandle<FcObjectSet, FcObjectSetDestroy> os(FcObjectSetBuild(FC_FAMILY, nullptr));
   // FcFontList matches the pattern's family against every family name of a font, exactly
   // (case-insensitively), without applying the configuration's substitutions.
-  std::unique_ptr<FcFontSet, FontSetDeleter> fs(FcFontList(nullptr, pat.get(), os.get()));
+  base::CHandle<FcFontSet, FcFontSetDestroy> fs(FcFontList(nullptr, pat.get(), os.get()));
   return fs && fs->nfont > 0;
 }
 

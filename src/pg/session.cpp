@@ -22,6 +22,7 @@
 #include <boost/system/system_error.hpp>
 #include <fmt/format.h>
 
+#include "base/c_handle.hpp"
 #include "base/conn_pool.hpp"
 #include "base/pyconv.hpp"
 
@@ -37,16 +38,7 @@ namespace {
 // given up (closed) instead.
 constexpr std::chrono::seconds kCleanupLimit{5};
 
-struct ConnDeleter {
-  void operator()(PGconn* c) const { PQfinish(c); }
-};
-struct ResultDeleter {
-  void operator()(PGresult* r) const { PQclear(r); }
-};
-struct CancelDeleter {
-  void operator()(PGcancel* c) const { PQfreeCancel(c); }
-};
-using ResultPtr = std::unique_ptr<PGresult, ResultDeleter>;
+using ResultPtr = base::CHandle<PGresult, PQclear>;
 
 [[noreturn]] void throw_cancelled() {
   throw boost::system::system_error(asio::error::operation_aborted);
@@ -67,7 +59,7 @@ asio::thread_pool& cancel_threads() {
 
 // One libpq connection. `sd` waits on a dup of libpq's socket: both close their own descriptor.
 struct PgConn {
-  std::unique_ptr<PGconn, ConnDeleter> conn;
+  base::CHandle<PGconn, PQfinish> conn;
   asio::posix::stream_descriptor sd;
   int fd = -1;  // libpq's socket that sd mirrors
   std::unordered_map<std::string, std::string> prepared;  // key -> statement name
@@ -432,7 +424,7 @@ asio::awaitable<RunOutcome> run_command(PgConn& c, const std::string& sql, const
   out.cancelled = true;
   co_await asio::this_coro::reset_cancellation_state();
   if (PGcancel* k = PQgetCancel(c.conn.get())) {
-    std::shared_ptr<PGcancel> cancel(k, CancelDeleter());
+    std::shared_ptr<PGcancel> cancel(k, base::CFree<PQfreeCancel>());
     asio::post(cancel_threads(), [cancel] {
       char buf[256];
       PQcancel(cancel.get(), buf, sizeof buf);
@@ -503,7 +495,7 @@ asio::awaitable<Result> Session::execute(std::string sql, Params params, Prepare
     std::rethrow_exception(o.error);
   }
   if (o.error) std::rethrow_exception(o.error);  // the transaction is aborted; rollback() next
-  co_return Result(std::shared_ptr<pg_result>(o.result.release(), ResultDeleter()));
+  co_return Result(std::shared_ptr<pg_result>(o.result.release(), base::CFree<PQclear>()));
 }
 
 asio::awaitable<void> Session::commit() {

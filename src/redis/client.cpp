@@ -19,6 +19,7 @@
 #include <boost/system/system_error.hpp>
 #include <hiredis/hiredis.h>
 
+#include "base/c_handle.hpp"
 #include "base/conn_pool.hpp"
 #include "base/pyconv.hpp"
 
@@ -30,13 +31,6 @@ using boost::system::error_code;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-struct ReaderDeleter {
-  void operator()(redisReader* r) const { redisReaderFree(r); }
-};
-struct ReplyDeleter {
-  void operator()(redisReply* r) const { freeReplyObject(r); }
-};
 
 Reply convert(const redisReply* r) {
   Reply out;
@@ -123,7 +117,7 @@ struct Connection {
   }
   tcp::socket sock;
   asio::steady_timer timer;
-  std::unique_ptr<redisReader, ReaderDeleter> reader;
+  base::CHandle<redisReader, redisReaderFree> reader;
   std::array<char, 16384> buf{};
 };
 
@@ -180,7 +174,7 @@ struct Client::Impl {
         throw Error(std::string("Protocol error: ") + c.reader->errstr);
       }
       if (raw != nullptr) {
-        std::unique_ptr<redisReply, ReplyDeleter> r(static_cast<redisReply*>(raw));
+        base::CHandle<redisReply, freeReplyObject> r(static_cast<redisReply*>(raw));
         co_return convert(r.get());
       }
       c.timer.expires_after(options.socket_timeout);
