@@ -67,10 +67,9 @@ CoordSeqPtr make_seq(std::span<const XY> pts, bool close) {
 }
 
 GEOSGeometry* make_ring(std::span<const XY> pts) {
-  auto seq = make_seq(pts, true);
-  GEOSGeometry* ring = GEOSGeom_createLinearRing_r(h(), seq.get());
+  // GEOS takes the sequence whether or not it succeeds (it frees it when it fails): let go first.
+  GEOSGeometry* ring = GEOSGeom_createLinearRing_r(h(), make_seq(pts, true).release());
   if (ring == nullptr) fail("creating a linear ring");
-  (void)seq.release();  // the ring owns it now
   return ring;
 }
 
@@ -142,10 +141,9 @@ Geometry Geometry::from_wkt(std::string_view text) {
 Geometry Geometry::point(double x, double y) { return adopt(GEOSGeom_createPointFromXY_r(h(), x, y)); }
 
 Geometry Geometry::line_string(std::span<const XY> pts) {
-  auto seq = make_seq(pts, false);
-  GEOSGeometry* g = GEOSGeom_createLineString_r(h(), seq.get());
+  // As with rings, the sequence is GEOS's from the call on.
+  GEOSGeometry* g = GEOSGeom_createLineString_r(h(), make_seq(pts, false).release());
   if (g == nullptr) fail("creating a line string");
-  (void)seq.release();
   return Geometry(g);
 }
 
@@ -156,14 +154,14 @@ Geometry Geometry::polygon(std::span<const XY> shell, std::span<const std::vecto
   std::vector<Geometry> inner;
   inner.reserve(holes.size());
   for (const auto& hole : holes) inner.push_back(Geometry(make_ring(hole)));
+  // The rings are GEOS's from the call on, whatever its outcome: a failure may have freed them already,
+  // so they are released before it rather than after (a rare leak is better than a double free).
   std::vector<GEOSGeometry*> raw;
-  for (auto& r : inner) raw.push_back(const_cast<GEOSGeometry*>(r.raw()));
-  GEOSGeometry* poly = GEOSGeom_createPolygon_r(h(), const_cast<GEOSGeometry*>(outer.raw()),
-                                                raw.empty() ? nullptr : raw.data(), static_cast<unsigned>(raw.size()));
+  for (auto& r : inner) raw.push_back(r.own_.release());
+  GEOSGeometry* shell_ring = outer.own_.release();
+  GEOSGeometry* poly = GEOSGeom_createPolygon_r(h(), shell_ring, raw.empty() ? nullptr : raw.data(),
+                                                static_cast<unsigned>(raw.size()));
   if (poly == nullptr) fail("creating a polygon");
-  // The polygon owns the rings now.
-  (void)outer.own_.release();
-  for (auto& r : inner) (void)r.own_.release();
   return Geometry(poly);
 }
 

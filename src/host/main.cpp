@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "base/dotenv.hpp"
+#include "host/database.hpp"
 #include "host/logger.hpp"
 #include "host/settings.hpp"
 #include "web/router.hpp"
@@ -21,6 +22,8 @@ int main() {
     host::configure_logging(spdlog::level::info);
     const host::Settings settings = host::load_settings();
     auto log = host::get_logger("vekt.server");
+    // The database settings are read here, so that a bad one stops start-up instead of failing requests.
+    (void)host::database();
 
     web::App app("vekt", "0.1.0");
     app.set_logger(host::get_logger("vekt.web"));

@@ -369,7 +369,8 @@ struct RunOutcome {
   std::exception_ptr error;
 };
 
-asio::awaitable<RunOutcome> run_command(PgConn& c, const std::string& sql, const Bound* b, bool prepare) {
+asio::awaitable<RunOutcome> run_command(PgConn& c, const std::string& sql, const Bound* b, bool prepare,
+                                        asio::steady_timer* deadline = nullptr) {
   RunOutcome out;
   try {
     const int n = b ? static_cast<int>(b->values.size()) : 0;
@@ -380,8 +381,8 @@ asio::awaitable<RunOutcome> run_command(PgConn& c, const std::string& sql, const
         std::string name = "vekt_" + std::to_string(c.prepared.size() + 1);
         if (!PQsendPrepare(c.conn.get(), name.c_str(), sql.c_str(), n, b ? b->types.data() : nullptr))
           throw Error(c.last_error());
-        co_await Database::Impl::flush(c, nullptr);
-        ResultPtr r = co_await Database::Impl::collect(c, nullptr);
+        co_await Database::Impl::flush(c, deadline);
+        ResultPtr r = co_await Database::Impl::collect(c, deadline);
         if (PQresultStatus(r.get()) != PGRES_COMMAND_OK) {
           out.error = std::make_exception_ptr(Database::Impl::result_error(r.get()));
           co_return out;
@@ -399,8 +400,8 @@ asio::awaitable<RunOutcome> run_command(PgConn& c, const std::string& sql, const
       if (!PQsendQueryParams(c.conn.get(), sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 1))
         throw Error(c.last_error());
     }
-    co_await Database::Impl::flush(c, nullptr);
-    ResultPtr r = co_await Database::Impl::collect(c, nullptr);
+    co_await Database::Impl::flush(c, deadline);
+    ResultPtr r = co_await Database::Impl::collect(c, deadline);
     const auto st = PQresultStatus(r.get());
     if (st == PGRES_FATAL_ERROR || st == PGRES_BAD_RESPONSE || st == PGRES_NONFATAL_ERROR) {
       out.error = std::make_exception_ptr(Database::Impl::result_error(r.get()));
@@ -440,7 +441,10 @@ asio::awaitable<RunOutcome> run_command(PgConn& c, const std::string& sql, const
 // ROLLBACK leaves it in no known state). After a failure the session holds no connection.
 asio::awaitable<RunOutcome> run_transaction_command(std::unique_ptr<Connection>& conn, bool& in_tx,
                                                     const std::string& sql) {
-  RunOutcome o = co_await run_command(*conn->lease, sql, nullptr, false);
+  // BEGIN, COMMIT and ROLLBACK are quick; a connection that stalls on one is given up (and closed)
+  // after the clean-up limit instead of holding the request until TCP gives up.
+  asio::steady_timer deadline(co_await asio::this_coro::executor, kCleanupLimit);
+  RunOutcome o = co_await run_command(*conn->lease, sql, nullptr, false, &deadline);
   in_tx = false;
   if (o.cancelled) {
     if (o.recovered) conn->lease.give_back();

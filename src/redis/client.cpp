@@ -233,11 +233,21 @@ struct Client::Impl {
       }
     }
     c->sock.set_option(tcp::no_delay(true));
-    if (options.password && !options.password->empty()) {
+    // A user name or a password (either non-empty) authenticates: as that user (with an empty password
+    // when none is given), or as the default user with the password alone. A server older than ACLs
+    // knows only the one-argument form, so a user name it cannot take falls back to the password.
+    const bool has_user = options.username && !options.username->empty();
+    const bool has_password = options.password && !options.password->empty();
+    if (has_user || has_password) {
+      const std::string password = options.password.value_or("");
       Argv auth{"AUTH"};
-      if (options.username && !options.username->empty()) auth.push_back(*options.username);
-      auth.push_back(*options.password);
+      if (has_user) auth.push_back(*options.username);
+      auth.push_back(password);
       Reply r = co_await roundtrip(*c, auth);
+      if (has_user && r.is_error() && r.str.find("wrong number of arguments") != std::string::npos) {
+        Argv legacy{"AUTH", password};
+        r = co_await roundtrip(*c, legacy);
+      }
       if (r.is_error()) throw Error(r.str);
     }
     if (options.db != 0) {

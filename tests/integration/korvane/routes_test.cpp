@@ -85,6 +85,17 @@ int count_lines(const std::string& text, const std::string& needle) {
   return n;
 }
 
+// The server's log once `needle` appears on `count` lines (or after 5 s): lines written after the
+// answer (background steps) may land a little later than the answer itself.
+std::string log_once(const ServerProcess& server, const std::string& needle, int count = 1) {
+  std::string log = server.stderr_text();
+  for (int i = 0; i < 100 && count_lines(log, needle) < count; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    log = server.stderr_text();
+  }
+  return log;
+}
+
 std::string detail(const HttpResponse& r) {
   try {
     return json::parse(r.body).at("detail").get<std::string>();
@@ -627,8 +638,7 @@ TEST_F(Routes, InvalidationDeletesExactlyItsFamily) {
   auto empty = post("/gis/cache/invalidate/all");
   EXPECT_EQ(empty.body,
             R"({"status_code":200,"message":"All cache invalidated successfully. 0 keys deleted.","data":{"deleted_count":0}})");
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  std::string log = server_->stderr_text();
+  std::string log = log_once(*server_, "INFO:vekt.korvane:Background task: Invalidated ALL cache entries: 0 keys");
   EXPECT_EQ(count_lines(log, "INFO:vekt.korvane:Background task: Invalidated 3 cache entries for layer 'plots'"), 1);
   EXPECT_EQ(count_lines(log, "INFO:vekt.korvane:Background task: Invalidated ALL cache entries: 4 keys deleted"), 1);
   redis_->cmd({"DEL", "other:plots:1:1:1"});
@@ -673,10 +683,17 @@ TEST_F(Routes, StatementHeldUpPastItsLimit) {
   EXPECT_EQ(r.status, 408);
   EXPECT_EQ(detail(r), "Tile generation timeout at zoom 5");
   // No backend is still running the abandoned statement.
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  auto running = pg_->exec(
-      "SELECT count(*) FROM pg_stat_activity WHERE state = 'active' AND query LIKE '%ST_AsMVT%' AND pid <> pg_backend_pid()");
-  EXPECT_EQ(running.at(0), "0");
+  // (The cancel request travels on its own connection: give it a bounded moment to land.)
+  std::optional<std::string> running;
+  for (int i = 0; i < 50; ++i) {
+    running = pg_->exec(
+                     "SELECT count(*) FROM pg_stat_activity WHERE state = 'active' AND query LIKE '%ST_AsMVT%' "
+                     "AND pid <> pg_backend_pid()")
+                  .at(0);
+    if (running == "0") break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(running, "0");
   locker.exec("ROLLBACK");
   auto after = get(t.path("lgas"));
   EXPECT_EQ(after.status, 200);
@@ -743,8 +760,7 @@ TEST_F(Routes, RedisDownTilesStillServed) {
   EXPECT_EQ(inv.body, R"({"detail":"Cache invalidation failed"})");
   auto centroid = korvane_test::http(dead.port(), "GET", "/gis/plots/");
   EXPECT_EQ(centroid.status, 200);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  std::string log = dead.stderr_text();
+  std::string log = log_once(dead, "ERROR:vekt.korvane:Background task failed to invalidate cache for layer 'plots': ");
   EXPECT_GE(count_lines(log, "WARNING:vekt.korvane:Rate limit check failed: "), 1) << log;
   EXPECT_GE(count_lines(log, "WARNING:vekt.korvane:Cache get failed for plots:14:"), 1) << log;
   EXPECT_GE(count_lines(log, "WARNING:vekt.korvane:Cache set failed for plots:14:"), 1) << log;

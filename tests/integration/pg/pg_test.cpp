@@ -263,6 +263,29 @@ TEST(PgSession, TimedOutStatementWaitingOnATableLock) {
   run(io, once(db, "DROP TABLE vekt_test_db_lock"));
 }
 
+TEST(PgSession, CommitThatStallsIsGivenUpWithinTheCleanupLimit) {
+  NEED_PG();
+  asio::io_context io;
+  Database db(options);
+  Session s(db);
+  // A deferred trigger runs at COMMIT: this one holds the commit far longer than any commit takes.
+  run(io, s.execute("CREATE TEMP TABLE vekt_test_slow_commit(id int)"));
+  run(io, s.execute("CREATE FUNCTION pg_temp.vekt_test_stall() RETURNS trigger LANGUAGE plpgsql AS "
+                    "$$ BEGIN PERFORM pg_sleep(8); RETURN NULL; END $$"));
+  run(io, s.execute("CREATE CONSTRAINT TRIGGER stall AFTER INSERT ON vekt_test_slow_commit DEFERRABLE INITIALLY "
+                    "DEFERRED FOR EACH ROW EXECUTE FUNCTION pg_temp.vekt_test_stall()"));
+  run(io, s.execute("INSERT INTO vekt_test_slow_commit VALUES (1)"));
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_THROW(run(io, s.commit()), vekt::pg::Error);
+  const auto waited = std::chrono::steady_clock::now() - t0;
+  EXPECT_GE(waited, 4s);
+  EXPECT_LT(waited, 7s);
+  // The session holds no connection afterwards and works again.
+  EXPECT_FALSE(s.has_connection());
+  EXPECT_EQ(run(io, s.execute("SELECT 7")).scalar()->as_int(), 7);
+  run(io, s.close());
+}
+
 TEST(PgSession, FailsFastWhileTheServerIsDownAndRecoversWhenItReturns) {
   vekt::testing::PgServer server;
   asio::io_context io;

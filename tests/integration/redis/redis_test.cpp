@@ -185,7 +185,8 @@ TEST(RedisClient, SelectsAnotherDatabase) {
 }
 
 TEST(RedisClient, AuthenticatesWithAUserNameAndPassword) {
-  vekt::testing::RedisServer server("--user default off --user vekt on '>s3cret pass' '~*' '&*' '+@all'");
+  vekt::testing::RedisServer server(
+      "--user default off --user vekt on '>s3cret pass' '~*' '&*' '+@all' --user open on nopass '~*' '&*' '+@all'");
   asio::io_context io;
   Options base;
   base.host = "127.0.0.1";
@@ -197,6 +198,11 @@ TEST(RedisClient, AuthenticatesWithAUserNameAndPassword) {
   Client ok(good);
   run(io, ok.set("k", std::string("\0v", 2)));
   EXPECT_EQ(run(io, ok.get("k")).value_or(""), std::string("\0v", 2));
+  // A user without a password is reached by its name alone.
+  Options open = base;
+  open.username = "open";
+  Client by_name(open);
+  EXPECT_EQ(run(io, by_name.get("k")).value_or(""), std::string("\0v", 2));
 
   struct Case {
     std::optional<std::string> user, password;
@@ -206,7 +212,9 @@ TEST(RedisClient, AuthenticatesWithAUserNameAndPassword) {
       {"vekt", "wrong", "WRONGPASS"},
       {std::nullopt, "s3cret pass", "WRONGPASS"},  // AUTH password alone is the default user's
       {std::nullopt, std::nullopt, "NOAUTH"},
-      {"vekt", "", "NOAUTH"},  // an empty password sends no AUTH
+      {"vekt", "", "WRONGPASS"},            // a user name alone authenticates, with an empty password
+      {"vekt", std::nullopt, "WRONGPASS"},
+      {"", "", "NOAUTH"},                   // empty texts are no credentials: no AUTH is sent
   };
   for (const auto& cs : cases) {
     Options o = base;

@@ -135,24 +135,33 @@ class ServerTest : public ::testing::Test {
     r.add({.method = "GET", .path = "/bad-status", .name = "bad_status",
            .handler = [](Request&) -> asio::awaitable<Response> { co_return empty_response(42); }});
     app_.include_router(r);
+    start(config());
+  }
+  static ServerConfig config() {
     ServerConfig cfg;
     cfg.port = 0;
     cfg.threads = 2;
     cfg.max_header_bytes = 2048;
     cfg.max_body_bytes = 1024;
     cfg.header_timeout = 1000ms;
-    cfg.idle_timeout = 2500ms;  // long enough that the idle flood is still open when the limit is probed
+    cfg.idle_timeout = 2500ms;
     cfg.body_timeout = 1000ms;
     cfg.max_connections = 24;
     cfg.shutdown_grace = 5000ms;
+    return cfg;
+  }
+  void start(const ServerConfig& cfg) {
+    if (server_) stop();
     server_ = std::make_unique<Server>(app_, cfg);
     server_->start();
     port_ = server_->port();
   }
-  void TearDown() override {
+  void stop() {
     server_->stop();
     server_->wait();
+    server_.reset();
   }
+  void TearDown() override { stop(); }
 
   std::optional<Client::Reply> once(const std::string& request) {
     Client c(port_);
@@ -275,6 +284,12 @@ TEST_F(ServerTest, SlowClientIsCutOffWhileOthersAreServed) {
 }
 
 TEST_F(ServerTest, IdleConnectionsAreClosedAndTheLimitHolds) {
+  // Deadlines long enough that the flood is still open when the limit is probed on a loaded machine:
+  // a connection that never sends a byte is cut at the header deadline.
+  ServerConfig cfg = config();
+  cfg.header_timeout = 4000ms;
+  cfg.idle_timeout = 4000ms;
+  start(cfg);
   std::vector<std::unique_ptr<Client>> idle;
   for (int i = 0; i < 20; ++i) {
     idle.push_back(std::make_unique<Client>(port_));
@@ -286,6 +301,10 @@ TEST_F(ServerTest, IdleConnectionsAreClosedAndTheLimitHolds) {
   EXPECT_EQ(r->body, "pong");
   // Fill up to the limit: a further connection is refused with 503, not queued.
   for (int i = 0; i < 10; ++i) idle.push_back(std::make_unique<Client>(port_));
+  // Connections complete in the kernel before the server accepts them: wait until it holds the limit.
+  for (int attempt = 0; attempt < 100 && server_->open_connections() < cfg.max_connections; ++attempt)
+    std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(server_->open_connections(), cfg.max_connections);
   {
     Client extra(port_);
     extra.send(get("/ping"));

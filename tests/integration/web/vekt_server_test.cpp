@@ -91,7 +91,9 @@ TEST(VektServer, BadSettingExitsNamingIt) {
   };
   const Case cases[] = {{"VEKT_PORT=80x", "VEKT_PORT"},
                         {"VEKT_THREADS=-2", "VEKT_THREADS"},
-                        {"FORWARDED_ALLOW_IPS=nope", "FORWARDED_ALLOW_IPS"}};
+                        {"FORWARDED_ALLOW_IPS=nope", "FORWARDED_ALLOW_IPS"},
+                        {"VEKT_DB_POOL_SIZE=abc", "VEKT_DB_POOL_SIZE"},
+                        {"VEKT_REDIS_POOL=0", "VEKT_REDIS_POOL"}};
   for (const auto& c : cases) {
     Proc p = start({c.setting});
     int code = p.wait_exit();

@@ -380,6 +380,12 @@ TEST_F(Plots, RotatedRectCorners) {
   EXPECT_EQ(zr[0], zr[1]);
   EXPECT_EQ(zr[2], zr[3]);
   EXPECT_EQ(z.area(), 0);
+  // A corner that is not a number cannot close the ring: the geometry error reaches the caller.
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  EXPECT_THROW(get_rotated_rect_poly(nan, 0, 4, 2, 0), geo::GeometryError);
+  EXPECT_THROW(get_rotated_rect_poly(0, 0, 4, 2, inf), geo::GeometryError);
+  EXPECT_THROW(geo::Geometry::line_string(std::vector<base::XY>{{1, 2}}), geo::GeometryError);
 }
 
 TEST_F(Plots, FiguresOnSeveralThreadsDrawTheSame) {
