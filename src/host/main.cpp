@@ -4,6 +4,8 @@
 #include <exception>
 #include <iostream>
 
+#include <malloc.h>
+
 #include "base/dotenv.hpp"
 #include "host/database.hpp"
 #include "host/logger.hpp"
@@ -15,8 +17,23 @@
 #include "korvane/service.hpp"
 #include "plots/plots.hpp"
 
+namespace {
+
+// glibc returns a thread's free heap top to the system as soon as it passes the trim threshold, and
+// serves large blocks (above a threshold that starts at 128 KiB) from fresh mappings. Tile answers of
+// a few hundred kilobytes, copied through the Redis reader, the handler and the socket buffer, would
+// then pay for new pages on every cache hit. Fixed thresholds keep that working set mapped; each
+// arena still returns what it holds free beyond 32 MiB.
+void keep_working_memory() {
+  mallopt(M_MMAP_THRESHOLD, 8 * 1024 * 1024);
+  mallopt(M_TRIM_THRESHOLD, 32 * 1024 * 1024);
+}
+
+}  // namespace
+
 int main() {
   using namespace vekt;
+  keep_working_memory();
   try {
     base::load_dotenv();
     host::configure_logging(spdlog::level::info);
