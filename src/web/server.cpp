@@ -109,8 +109,8 @@ struct Server::Impl {
   void bind_all();
   asio::awaitable<void> accept_loop(Loop& loop);
   asio::awaitable<void> session(Loop& loop, tcp::socket socket);
-  asio::awaitable<bool> write_response(beast::tcp_stream& stream, const Response& r, unsigned version,
-                                       bool keep_alive, bool head);
+  asio::awaitable<bool> write_response(beast::tcp_stream& stream, Response r, unsigned version, bool keep_alive,
+                                       bool head);
   void sweep(Loop& loop);
 };
 
@@ -177,19 +177,22 @@ asio::awaitable<void> Server::Impl::accept_loop(Loop& loop) {
   }
 }
 
-asio::awaitable<bool> Server::Impl::write_response(beast::tcp_stream& stream, const Response& r, unsigned version,
+asio::awaitable<bool> Server::Impl::write_response(beast::tcp_stream& stream, Response r, unsigned version,
                                                    bool keep_alive, bool head) {
   // A handler's status outside the final-answer range would break the stream: answer 500.
   const bool valid_status = r.status >= 200 && r.status <= 599;
-  const Response fallback = valid_status ? Response{} : text_response(500, "Internal Server Error");
-  const Response& out = valid_status ? r : fallback;
-  unsigned status = out.status;
+  if (!valid_status) {
+    Response fallback = text_response(500, "Internal Server Error");
+    fallback.headers = std::move(r.headers);  // the CORS fields already added stay
+    r = std::move(fallback);
+  }
+  unsigned status = r.status;
   bool no_body = status / 100 == 1 || status == 204 || status == 304;
   http::response<http::string_body> res;
   res.version(version);
   res.result(status);
-  if (!out.content_type.empty() && safe_header_text(out.content_type)) res.set(http::field::content_type, out.content_type);
-  for (const auto& [k, v] : out.headers.fields()) {
+  if (!r.content_type.empty() && safe_header_text(r.content_type)) res.set(http::field::content_type, r.content_type);
+  for (const auto& [k, v] : r.headers.fields()) {
     if (k.empty() || !safe_header_text(k) || !safe_header_text(v)) continue;
     res.insert(k, v);
   }
@@ -198,11 +201,11 @@ asio::awaitable<bool> Server::Impl::write_response(beast::tcp_stream& stream, co
   if (head) {
     // The answer to HEAD carries the length of the body it would have had, but no body.
     http::response<http::empty_body> hres{res.base()};
-    if (!no_body) hres.content_length(out.body.size());
+    if (!no_body) hres.content_length(r.body.size());
     auto [ec, n] = co_await http::async_write(stream, hres, use_tuple);
     co_return !ec;
   }
-  if (!no_body) res.body() = out.body;
+  if (!no_body) res.body() = std::move(r.body);  // a tile's bytes are moved, not copied
   res.prepare_payload();
   // 1xx, 204 and 304 carry no Content-Length (prepare_payload writes "0" for an empty body).
   if (no_body) res.erase(http::field::content_length);
@@ -263,7 +266,7 @@ asio::awaitable<void> Server::Impl::session(Loop& loop, tcp::socket socket) {
       if (refusal) {
         add_cors_headers(cfg.cors, Headers{}, *refusal);
         // The rest of the stream cannot be trusted to hold a request boundary: answer and close.
-        if (co_await write_response(stream, *refusal, 11, false, false)) {
+        if (co_await write_response(stream, std::move(*refusal), 11, false, false)) {
           // Lingering close: stop sending, then read and drop what the client still sends for a
           // moment, so that closing with unread data (a reset) cannot destroy the answer in flight.
           boost::system::error_code sec;
@@ -333,7 +336,7 @@ asio::awaitable<void> Server::Impl::session(Loop& loop, tcp::socket socket) {
       }
       add_cors_headers(cfg.cors, req.headers, answer);
       keep_alive = keep_alive && !stopping.load();
-      bool ok = co_await write_response(stream, answer, msg.version(), keep_alive, head);
+      bool ok = co_await write_response(stream, std::move(answer), msg.version(), keep_alive, head);
       if (!ok || !keep_alive) break;
     }
   } catch (const std::exception& e) {
