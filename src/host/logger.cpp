@@ -32,6 +32,7 @@ struct Registry {
   std::mutex mu;
   spdlog::sink_ptr sink;
   spdlog::level::level_enum level = spdlog::level::info;
+  bool configured = false;
 
   Registry() {
     sink = std::make_shared<spdlog::sinks::stderr_sink_mt>();
@@ -59,11 +60,26 @@ std::shared_ptr<spdlog::logger> get_logger(const std::string& name) {
   return lg;
 }
 
+namespace {
+
+void set_threshold(Registry& r, spdlog::level::level_enum level) {
+  r.level = level;
+  r.configured = true;
+  spdlog::apply_all([level](const std::shared_ptr<spdlog::logger>& lg) { lg->set_level(level); });
+}
+
+}  // namespace
+
 void configure_logging(spdlog::level::level_enum level) {
   auto& r = registry();
   std::lock_guard lock(r.mu);
-  r.level = level;
-  spdlog::apply_all([level](const std::shared_ptr<spdlog::logger>& lg) { lg->set_level(level); });
+  set_threshold(r, level);
+}
+
+void basic_config(spdlog::level::level_enum level) {
+  auto& r = registry();
+  std::lock_guard lock(r.mu);
+  if (!r.configured) set_threshold(r, level);
 }
 
 }  // namespace vekt::host

@@ -15,4 +15,8 @@ std::shared_ptr<spdlog::logger> get_logger(const std::string& name);
 // Set the threshold for every logger, present and future ("configure logging at INFO").
 void configure_logging(spdlog::level::level_enum level = spdlog::level::info);
 
+// The library's own default: set the threshold only when nobody has configured logging yet, so a
+// level the host chose is left as it is.
+void basic_config(spdlog::level::level_enum level = spdlog::level::info);
+
 }  // namespace vekt::host

@@ -14,7 +14,7 @@ namespace asio = boost::asio;
 BinaryRedisCache::BinaryRedisCache(redis::Client& redis_client, std::string namespace_)
     : redis_(&redis_client), namespace_(std::move(namespace_)) {}
 
-std::string BinaryRedisCache::make_key(std::string_view key) const {
+std::string BinaryRedisCache::_make_key(std::string_view key) const {
   std::string out;
   out.reserve(namespace_.size() + 1 + key.size());
   out += namespace_;
@@ -24,15 +24,15 @@ std::string BinaryRedisCache::make_key(std::string_view key) const {
 }
 
 asio::awaitable<std::optional<std::string>> BinaryRedisCache::get(std::string key) {
-  co_return co_await redis_->get(make_key(key));
+  co_return co_await redis_->get(_make_key(key));
 }
 
 asio::awaitable<void> BinaryRedisCache::set(std::string key, std::string value, long long ttl) {
-  co_await redis_->set(make_key(key), std::move(value), ttl);
+  co_await redis_->set(_make_key(key), std::move(value), ttl);
 }
 
 asio::awaitable<void> BinaryRedisCache::del(std::string key) {
-  std::vector<std::string> keys{make_key(key)};
+  std::vector<std::string> keys{_make_key(key)};
   co_await redis_->del(std::move(keys));
 }
 

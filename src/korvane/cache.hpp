@@ -17,7 +17,7 @@ class BinaryRedisCache {
   explicit BinaryRedisCache(redis::Client& redis_client, std::string namespace_ = "mvt");
 
   // "Create namespaced key."
-  std::string make_key(std::string_view key) const;
+  std::string _make_key(std::string_view key) const;
   // "Get binary data from cache." GET of the namespaced key: the stored bytes, or nullopt.
   boost::asio::awaitable<std::optional<std::string>> get(std::string key);
   // "Set binary data in cache with TTL." SET key value EX ttl.

@@ -151,7 +151,7 @@ std::string build_mvt_sql(const LayerEntry& layer, const ZoomConfig& zc, bool en
         g);
   }
   int limit = std::min(zc.feature_limit, MAX_FEATURES_GLOBAL);
-  return mvt_query_sql(layer, geom_expr, std::to_string(zc.buffer), filter, std::to_string(limit), ";");
+  return mvt_query_sql(layer, geom_expr, fmt::to_string(zc.buffer), filter, fmt::to_string(limit), ";");
 }
 
 MvtSql generate_mvt_sql(std::string_view layer_name, std::optional<long long> zoom) {
@@ -161,7 +161,7 @@ MvtSql generate_mvt_sql(std::string_view layer_name, std::optional<long long> zo
   auto zc = get_zoom_config(lookup, layer_name);
   if (!zc)
     throw base::ValueError(fmt::format("Layer {} not available at zoom level {}", layer_name,
-                                       zoom ? std::to_string(*zoom) : std::string("None")));
+                                       zoom ? fmt::to_string(*zoom) : std::string("None")));
   bool envelope_only = zoom.value_or(10) <= 6;
   const auto& text = prebuilt().mvt[layer_index(*layer)][static_cast<size_t>(zoom_band(lookup))][envelope_only ? 1 : 0];
   return {&text, *zc};

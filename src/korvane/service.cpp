@@ -59,7 +59,7 @@ void startup() {
   Module& m = module();
   if (m.router) return;  // once per process
   base::load_dotenv();
-  host::configure_logging(spdlog::level::info);
+  host::basic_config(spdlog::level::info);
   auto log = host::get_logger("vekt.korvane");
   RedisSettings s = read_redis_settings();
 

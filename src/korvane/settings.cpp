@@ -88,8 +88,8 @@ std::string startup_banner(const RedisSettings& s) {
       "  - Namespace: mvt_v8\n"
       "  - Redis: {}:{}/{}\n"
       "  - decode_responses: False (handles binary data)\n",
-      s.redis_host, s.redis_port_text.empty() ? std::to_string(s.redis_port) : s.redis_port_text,
-      s.redis_db_text.empty() ? std::to_string(s.redis_db) : s.redis_db_text);
+      s.redis_host, s.redis_port_text.empty() ? fmt::to_string(s.redis_port) : s.redis_port_text,
+      s.redis_db_text.empty() ? fmt::to_string(s.redis_db) : s.redis_db_text);
 }
 
 }  // namespace vekt::korvane

@@ -44,10 +44,10 @@ class CacheTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(CacheTest, KeysCarryTheNamespace) {
-  EXPECT_EQ(cache_->make_key("lgas:3:4:2"), "mvt_v8:lgas:3:4:2");
-  EXPECT_EQ(cache_->make_key(""), "mvt_v8:");
+  EXPECT_EQ(cache_->_make_key("lgas:3:4:2"), "mvt_v8:lgas:3:4:2");
+  EXPECT_EQ(cache_->_make_key(""), "mvt_v8:");
   BinaryRedisCache plain(*client_);
-  EXPECT_EQ(plain.make_key("a*b"), "mvt:a*b");
+  EXPECT_EQ(plain._make_key("a*b"), "mvt:a*b");
 }
 
 TEST_F(CacheTest, BytesRoundTripWithTheirExpiry) {

@@ -145,8 +145,8 @@ TEST(MvtStatement, TemplateLinesForPlotsAtDefaultZoom) {
 
 TEST(MvtStatement, ConstantCharacterCounts) {
   const auto& lgas = LAYER_CONFIG[4];
-  // Envelope-only form at zoom 2: everything but the inserted values is the template's 457 characters
-  // plus the 62 of the envelope filter and the 31 of the simplification.
+  // Envelope-only form at zoom 2: with every inserted value taken out (the envelope filter and the
+  // simplification among them), what is left is the template's 457 constant characters.
   auto r = generate_mvt_sql("lgas", 2);
   std::string props = "\"id\", \"name\"";
   std::string sql = *r.sql;
