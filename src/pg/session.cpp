@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <bit>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include <boost/asio/deferred.hpp>
 #include <boost/asio/experimental/parallel_group.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/redirect_error.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -63,6 +65,7 @@ struct PgConn {
   asio::posix::stream_descriptor sd;
   int fd = -1;  // libpq's socket that sd mirrors
   std::unordered_map<std::string, std::string> prepared;  // key -> statement name
+  std::uint64_t statements_named = 0;
 
   explicit PgConn(const asio::any_io_executor& ex) : sd(ex) {}
 
@@ -213,7 +216,18 @@ struct Database::Impl {
 
 DatabaseOptions DatabaseOptions::from_env() {
   DatabaseOptions o;
-  if (const char* u = std::getenv("DATABASE_URL")) o.url = u;
+  if (const char* u = std::getenv("DATABASE_URL")) {
+    o.url = u;
+    // A URL libpq cannot read stops start-up here instead of failing every request later.
+    char* err = nullptr;
+    PQconninfoOption* parsed = PQconninfoParse(normalise_url(o.url).c_str(), &err);
+    if (!parsed) {
+      std::string why = err ? trim(err) : "out of memory";
+      if (err) PQfreemem(err);
+      throw base::ValueError("DATABASE_URL is not a PostgreSQL connection URI: " + why);
+    }
+    PQconninfoFree(parsed);
+  }
   if (const char* n = std::getenv("VEKT_DB_POOL_SIZE")) {
     auto v = base::py_int(n);
     if (!v || v->huge() || *v->value <= 0)
@@ -313,6 +327,20 @@ Bound bind_values(const std::vector<std::string>& names, const Params& params) {
   return b;
 }
 
+// Waits until `flag` is set by another thread, at most `limit`; true when it was set. Polled on a
+// short timer, so that the other thread never has to reach into this loop (which may be gone by then).
+asio::awaitable<bool> wait_for_flag(const std::atomic<bool>& flag, std::chrono::milliseconds limit) {
+  asio::steady_timer tick(co_await asio::this_coro::executor);
+  const auto until = Clock::now() + limit;
+  while (!flag.load(std::memory_order_acquire)) {
+    if (Clock::now() >= until) co_return false;
+    tick.expires_after(std::chrono::milliseconds(1));
+    error_code ec;
+    co_await tick.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+  }
+  co_return true;
+}
+
 // After a cancel: wait for the command in flight to end, then roll back. True when the connection is
 // idle and clean again; false when it must be closed.
 asio::awaitable<bool> recover_after_cancel(PgConn& c) {
@@ -378,7 +406,8 @@ asio::awaitable<RunOutcome> run_command(PgConn& c, const std::string& sql, const
       const std::string key = (b ? b->type_key : std::string()) + '\n' + sql;
       auto it = c.prepared.find(key);
       if (it == c.prepared.end()) {
-        std::string name = "vekt_" + std::to_string(c.prepared.size() + 1);
+        // A fresh name every time: a prepare cut short by a cancel may still exist on the server.
+        std::string name = "vekt_" + std::to_string(++c.statements_named);
         if (!PQsendPrepare(c.conn.get(), name.c_str(), sql.c_str(), n, b ? b->types.data() : nullptr))
           throw Error(c.last_error());
         co_await Database::Impl::flush(c, deadline);
@@ -424,12 +453,18 @@ asio::awaitable<RunOutcome> run_command(PgConn& c, const std::string& sql, const
   // Cancelled while the command ran. The rest must not be cancelled again.
   out.cancelled = true;
   co_await asio::this_coro::reset_cancellation_state();
+  // The connection may be used again only once the server has taken the cancel request: one that
+  // arrived later could stop the next request's statement instead. A cancel that cannot be delivered
+  // within the clean-up limit costs the connection.
   if (PGcancel* k = PQgetCancel(c.conn.get())) {
     std::shared_ptr<PGcancel> cancel(k, base::CFree<PQfreeCancel>());
-    asio::post(cancel_threads(), [cancel] {
+    auto delivered = std::make_shared<std::atomic<bool>>(false);
+    asio::post(cancel_threads(), [cancel, delivered] {
       char buf[256];
       PQcancel(cancel.get(), buf, sizeof buf);
+      delivered->store(true, std::memory_order_release);
     });
+    if (!co_await wait_for_flag(*delivered, kCleanupLimit)) co_return out;
   }
   out.recovered = co_await recover_after_cancel(c);
   co_return out;

@@ -284,6 +284,12 @@ TEST(PgSession, CommitThatStallsIsGivenUpWithinTheCleanupLimit) {
   EXPECT_FALSE(s.has_connection());
   EXPECT_EQ(run(io, s.execute("SELECT 7")).scalar()->as_int(), 7);
   run(io, s.close());
+  // The abandoned backend goes on sleeping in its trigger until it notices the closed socket; wait for
+  // it here so that tests after this one meet a quiet database.
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  while (count_of(io, db, "SELECT count(*) FROM pg_stat_activity WHERE query = 'COMMIT' AND state = 'active'") > 0 &&
+         std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(100ms);
 }
 
 TEST(PgSession, FailsFastWhileTheServerIsDownAndRecoversWhenItReturns) {

@@ -93,6 +93,7 @@ TEST(VektServer, BadSettingExitsNamingIt) {
                         {"VEKT_THREADS=-2", "VEKT_THREADS"},
                         {"FORWARDED_ALLOW_IPS=nope", "FORWARDED_ALLOW_IPS"},
                         {"VEKT_DB_POOL_SIZE=abc", "VEKT_DB_POOL_SIZE"},
+                        {"DATABASE_URL=postgresql://127.0.0.1:55432/gis?sslmode", "DATABASE_URL"},
                         {"VEKT_REDIS_POOL=0", "VEKT_REDIS_POOL"}};
   for (const auto& c : cases) {
     Proc p = start({c.setting});
