@@ -14,6 +14,11 @@
 --   The plan documents read the same parcel, beacon and road tables through the host's models:
 --   each lower-case model attribute is the column of the same name in upper case (plot_no is
 --   "PLOT_NO", beacon1id is "BEACON1ID"), except file_no, which is the lower-case "file_no".
+-- * Names and types the readers leave open are chosen here: the tables "BOUNDARY" and
+--   "LAND_PURPOSE"; the columns "SURVEYED_BY", "ADDRESS", "PLAN_LAYOUT_NO", "NORTHING", "EASTING",
+--   "BEACON2ID" (the beacon a leg ends at) and "SEQ"; bigint ids, numeric(14, 2) for the recorded
+--   area, double precision for coordinates and leg lengths, smallint for bearing degrees and
+--   minutes, text for every number that is printed as written (parcel, beacon, file, layout).
 -- * Ids are explicit (no sequences). Generated data (scripts/load-data) uses ids from 1000 up in
 --   every table; ids 1 to 999 are left to hand-made fixture rows, which should refer only to
 --   each other (a reload replaces every row from 1000 up, so a generated id can change meaning).

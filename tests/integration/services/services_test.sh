@@ -20,7 +20,7 @@ cleanup() {
 trap cleanup EXIT
 
 for port in "$PG_PORT" "$REDIS_PORT"; do
-  if listening "$port"; then echo "SKIP: port $port is already in use"; exit 0; fi
+  if listening "$port"; then echo "SKIP: port $port is already in use"; exit 77; fi
 done
 
 for round in 1 2; do
