@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <numbers>
@@ -142,11 +143,13 @@ TEST_F(CanvasTest, FillInteriorsAndEdgesHaveExactColours) {
   EXPECT_EQ(px(20, 20), (Image::Pixel{224, 224, 224}));
   EXPECT_EQ(px(30, 55), (Image::Pixel{255, 0, 0}));  // on the 10-px red edge
   EXPECT_EQ(px(90, 90), (Image::Pixel{255, 255, 255}));
-  // The thin grey edge (about 2 px) is dark grey at its centre.
+  // The 0.5 pt grey edge (2.08 px) is snapped onto the pixel boundary nearest it, so it covers
+  // the whole pixel column on either side of that boundary.
   const XY e = f.data_to_pixel({10, 20});
-  const auto edge = img.at(static_cast<int>(std::floor(e.x)), static_cast<int>(e.y));
-  EXPECT_LT(edge.r, 180);
-  EXPECT_EQ(edge.r, edge.g);
+  const int boundary = static_cast<int>(std::lround(e.x));
+  const int row = static_cast<int>(e.y);
+  EXPECT_EQ(img.at(boundary - 1, row), (Image::Pixel{102, 102, 102}));
+  EXPECT_EQ(img.at(boundary, row), (Image::Pixel{102, 102, 102}));
 }
 
 TEST_F(CanvasTest, EqualZOrderLaterOnTop) {
@@ -244,63 +247,72 @@ TEST_F(CanvasTest, ArrowExtents) {
 }
 
 // Where the ink of a text must lie, in the text's own frame (x along the reading direction, y
-// down), relative to the anchor: its box aligned by ha/va, ink starting at the pen's bearing.
+// down), relative to the anchor. The box is the text's ink width; in height it is the ink of the
+// text joined with the ink of "lp", so texts without descenders still hang their baseline the
+// depth of a "p" above the box bottom. The ink starts at the pen's bearing.
 struct Rect {
   double x0, y0, x1, y1;
 };
-Rect expected_ink(const TextMetrics& m, HAlign ha, VAlign va) {
-  const double offx = ha == HAlign::Left ? 0 : ha == HAlign::Center ? m.width / 2 : m.width;
-  const double offy = va == VAlign::Bottom ? 0 : va == VAlign::Center ? m.height / 2 : va == VAlign::Top ? m.height : m.descent;
-  const double baseline = offy - m.descent;
-  return {-offx + m.ink_x, baseline - m.ink_ascent, -offx + m.ink_x + m.width, baseline + m.ink_descent};
+Rect expected_ink(const TextMetrics& s, const TextMetrics& lp, HAlign ha, VAlign va) {
+  const double height = std::max(s.ink_ascent + s.ink_descent, lp.ink_ascent + lp.ink_descent);
+  const double descent = std::max(s.ink_descent, lp.ink_descent);
+  const double offx = ha == HAlign::Left ? 0 : ha == HAlign::Center ? s.width / 2 : s.width;
+  const double offy = va == VAlign::Bottom ? 0 : va == VAlign::Center ? height / 2 : va == VAlign::Top ? height : descent;
+  const double baseline = offy - descent;
+  return {-offx + s.ink_x, baseline - s.ink_ascent, -offx + s.ink_x + s.width, baseline + s.ink_descent};
 }
 
 TEST_F(CanvasTest, TextAnchorsOnItsInkBox) {
-  // "lp" in the text gives it the full box height, so its ink fills the box top to bottom. Its
-  // outermost glyph edges are straight, so the measured extents (control boxes of the outlines)
-  // are the ink itself.
-  const std::string text = "lp 1234 l";
   const double size = 9;
-  const TextMetrics m = measure_text(text, size, Weight::Bold);
-  ASSERT_GT(m.width, 50);
-  EXPECT_NEAR(m.ink_ascent + m.ink_descent, m.height, 1e-9);
-  EXPECT_NEAR(m.ink_descent, m.descent, 1e-9);
-  const std::pair<HAlign, VAlign> aligns[] = {
-      {HAlign::Center, VAlign::Bottom}, {HAlign::Center, VAlign::Center},
-      {HAlign::Center, VAlign::Top},    {HAlign::Left, VAlign::Bottom}};
-  for (const double rot : {0.0, 53.13, 90.0, 323.13}) {
-    for (const auto& [ha, va] : aligns) {
-      SCOPED_TRACE(::testing::Message() << "rotation " << rot << " ha " << int(ha) << " va " << int(va));
-      Figure f(60, 60);
-      TextStyle st;
-      st.fontsize = size;
-      st.fontweight = Weight::Bold;
-      st.ha = ha;
-      st.va = va;
-      st.rotation = rot;
-      st.rotation_mode = RotationMode::Anchor;
-      st.coords = Coords::AxesFraction;
-      f.axes().text({0.5, 0.5}, text, st);
-      const Image img = f.render();
-      const XY a = f.fraction_to_pixel({0.5, 0.5});
-      const double th = rot * std::numbers::pi / 180;
-      Rect got{1e9, 1e9, -1e9, -1e9};
-      for (int y = 0; y < img.height; ++y)
-        for (int x = 0; x < img.width; ++x) {
-          if (!dark(img.at(x, y))) continue;  // less than half covered
-          // Pixel centre, turned back into the text's frame.
-          const double dx = x + 0.5 - a.x, dy = y + 0.5 - a.y;
-          const double u = dx * std::cos(th) - dy * std::sin(th);
-          const double v = dx * std::sin(th) + dy * std::cos(th);
-          got = {std::min(got.x0, u), std::min(got.y0, v), std::max(got.x1, u), std::max(got.y1, v)};
-        }
-      const Rect want = expected_ink(m, ha, va);
-      // The centres of the outermost pixels that are at least half covered lie up to one pixel
-      // inside a straight ink edge (along a pixel row), or on it (across the pixel grid).
-      EXPECT_NEAR(got.x0 - 0.25, want.x0, 1.0);
-      EXPECT_NEAR(got.x1 + 0.25, want.x1, 1.0);
-      EXPECT_NEAR(got.y0 - 0.25, want.y0, 1.0);
-      EXPECT_NEAR(got.y1 + 0.25, want.y1, 1.0);
+  const TextMetrics lp = measure_text("lp", size, Weight::Bold);
+  // "lp 1234 l" fills its box top to bottom. The others have no descender, as the scale-bar
+  // numbers, its "m" and the north arrow's "UN": their ink sits the depth of a "p" above the box
+  // bottom. Their outermost edges are straight or have their extremes on outline points, so the
+  // measured extents (control boxes of the outlines) are the ink itself.
+  for (const std::string text : {"lp 1234 l", "UN", "0", "m"}) {
+    const TextMetrics m = measure_text(text, size, Weight::Bold);
+    EXPECT_NEAR(m.height, lp.ink_ascent + lp.ink_descent, 1e-9) << text;
+    EXPECT_NEAR(m.descent, lp.ink_descent, 1e-9) << text;
+    if (text != "lp 1234 l") {
+      EXPECT_GT(lp.ink_descent - m.ink_descent, 5) << text;  // so the probe tells the two boxes apart
+    }
+    const std::pair<HAlign, VAlign> aligns[] = {
+        {HAlign::Center, VAlign::Bottom}, {HAlign::Center, VAlign::Center},
+        {HAlign::Center, VAlign::Top},    {HAlign::Left, VAlign::Bottom}};
+    for (const double rot : {0.0, 53.13, 90.0, 323.13}) {
+      for (const auto& [ha, va] : aligns) {
+        SCOPED_TRACE(::testing::Message() << text << " rotation " << rot << " ha " << int(ha) << " va " << int(va));
+        Figure f(60, 60);
+        TextStyle st;
+        st.fontsize = size;
+        st.fontweight = Weight::Bold;
+        st.ha = ha;
+        st.va = va;
+        st.rotation = rot;
+        st.rotation_mode = RotationMode::Anchor;
+        st.coords = Coords::AxesFraction;
+        f.axes().text({0.5, 0.5}, text, st);
+        const Image img = f.render();
+        const XY a = f.fraction_to_pixel({0.5, 0.5});
+        const double th = rot * std::numbers::pi / 180;
+        Rect got{1e9, 1e9, -1e9, -1e9};
+        for (int y = 0; y < img.height; ++y)
+          for (int x = 0; x < img.width; ++x) {
+            if (!dark(img.at(x, y))) continue;  // less than half covered
+            // Pixel centre, turned back into the text's frame.
+            const double dx = x + 0.5 - a.x, dy = y + 0.5 - a.y;
+            const double u = dx * std::cos(th) - dy * std::sin(th);
+            const double v = dx * std::sin(th) + dy * std::cos(th);
+            got = {std::min(got.x0, u), std::min(got.y0, v), std::max(got.x1, u), std::max(got.y1, v)};
+          }
+        const Rect want = expected_ink(m, lp, ha, va);
+        // The centres of the outermost pixels that are at least half covered lie up to one pixel
+        // inside a straight ink edge (along a pixel row), or on it (across the pixel grid).
+        EXPECT_NEAR(got.x0 - 0.25, want.x0, 1.0);
+        EXPECT_NEAR(got.x1 + 0.25, want.x1, 1.0);
+        EXPECT_NEAR(got.y0 - 0.25, want.y0, 1.0);
+        EXPECT_NEAR(got.y1 + 0.25, want.y1, 1.0);
+      }
     }
   }
 }

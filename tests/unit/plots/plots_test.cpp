@@ -110,16 +110,40 @@ TEST_F(Plots, RecommendedScaleRefusesWhatIsNotANumber) {
   EXPECT_THROW(get_recommended_scale(10, 10, 190, 0), ZeroDivisionError);
 }
 
-TEST_F(Plots, ScaleBarStepTable) {
-  const std::pair<double, std::int64_t> rows[] = {
-      {250, 2},    {500, 5},     {1000, 10},   {1500, 20},   {2000, 25},   {2500, 25},
-      {5000, 50},  {7500, 100},  {10000, 100}, {20000, 200}, {25000, 300}, {26000, 300},
-      {30000, 400}, {1200, 10},  {8000, 100},  {12000, 200},
-      {3000, 25},  {6000, 50},   // halfway between two tidy values: the smaller
-      {28000, 400},  // 350 m: 3.5 rounds to 4
-      {36000, 400},  // 450 m: 4.5 rounds to 4
+// The bar drawn at each scale on a 190 × 160 mm plan: its step, its five labels, its length on
+// the ground (four steps) and on paper.
+TEST_F(Plots, ScaleBarTable) {
+  struct Row {
+    double scale;
+    std::int64_t step;
+    double paper_mm;
   };
-  for (const auto& [scale, step] : rows) EXPECT_EQ(scale_bar_step(scale), step) << scale;
+  const Row rows[] = {
+      {250, 2, 32},        {500, 5, 40},         {1000, 10, 40},       {1500, 20, 53.33},
+      {2000, 25, 50},      {2500, 25, 40},       {5000, 50, 40},       {7500, 100, 53.33},
+      {10000, 100, 40},    {20000, 200, 40},     {25000, 300, 48},     {26000, 300, 46.15},
+      {30000, 400, 53.33}, {1200, 10, 33.33},    {8000, 100, 50},      {12000, 200, 66.67},
+      {3000, 25, 33.33},   {6000, 50, 33.33},  // halfway between two tidy values: the smaller
+      {28000, 400, 57.14},  // 350 m: 3.5 rounds to 4
+      {36000, 400, 44.44},  // 450 m: 4.5 rounds to 4
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(::testing::Message() << "1:" << r.scale);
+    EXPECT_EQ(scale_bar_step(r.scale), r.step);
+    canvas::RecordingAxes ax;
+    const double view_w = 190 * r.scale / 1000;
+    ax.set_xlim(0, view_w);
+    ax.set_ylim(0, 160 * r.scale / 1000);
+    add_scale_bar(ax, r.scale);
+    const auto texts = ax.items_of<canvas::TextItem>();
+    ASSERT_EQ(texts.size(), 6u);
+    const std::string inner = std::to_string(r.step), outer = std::to_string(2 * r.step);
+    const std::string labels[] = {outer, inner, "0", inner, outer};
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(texts[i].text, labels[i]) << i;
+    const auto frame = ax.items_of<canvas::RectItem>().at(0);
+    EXPECT_EQ(frame.width, 4.0 * static_cast<double>(r.step));
+    EXPECT_NEAR(frame.width / view_w * 190, r.paper_mm, 0.005);
+  }
   EXPECT_THROW(scale_bar_step(kNaN), base::ValueError);
   EXPECT_THROW(scale_bar_step(kInf), base::ValueError);
   EXPECT_THROW(scale_bar_step(1e300), OverflowError);
