@@ -179,11 +179,12 @@ TEST_F(LoadDataTest, ReloadReplacesGeneratedRowsKeepsFixturesAndFollowsTheSeed) 
   const std::string second = digest();
   EXPECT_NE(second, first);
 
-  // --if-empty leaves present data alone.
+  // --if-empty leaves present data alone, and the note of what was loaded with it.
   CommandResult r = run_command(load_data("small --if-empty --seed 9"));
   ASSERT_EQ(r.status, 0) << r.output;
   EXPECT_NE(r.output.find("already present"), std::string::npos) << r.output;
   EXPECT_EQ(digest(), second);
+  EXPECT_EQ(scalar(db(), R"(SELECT obj_description('"GIS"."PLOT"'::regclass, 'pg_class'))"), "generated: small, seed 8");
 }
 
 TEST_F(LoadDataTest, FailedLoadLeavesDataIndexesAndKeysAsTheyWere) {
