@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cstdlib>
@@ -15,7 +16,6 @@
 #include <boost/asio/deferred.hpp>
 #include <boost/asio/experimental/parallel_group.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/redirect_error.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -26,6 +26,7 @@
 
 #include "base/c_handle.hpp"
 #include "base/conn_pool.hpp"
+#include "base/lookup.hpp"
 #include "base/pyconv.hpp"
 
 namespace vekt::pg {
@@ -117,6 +118,92 @@ std::string normalise_url(std::string url) {
 
 enum class Wait { read, write };
 
+// A libpq list value ("a,b,,c"): entries in order, empty ones kept (they mean "the default").
+std::vector<std::string> list_entries(const std::string& s) {
+  std::vector<std::string> out;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t comma = s.find(',', start);
+    out.push_back(s.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+    if (comma == std::string::npos) return out;
+    start = comma + 1;
+  }
+}
+
+std::string join_entries(const std::vector<std::string>& v) {
+  std::string out;
+  for (std::size_t i = 0; i < v.size(); ++i) out += (i ? "," : "") + v[i];
+  return out;
+}
+
+bool is_socket_dir(const std::string& h) { return !h.empty() && (h[0] == '/' || h[0] == '@'); }
+
+// The connection parameters of `url`, with its host names already looked up. libpq would look them
+// up itself, blocking the event loop for as long as the name server takes; here they are looked up
+// off the loop until `deadline`, and handed to libpq as "hostaddr" ("host" stays, for messages and
+// certificate checks). A name with several addresses becomes one entry per address, tried in order
+// as libpq tries them. Lists libpq would refuse (ports not matching hosts) are passed on unchanged.
+asio::awaitable<std::vector<std::pair<std::string, std::string>>> connection_params(
+    const std::string& url, std::chrono::steady_clock::time_point deadline) {
+  char* err = nullptr;
+  PQconninfoOption* parsed = PQconninfoParse(url.c_str(), &err);
+  if (!parsed) {
+    std::string why = err ? trim(err) : "out of memory";
+    if (err) PQfreemem(err);
+    throw Error(why);
+  }
+  base::CHandle<PQconninfoOption, PQconninfoFree> hold(parsed);
+  std::vector<std::pair<std::string, std::string>> params;
+  std::string host, hostaddr, port;
+  for (const PQconninfoOption* o = parsed; o->keyword; ++o) {
+    if (!o->val) continue;
+    const std::string key = o->keyword;
+    if (key == "host") host = o->val;
+    else if (key == "hostaddr") hostaddr = o->val;
+    else if (key == "port") port = o->val;
+    else params.emplace_back(key, o->val);
+  }
+  const std::vector<std::string> hosts = list_entries(host);
+  const std::vector<std::string> ports = list_entries(port);
+  const bool port_per_host = ports.size() > 1;
+  const bool names = std::any_of(hosts.begin(), hosts.end(), [](const std::string& h) {
+    return !h.empty() && !is_socket_dir(h) && !base::is_numeric_host(h);
+  });
+  if (names && hostaddr.empty() && (!port_per_host || ports.size() == hosts.size())) {
+    std::vector<std::string> new_hosts, new_addrs, new_ports;
+    for (std::size_t i = 0; i < hosts.size(); ++i) {
+      const std::string& h = hosts[i];
+      const std::string& p = port_per_host ? ports[i] : port;
+      if (h.empty() || is_socket_dir(h) || base::is_numeric_host(h)) {
+        new_hosts.push_back(h);
+        new_addrs.emplace_back();
+        new_ports.push_back(p);
+        continue;
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      std::vector<asio::ip::address> found;
+      try {
+        found = co_await base::lookup_host(h, std::max(left, std::chrono::milliseconds(0)));
+      } catch (const base::LookupError& e) {
+        throw Error(e.timed_out ? "timeout expired while connecting to the database (looking up " + h + ")"
+                                : std::string(e.what()));
+      }
+      for (const auto& a : found) {
+        new_hosts.push_back(h);
+        new_addrs.push_back(a.to_string());
+        new_ports.push_back(p);
+      }
+    }
+    host = join_entries(new_hosts);
+    hostaddr = join_entries(new_addrs);
+    if (port_per_host) port = join_entries(new_ports);
+  }
+  if (!host.empty()) params.emplace_back("host", host);
+  if (!hostaddr.empty()) params.emplace_back("hostaddr", hostaddr);
+  if (!port.empty()) params.emplace_back("port", port);
+  co_return params;
+}
+
 }  // namespace
 
 struct Database::Impl {
@@ -147,11 +234,18 @@ struct Database::Impl {
   asio::awaitable<std::unique_ptr<PgConn>> connect() {
     auto ex = co_await asio::this_coro::executor;
     auto c = std::make_unique<PgConn>(ex);
-    const std::string url = normalise_url(options.url);
-    c->conn.reset(PQconnectStart(url.c_str()));
+    asio::steady_timer deadline(ex, options.connect_timeout);
+    const auto params = co_await connection_params(normalise_url(options.url), deadline.expiry());
+    std::vector<const char*> keys, values;
+    for (const auto& [k, v] : params) {
+      keys.push_back(k.c_str());
+      values.push_back(v.c_str());
+    }
+    keys.push_back(nullptr);
+    values.push_back(nullptr);
+    c->conn.reset(PQconnectStartParams(keys.data(), values.data(), 0));
     if (!c->conn) throw Error("could not allocate a database connection");
     if (PQstatus(c->conn.get()) == CONNECTION_BAD) throw Error(c->last_error());
-    asio::steady_timer deadline(ex, options.connect_timeout);
     PostgresPollingStatusType st = PGRES_POLLING_WRITING;
     for (;;) {
       if (st == PGRES_POLLING_OK) break;
@@ -327,20 +421,6 @@ Bound bind_values(const std::vector<std::string>& names, const Params& params) {
   return b;
 }
 
-// Waits until `flag` is set by another thread, at most `limit`; true when it was set. Polled on a
-// short timer, so that the other thread never has to reach into this loop (which may be gone by then).
-asio::awaitable<bool> wait_for_flag(const std::atomic<bool>& flag, std::chrono::milliseconds limit) {
-  asio::steady_timer tick(co_await asio::this_coro::executor);
-  const auto until = Clock::now() + limit;
-  while (!flag.load(std::memory_order_acquire)) {
-    if (Clock::now() >= until) co_return false;
-    tick.expires_after(std::chrono::milliseconds(1));
-    error_code ec;
-    co_await tick.async_wait(asio::redirect_error(asio::use_awaitable, ec));
-  }
-  co_return true;
-}
-
 // After a cancel: wait for the command in flight to end, then roll back. True when the connection is
 // idle and clean again; false when it must be closed.
 asio::awaitable<bool> recover_after_cancel(PgConn& c) {
@@ -464,7 +544,7 @@ asio::awaitable<RunOutcome> run_command(PgConn& c, const std::string& sql, const
       PQcancel(cancel.get(), buf, sizeof buf);
       delivered->store(true, std::memory_order_release);
     });
-    if (!co_await wait_for_flag(*delivered, kCleanupLimit)) co_return out;
+    if (!co_await base::wait_for_flag(*delivered, kCleanupLimit)) co_return out;
   }
   out.recovered = co_await recover_after_cancel(c);
   co_return out;

@@ -21,6 +21,7 @@
 
 #include "base/c_handle.hpp"
 #include "base/conn_pool.hpp"
+#include "base/lookup.hpp"
 #include "base/pyconv.hpp"
 
 namespace vekt::redis {
@@ -203,23 +204,22 @@ struct Client::Impl {
   asio::awaitable<std::unique_ptr<Connection>> connect() {
     auto ex = co_await asio::this_coro::executor;
     auto c = std::make_unique<Connection>(ex);
-    tcp::resolver resolver(ex);
     asio::steady_timer deadline(ex, options.connect_timeout);
-    std::string port = std::to_string(options.port);
     {
-      auto [order, ec, results, tec] =
-          co_await asio::experimental::make_parallel_group(
-              resolver.async_resolve(options.host, port, asio::deferred), deadline.async_wait(asio::deferred))
-              .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
-      if (order[0] == 1) {
-        if (tec == asio::error::operation_aborted) throw_cancelled();
-        throw Error("Timeout connecting to server");
+      // The name is looked up off the loop, within the connect limit (the timer above runs meanwhile).
+      std::vector<tcp::endpoint> endpoints;
+      if (options.port < 0 || options.port > 65535)
+        throw Error("Error connecting to " + endpoint + ". Invalid port.");
+      try {
+        for (const auto& a : co_await base::lookup_host(options.host, options.connect_timeout))
+          endpoints.emplace_back(a, static_cast<unsigned short>(options.port));
+      } catch (const base::LookupError& e) {
+        if (e.timed_out) throw Error("Timeout connecting to server");
+        throw Error("Error connecting to " + endpoint + ". " + e.what() + ".");
       }
-      if (ec == asio::error::operation_aborted) throw_cancelled();
-      if (ec) throw Error("Error connecting to " + endpoint + ". " + ec.message() + ".");
       auto [order2, ec2, ep, tec2] =
           co_await asio::experimental::make_parallel_group(
-              asio::async_connect(c->sock, results, asio::deferred), deadline.async_wait(asio::deferred))
+              asio::async_connect(c->sock, endpoints, asio::deferred), deadline.async_wait(asio::deferred))
               .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
       (void)ep;
       if (order2[0] == 1) {

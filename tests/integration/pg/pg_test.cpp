@@ -311,6 +311,29 @@ TEST(PgSession, FailsFastWhileTheServerIsDownAndRecoversWhenItReturns) {
   for (int i = 0; i < 5; ++i) EXPECT_EQ(run(io, once(db, "SELECT 3")).scalar()->as_int(), 3) << i;
 }
 
+TEST(PgSession, HostNamesAreLookedUpWithinTheConnectLimit) {
+  NEED_PG();
+  asio::io_context io;
+  // A name with several addresses (localhost: ::1 and 127.0.0.1, the server listening on the second)
+  // is tried address by address.
+  std::string by_name = database_url;
+  const auto at = by_name.find("127.0.0.1");
+  if (at == std::string::npos) GTEST_SKIP() << "DATABASE_URL does not name 127.0.0.1";
+  by_name.replace(at, 9, "localhost");
+  DatabaseOptions named = options;
+  named.url = by_name;
+  Database db(named);
+  EXPECT_EQ(count_of(io, db, "SELECT 11"), 11);
+
+  DatabaseOptions unknown = options;
+  unknown.url = "postgresql://postgres@vekt-lookup-test.invalid:5432/gis";
+  unknown.connect_timeout = 300ms;
+  Database nowhere(unknown);
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_THROW(count_of(io, nowhere, "SELECT 1"), vekt::pg::Error);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
+}
+
 TEST(PgSession, PoolExhaustionWaitsAreBoundedAndClean) {
   NEED_PG();
   asio::io_context io;

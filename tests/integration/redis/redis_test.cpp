@@ -170,6 +170,19 @@ TEST(RedisClient, ScanFindsThousandsOfKeys) {
   EXPECT_EQ(run(io, delete_prefix(c, k)), kKeys);
 }
 
+TEST(RedisClient, ConnectsByHostName) {
+  NEED_REDIS();
+  if (options.host != "127.0.0.1") GTEST_SKIP() << "REDIS_HOST is not 127.0.0.1";
+  asio::io_context io;
+  Options named = options;
+  named.host = "localhost";
+  Client c(named);
+  const std::string k = kPrefix + "by-name";
+  run(io, c.set(k, "found", 60));
+  EXPECT_EQ(run(io, c.get(k)).value_or(""), "found");
+  run(io, c.del({k}));
+}
+
 TEST(RedisClient, SelectsAnotherDatabase) {
   NEED_REDIS();
   asio::io_context io;
