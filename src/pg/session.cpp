@@ -118,6 +118,19 @@ std::string normalise_url(std::string url) {
 
 enum class Wait { read, write };
 
+// The options of a connection URI or key=value string, as libpq reads them; pg::Error with libpq's
+// reason when it cannot.
+base::CHandle<PQconninfoOption, PQconninfoFree> parse_conninfo(const std::string& url) {
+  char* err = nullptr;
+  PQconninfoOption* parsed = PQconninfoParse(url.c_str(), &err);
+  if (!parsed) {
+    std::string why = err ? trim(err) : "out of memory";
+    if (err) PQfreemem(err);
+    throw Error(why);
+  }
+  return base::CHandle<PQconninfoOption, PQconninfoFree>(parsed);
+}
+
 // A libpq list value ("a,b,,c"): entries in order, empty ones kept (they mean "the default").
 std::vector<std::string> list_entries(const std::string& s) {
   std::vector<std::string> out;
@@ -145,17 +158,10 @@ bool is_socket_dir(const std::string& h) { return !h.empty() && (h[0] == '/' || 
 // as libpq tries them. Lists libpq would refuse (ports not matching hosts) are passed on unchanged.
 asio::awaitable<std::vector<std::pair<std::string, std::string>>> connection_params(
     const std::string& url, std::chrono::steady_clock::time_point deadline) {
-  char* err = nullptr;
-  PQconninfoOption* parsed = PQconninfoParse(url.c_str(), &err);
-  if (!parsed) {
-    std::string why = err ? trim(err) : "out of memory";
-    if (err) PQfreemem(err);
-    throw Error(why);
-  }
-  base::CHandle<PQconninfoOption, PQconninfoFree> hold(parsed);
+  const auto parsed = parse_conninfo(url);
   std::vector<std::pair<std::string, std::string>> params;
   std::string host, hostaddr, port;
-  for (const PQconninfoOption* o = parsed; o->keyword; ++o) {
+  for (const PQconninfoOption* o = parsed.get(); o->keyword; ++o) {
     if (!o->val) continue;
     const std::string key = o->keyword;
     if (key == "host") host = o->val;
@@ -313,14 +319,11 @@ DatabaseOptions DatabaseOptions::from_env() {
   if (const char* u = std::getenv("DATABASE_URL")) {
     o.url = u;
     // A URL libpq cannot read stops start-up here instead of failing every request later.
-    char* err = nullptr;
-    PQconninfoOption* parsed = PQconninfoParse(normalise_url(o.url).c_str(), &err);
-    if (!parsed) {
-      std::string why = err ? trim(err) : "out of memory";
-      if (err) PQfreemem(err);
-      throw base::ValueError("DATABASE_URL is not a PostgreSQL connection URI: " + why);
+    try {
+      (void)parse_conninfo(normalise_url(o.url));
+    } catch (const Error& e) {
+      throw base::ValueError(std::string("DATABASE_URL is not a PostgreSQL connection URI: ") + e.what());
     }
-    PQconninfoFree(parsed);
   }
   if (const char* n = std::getenv("VEKT_DB_POOL_SIZE")) {
     auto v = base::py_int(n);
