@@ -172,6 +172,8 @@ class Renderer {
     const double cy = std::floor(c.y + 0.5);
     cairo_new_path(cr_);
     cairo_arc(cr_, cx, cy, pt_to_px(it.style.markersize / 2.0, fig_.dpi()), 0, 2 * std::numbers::pi);
+    // Closed, so its edge has no ends for whatever line cap an earlier stroke left to draw on.
+    cairo_close_path(cr_);
     set_color(cr_, it.style.color);
     cairo_fill_preserve(cr_);
     const double mew = pt_to_px(it.style.markeredgewidth, fig_.dpi());
