@@ -52,8 +52,18 @@ struct Proc {
 Proc start(const std::vector<std::string>& env) {
   int fds[2];
   if (::pipe(fds) != 0) throw std::runtime_error("pipe");
-  auto dir = std::filesystem::temp_directory_path() / ("vekt-server-test-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
+  // One empty directory per test process, removed when the process ends.
+  struct WorkDir {
+    std::filesystem::path path =
+        std::filesystem::temp_directory_path() / ("vekt-server-test-" + std::to_string(::getpid()));
+    WorkDir() { std::filesystem::create_directories(path); }
+    ~WorkDir() {
+      std::error_code ec;
+      std::filesystem::remove_all(path, ec);
+    }
+  };
+  static const WorkDir work_dir;
+  const auto& dir = work_dir.path;
   Proc p;
   p.pid = ::fork();
   if (p.pid == 0) {
