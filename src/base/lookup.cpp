@@ -82,12 +82,6 @@ asio::awaitable<bool> wait_for_flag(const std::atomic<bool>& flag, std::chrono::
   co_return true;
 }
 
-bool is_numeric_host(const std::string& host) {
-  error_code ec;
-  (void)asio::ip::make_address(host, ec);
-  return !ec;
-}
-
 asio::awaitable<std::vector<asio::ip::address>> lookup_host(std::string host, std::chrono::milliseconds limit) {
   error_code ec;
   const auto numeric = asio::ip::make_address(host, ec);

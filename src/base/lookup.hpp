@@ -32,7 +32,4 @@ class LookupError : public Error {
 boost::asio::awaitable<std::vector<boost::asio::ip::address>> lookup_host(std::string host,
                                                                           std::chrono::milliseconds limit);
 
-// True when `host` is a numeric IPv4 or IPv6 address.
-bool is_numeric_host(const std::string& host);
-
 }  // namespace vekt::base

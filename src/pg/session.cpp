@@ -172,15 +172,12 @@ asio::awaitable<std::vector<std::pair<std::string, std::string>>> connection_par
   const std::vector<std::string> hosts = list_entries(host);
   const std::vector<std::string> ports = list_entries(port);
   const bool port_per_host = ports.size() > 1;
-  const bool names = std::any_of(hosts.begin(), hosts.end(), [](const std::string& h) {
-    return !h.empty() && !is_socket_dir(h) && !base::is_numeric_host(h);
-  });
-  if (names && hostaddr.empty() && (!port_per_host || ports.size() == hosts.size())) {
+  if (hostaddr.empty() && (!port_per_host || ports.size() == hosts.size())) {
     std::vector<std::string> new_hosts, new_addrs, new_ports;
     for (std::size_t i = 0; i < hosts.size(); ++i) {
       const std::string& h = hosts[i];
       const std::string& p = port_per_host ? ports[i] : port;
-      if (h.empty() || is_socket_dir(h) || base::is_numeric_host(h)) {
+      if (h.empty() || is_socket_dir(h)) {  // the default, or a socket: nothing to look up
         new_hosts.push_back(h);
         new_addrs.emplace_back();
         new_ports.push_back(p);

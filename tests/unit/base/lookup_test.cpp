@@ -39,8 +39,6 @@ TEST(Lookup, NumericAddressesNamesAndFailures) {
   auto numeric = run(io, vekt::base::lookup_host("::1", 1000ms));
   ASSERT_EQ(numeric.size(), 1u);
   EXPECT_EQ(numeric[0].to_string(), "::1");
-  EXPECT_TRUE(vekt::base::is_numeric_host("127.0.0.1"));
-  EXPECT_FALSE(vekt::base::is_numeric_host("localhost"));
 
   auto local = run(io, vekt::base::lookup_host("localhost", 5000ms));
   ASSERT_FALSE(local.empty());
