@@ -1,9 +1,11 @@
 #pragma once
 // The records the plan documents hand to the plan figure. Fields follow the records' key order;
 // a field is std::optional where the record may lack the key.
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -52,6 +54,31 @@ struct PlotRecord {
 struct RoadRecord {
   std::optional<std::string> name;
   std::optional<GeoJson> geometry;
+};
+
+// The id the figure looks its target up by: compared as numbers when both sides are numbers
+// (7 equals 7.0), as text when both are text; a text never equals a number.
+using ParcelNumber = std::variant<std::int64_t, double, std::string>;
+
+// A map window: minx, miny, maxx, maxy, in degrees or in EPSG:3857 metres.
+using BoundingBox = std::array<double, 4>;
+
+// One row of the beacon schedule: a leg too short to carry its labels on the figure.
+struct ScheduleItem {
+  std::string from;
+  std::string to;
+  std::string bearing;   // "05° 07'"
+  std::string distance;  // "4.24"
+  friend bool operator==(const ScheduleItem&, const ScheduleItem&) = default;
+};
+
+// What the figure hands back: the PNG as base64, the printable size exactly as asked
+// (millimetres), the plan scale denominator N of 1:N, and the schedule in ring order.
+struct FigureResult {
+  std::string image;
+  std::pair<double, double> size;
+  std::int64_t scale = 0;
+  std::vector<ScheduleItem> schedule;
 };
 
 }  // namespace vekt::plots

@@ -1,0 +1,22 @@
+#include "brellow/errors.hpp"
+
+#include <fmt/format.h>
+
+namespace vekt::brellow {
+
+ParcelHasNoGeometry::ParcelHasNoGeometry(std::int64_t id)
+    : Error(fmt::format("Plot {} has no geometry", id)), plot_id(id) {}
+
+ParcelHasNoBoundary::ParcelHasNoBoundary(std::int64_t id)
+    : Error(fmt::format("Plot {} has no boundary beacons", id)), plot_id(id) {}
+
+BoundaryDataError::BoundaryDataError(std::int64_t plot, std::int64_t leg, std::int64_t beacon)
+    : Error(fmt::format("Plot {}: boundary leg {} names beacon {}, which does not exist", plot, leg, beacon)),
+      plot_id(plot),
+      leg_id(leg),
+      beacon_id(beacon) {}
+
+TemplateError::TemplateError(std::filesystem::path p, const std::string& why)
+    : Error(fmt::format("Template {}: {}", p.string(), why)), path(std::move(p)) {}
+
+}  // namespace vekt::brellow

@@ -1,0 +1,48 @@
+#pragma once
+// What can go wrong while a plan document is made. Each error carries the ids it is about, so the
+// routes can answer a client's request for a parcel that cannot be drawn apart from a fault of
+// our own, and the log can name the record to mend.
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "base/error.hpp"
+
+namespace vekt::brellow {
+
+class Error : public base::Error {
+ public:
+  using base::Error::Error;
+};
+
+// The parcel exists but has no outline (NULL or empty geometry): it cannot be drawn.
+class ParcelHasNoGeometry : public Error {
+ public:
+  explicit ParcelHasNoGeometry(std::int64_t plot_id);
+  std::int64_t plot_id;
+};
+
+// The parcel has no boundary legs, so it has no beacons to print.
+class ParcelHasNoBoundary : public Error {
+ public:
+  explicit ParcelHasNoBoundary(std::int64_t plot_id);
+  std::int64_t plot_id;
+};
+
+// A boundary leg names a beacon that does not exist: the survey record is broken.
+class BoundaryDataError : public Error {
+ public:
+  BoundaryDataError(std::int64_t plot_id, std::int64_t leg_id, std::int64_t beacon_id);
+  std::int64_t plot_id;
+  std::int64_t leg_id;
+  std::int64_t beacon_id;
+};
+
+// A page template is missing, unreadable or not UTF-8.
+class TemplateError : public Error {
+ public:
+  TemplateError(std::filesystem::path path, const std::string& why);
+  std::filesystem::path path;
+};
+
+}  // namespace vekt::brellow
