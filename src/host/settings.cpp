@@ -62,6 +62,15 @@ Settings load_settings() {
       s.cors_allow_origins.push_back(item);
     }
   }
+  {
+    std::error_code ec;
+    std::filesystem::path root = env("VEKT_PROJECT_ROOT").value_or("");
+    if (root.empty()) root = std::filesystem::current_path(ec);
+    if (!ec) root = std::filesystem::absolute(root, ec);
+    if (ec) throw SettingsError("VEKT_PROJECT_ROOT: cannot make '" + root.string() + "' absolute: " + ec.message());
+    s.project_root = root.lexically_normal().string();
+  }
+  if (auto v = env("VEKT_PLAN_QUEUE")) s.plan_queue = static_cast<unsigned>(int_setting("VEKT_PLAN_QUEUE", *v, 1, 100000));
   return s;
 }
 

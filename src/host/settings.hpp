@@ -2,6 +2,7 @@
 // Settings of vekt-server from the environment (after .env filled what it lacks). A bad value
 // throws SettingsError whose message names the variable.
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,11 @@ struct Settings {
   std::vector<std::string> trusted_proxies{"127.0.0.1"};
   // CORS_ALLOW_ORIGINS: origins of the web maps allowed to call us ("*": any; empty: CORS off).
   std::vector<std::string> cors_allow_origins{"*"};
+  // VEKT_PROJECT_ROOT: the directory the plan templates lie under (templates/deedplan.html), made
+  // absolute against the working directory at start-up (absent: the working directory).
+  std::string project_root;
+  // VEKT_PLAN_QUEUE: plan documents in hand at once; beyond it requests are answered 503.
+  unsigned plan_queue = 32;
 };
 
 // Read the settings from the current environment.

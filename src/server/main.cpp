@@ -14,6 +14,7 @@
 #include "web/server.hpp"
 
 // ---- deliverable headers -------------------------------------------------------------------
+#include "brellow/service.hpp"
 #include "korvane/service.hpp"
 #include "plots/plots.hpp"
 
@@ -50,6 +51,14 @@ int main() {
     app.on_startup([&app] { korvane::startup(); app.include_router(korvane::korvane()); });
     // Plan figure module (fonts, coordinate constants, its start-up line):
     app.on_startup([] { plots::init(); });
+    // Plan documents (figure workers, PDF workers, document queue; then mounts "/plans"):
+    app.on_startup([&app, &settings] {
+      brellow::Config plans;
+      plans.project_root = settings.project_root;
+      plans.plan_queue = settings.plan_queue;
+      brellow::startup(plans);
+      app.include_router(brellow::brellow());
+    });
 
     app.run_startup();
 

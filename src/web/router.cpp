@@ -448,11 +448,12 @@ Json App::openapi() const {
       }
       op["parameters"] = std::move(params);
     }
+    if (!r.request_body.is_null()) op["requestBody"] = r.request_body;
     Json responses = Json::object();
     Json ok = Json::object({{"description", "Successful Response"}});
     if (r.json_response) ok["content"] = Json::parse(R"({"application/json":{"schema":{}}})");
     responses["200"] = std::move(ok);
-    if (!r.params.empty()) {
+    if (!r.params.empty() || !r.request_body.is_null()) {
       any_validation = true;
       responses["422"] = Json::parse(
           R"({"description":"Validation Error","content":{"application/json":{"schema":{"$ref":"#/components/schemas/HTTPValidationError"}}}})");

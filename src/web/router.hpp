@@ -47,6 +47,7 @@ struct Route {
   std::vector<ParamSpec> params{};  // in declaration order
   Handler handler{};
   bool json_response = true;  // false: the route answers raw bytes (no JSON content published)
+  Json request_body{};        // published as the operation's requestBody when not null
 };
 
 class Router {

@@ -1,0 +1,61 @@
+// The deed plan of a parcel: the particulars the caller gives, the parcel's own, the figure and
+// the schedule of the short legs, on one A4 page.
+#include <chrono>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "brellow/document.hpp"
+#include "brellow/generator.hpp"
+#include "brellow/page.hpp"
+
+namespace vekt::brellow {
+
+namespace asio = boost::asio;
+
+asio::awaitable<std::optional<std::string>> PlanImageGenerator::generate_deedplan_html(
+    std::int64_t plot_id, std::string district, std::string file_no, std::string person_name, std::string cadzone,
+    std::optional<plots::BoundingBox> bounding_box) {
+  using namespace document;
+  std::optional<Drawing> drawing = co_await draw(*this, "templates/deedplan.html", plot_id, bounding_box, timings_);
+  if (!drawing) co_return std::nullopt;
+  const plots::PlotRecord& selected_plot = drawing->selected_plot();
+  const plots::BeaconRecord& select_beacon = drawing->first_beacon();
+  const plots::FigureResult& figure = drawing->figure;
+
+  const std::string surveyed_by =
+      selected_plot.surveyed_by ? *selected_plot.surveyed_by : std::string(AGENCY_TITLE);
+  const std::string tracing_no = text(selected_plot.plan_layout_no);
+  const std::string address = upper(text(selected_plot.address));
+  const std::string schedule_html = schedule_table_html(figure.schedule);
+
+  // In the order the page is filled; values are escaped on the way in except our own markup.
+  const std::vector<Placeholder> data{
+      {"{{parcel_number}}", text(selected_plot.name)},
+      {"{{image}}", figure.image, true},
+      {"{{width}}", size_text(figure.size.first)},
+      {"{{height}}", size_text(figure.size.second)},
+      {"{{district}}", upper(district)},
+      {"{{cadzone}}", upper(cadzone)},
+      {"{{file_no}}", upper(file_no)},  // the caller's file number, not the record's
+      {"{{person_name}}", upper(person_name)},
+      {"{{date}}", date_text()},
+      {"{{tracing_no}}", tracing_no},
+      {"{{beacon_number}}", text(select_beacon.beacon_name)},
+      {"{{beacon_longitude}}", coordinate_text(select_beacon.beacon_easting)},
+      {"{{beacon_latitude}}", coordinate_text(select_beacon.beacon_northing)},
+      {"{{surveyed_by}}", surveyed_by},
+      {"{{scale}}", std::to_string(figure.scale)},
+      {"{{address}}", address},
+      {"{{surveyor_general}}", std::string(SURVEYOR_GENERAL)},
+      {"{{schedule_table}}", schedule_html, true},
+  };
+  std::string page = fill_placeholders(drawing->html_content, data);
+
+  const auto started = std::chrono::steady_clock::now();
+  std::string pdf_bytes = co_await render_pdf(DEEDPLAN_CSS, std::move(page));
+  add_time(timings_ ? &timings_->pdf : nullptr, started);
+  co_return pdf_bytes;
+}
+
+}  // namespace vekt::brellow

@@ -1,0 +1,71 @@
+#include "brellow/figure_workers.hpp"
+
+#include <exception>
+#include <optional>
+#include <utility>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+namespace vekt::brellow {
+
+namespace asio = boost::asio;
+
+FigureTimeout::FigureTimeout() : base::Error("the plan figure took longer than its time limit") {}
+
+struct FigureWorkers::Impl {
+  explicit Impl(std::size_t n) : pool(n) {}
+  asio::thread_pool pool;
+};
+
+FigureWorkers::FigureWorkers(std::size_t threads)
+    : threads_(threads == 0 ? 1 : threads), impl_(std::make_unique<Impl>(threads_)) {}
+
+FigureWorkers::~FigureWorkers() { impl_->pool.join(); }
+
+namespace {
+
+// What a finished drawing hands back to the loop that asked for it. Written on the worker, read
+// on the loop only after the hand-over that the post back to the loop makes.
+struct Outcome {
+  std::optional<plots::FigureResult> figure;
+  std::exception_ptr error;
+  bool done = false;  // touched on the requesting loop only
+};
+
+}  // namespace
+
+asio::awaitable<plots::FigureResult> FigureWorkers::run(std::function<plots::FigureResult()> draw,
+                                                        std::chrono::milliseconds limit) {
+  auto ex = co_await asio::this_coro::executor;
+  // The timer is both the time limit and the wake-up call: the worker cancels it when the figure
+  // is done. The work guard keeps the requesting loop alive until the worker has reported back,
+  // so a late figure never posts to a loop that has gone.
+  auto timer = std::make_shared<asio::steady_timer>(ex, limit);
+  auto outcome = std::make_shared<Outcome>();
+  asio::post(impl_->pool, [draw = std::move(draw), timer, outcome, guard = asio::make_work_guard(ex)]() mutable {
+    try {
+      outcome->figure.emplace(draw());
+    } catch (...) {
+      outcome->error = std::current_exception();
+    }
+    auto loop = guard.get_executor();
+    asio::post(loop, [timer, outcome, guard = std::move(guard)]() mutable {
+      outcome->done = true;
+      timer->cancel();
+      guard.reset();
+    });
+  });
+  boost::system::error_code ec;
+  co_await timer->async_wait(asio::redirect_error(asio::use_awaitable, ec));
+  if (!outcome->done) throw FigureTimeout();
+  if (outcome->error) std::rethrow_exception(outcome->error);
+  co_return std::move(*outcome->figure);
+}
+
+}  // namespace vekt::brellow

@@ -1,0 +1,166 @@
+#include "brellow/plan_request.hpp"
+
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "base/numfmt.hpp"
+#include "base/pyconv.hpp"
+#include "host/utils.hpp"
+
+namespace vekt::brellow {
+
+using web::Json;
+
+InvalidPlanRequest::InvalidPlanRequest(Json e) : base::Error("invalid plan request"), errors(std::move(e)) {}
+
+namespace {
+
+Json entry(Json loc, std::string msg, std::string type) {
+  Json e = Json::object();
+  e["loc"] = std::move(loc);
+  e["msg"] = std::move(msg);
+  e["type"] = std::move(type);
+  return e;
+}
+
+[[noreturn]] void refuse(Json loc, std::string msg, std::string type) {
+  Json errors = Json::array();
+  errors.push_back(entry(std::move(loc), std::move(msg), std::move(type)));
+  throw InvalidPlanRequest(std::move(errors));
+}
+
+// A box read from the body ("body", "bounding_box") or the query ("query", "bbox"); errors are
+// appended to `errors`.
+std::optional<plots::BoundingBox> read_box(const Json& value, const Json& loc, Json& errors) {
+  if (value.is_null()) return std::nullopt;
+  if (!value.is_array()) {
+    errors.push_back(entry(loc, "value is not a valid list", "type_error.list"));
+    return std::nullopt;
+  }
+  if (value.size() != 4) {
+    errors.push_back(entry(loc, "ensure this value has exactly 4 items: [minx, miny, maxx, maxy]",
+                           value.size() < 4 ? "value_error.list.min_items" : "value_error.list.max_items"));
+    return std::nullopt;
+  }
+  plots::BoundingBox box{};
+  bool ok = true;
+  for (std::size_t i = 0; i < 4; ++i) {
+    const Json& v = value[i];
+    if (!v.is_number()) {
+      Json item_loc = loc;
+      item_loc.push_back(i);
+      errors.push_back(entry(std::move(item_loc), "value is not a valid float", "type_error.float"));
+      ok = false;
+      continue;
+    }
+    box[i] = v.get<double>();
+  }
+  if (!ok) return std::nullopt;
+  if (auto fault = bounding_box_fault(box)) {
+    errors.push_back(entry(loc, *fault, "value_error"));
+    return std::nullopt;
+  }
+  return box;
+}
+
+}  // namespace
+
+std::optional<std::string> bounding_box_fault(const plots::BoundingBox& b) {
+  for (double v : b)
+    if (!std::isfinite(v)) return "the bounding box must be four finite numbers [minx, miny, maxx, maxy]";
+  const double minx = b[0], miny = b[1], maxx = b[2], maxy = b[3];
+  if (!(minx < maxx) || !(miny < maxy)) return "the bounding box needs minx < maxx and miny < maxy";
+  if (std::fabs(minx) <= 180 && std::fabs(miny) <= 90) {
+    // Read as longitude and latitude: the other corner must be one too, on the part of the globe
+    // that Web Mercator can show.
+    constexpr double MAX_LATITUDE = 85.0511287798066;
+    if (maxx > 180 || std::fabs(miny) > MAX_LATITUDE || std::fabs(maxy) > MAX_LATITUDE)
+      return "a bounding box in degrees needs longitudes within ±180 and latitudes within ±85.05";
+    if (maxx - minx > MAX_BOX_DEGREES || maxy - miny > MAX_BOX_DEGREES)
+      return fmt::format("the bounding box spans more than {} degrees; a plan shows a smaller area",
+                         base::py_float_str(MAX_BOX_DEGREES));
+    return std::nullopt;
+  }
+  const double lim = host::WEB_MERCATOR_HALF_EXTENT;
+  for (double v : b)
+    if (std::fabs(v) > lim) return "a bounding box in metres must lie within the EPSG:3857 plane";
+  if (maxx - minx > MAX_BOX_METRES || maxy - miny > MAX_BOX_METRES)
+    return fmt::format("the bounding box spans more than {} metres; a plan shows a smaller area",
+                       static_cast<long long>(MAX_BOX_METRES));
+  return std::nullopt;
+}
+
+DeedPlanParticulars parse_deed_plan_body(std::string_view body) {
+  Json doc;
+  try {
+    doc = Json::parse(body);
+  } catch (const Json::parse_error& e) {
+    if (body.find_first_not_of(" \t\r\n") == std::string_view::npos)
+      refuse(Json::array({"body"}), "field required", "value_error.missing");
+    refuse(Json::array({"body"}), fmt::format("the body is not valid JSON (at byte {})", e.byte),
+           "value_error.jsondecode");
+  }
+  if (!doc.is_object()) refuse(Json::array({"body"}), "value is not a valid dict", "type_error.dict");
+
+  Json errors = Json::array();
+  DeedPlanParticulars p;
+  auto text = [&](const char* name, std::string& out) {
+    auto it = doc.find(name);
+    if (it == doc.end() || it->is_null()) {
+      errors.push_back(entry(Json::array({"body", name}), "field required", "value_error.missing"));
+    } else if (!it->is_string()) {
+      errors.push_back(entry(Json::array({"body", name}), "str type expected", "type_error.str"));
+    } else {
+      out = it->get<std::string>();
+    }
+  };
+  text("district", p.district);
+  text("cadzone", p.cadzone);
+  text("file_no", p.file_no);
+  text("person_name", p.person_name);
+  if (auto it = doc.find("bounding_box"); it != doc.end())
+    p.bounding_box = read_box(*it, Json::array({"body", "bounding_box"}), errors);
+  if (!errors.empty()) throw InvalidPlanRequest(std::move(errors));
+  return p;
+}
+
+std::optional<plots::BoundingBox> parse_bbox_query(const std::optional<std::string>& text) {
+  if (!text) return std::nullopt;
+  const Json loc = Json::array({"query", "bbox"});
+  Json values = Json::array();
+  std::string_view rest = *text;
+  for (;;) {
+    auto comma = rest.find(',');
+    std::string_view item = rest.substr(0, comma);
+    auto v = base::py_float(item);
+    if (!v) refuse(loc, "bbox must be four numbers: minx,miny,maxx,maxy", "type_error.float");
+    values.push_back(*v);
+    if (comma == std::string_view::npos) break;
+    rest.remove_prefix(comma + 1);
+  }
+  // A NaN or an infinity stays a number here, so the box check names it.
+  plots::BoundingBox box{};
+  if (values.size() != 4) refuse(loc, "bbox must be four numbers: minx,miny,maxx,maxy", "value_error");
+  for (std::size_t i = 0; i < 4; ++i) box[i] = values[i].get<double>();
+  if (auto fault = bounding_box_fault(box)) refuse(loc, *fault, "value_error");
+  return box;
+}
+
+std::int64_t plot_id_of(const web::Request& request) {
+  const web::IntValue& v = request.integer("plot_id");
+  if (v.huge()) {
+    if (v.text.starts_with("-"))
+      refuse(Json::array({"path", "plot_id"}),
+             fmt::format("ensure this value is greater than or equal to {}", std::numeric_limits<std::int64_t>::min()),
+             "value_error.number.not_ge");
+    refuse(Json::array({"path", "plot_id"}),
+           fmt::format("ensure this value is less than or equal to {}", std::numeric_limits<std::int64_t>::max()),
+           "value_error.number.not_le");
+  }
+  return *v.value;
+}
+
+}  // namespace vekt::brellow

@@ -1,0 +1,55 @@
+// The site plan of a parcel: the parcel's own particulars, the figure and the schedule of the
+// short legs on one A4 page, handed back in the response envelope as "SitePlan_<id>.pdf".
+#include <chrono>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "brellow/document.hpp"
+#include "brellow/generator.hpp"
+#include "brellow/page.hpp"
+
+namespace vekt::brellow {
+
+namespace asio = boost::asio;
+
+asio::awaitable<std::optional<host::ApiResponse>> PlanImageGenerator::generate_siteplan_html(
+    std::int64_t plot_id, std::optional<plots::BoundingBox> bounding_box) {
+  using namespace document;
+  std::optional<Drawing> drawing = co_await draw(*this, "templates/siteplan.html", plot_id, bounding_box, timings_);
+  if (!drawing) co_return std::nullopt;
+  const plots::PlotRecord& selected_plot = drawing->selected_plot();
+  const plots::BeaconRecord& select_beacon = drawing->first_beacon();
+  const plots::FigureResult& figure = drawing->figure;
+
+  const std::string surveyed_by =
+      selected_plot.surveyed_by ? *selected_plot.surveyed_by : std::string(AGENCY_TITLE);
+  const std::string schedule_html = schedule_table_html(figure.schedule);
+
+  // In the order the page is filled; values are escaped on the way in except our own markup.
+  const std::vector<Placeholder> data{
+      {"{{file_no}}", text(selected_plot.file_no)},  // the record's file number
+      {"{{image}}", figure.image, true},
+      {"{{width}}", size_text(figure.size.first)},
+      {"{{height}}", size_text(figure.size.second)},
+      {"{{scale}}", std::to_string(figure.scale)},
+      {"{{parcel_number}}", text(selected_plot.name)},
+      {"{{date}}", date_text()},
+      {"{{beacon_number}}", text(select_beacon.beacon_name)},
+      {"{{beacon_longitude}}", coordinate_text(select_beacon.beacon_easting)},
+      {"{{beacon_latitude}}", coordinate_text(select_beacon.beacon_northing)},
+      {"{{surveyor_general}}", std::string(SURVEYOR_GENERAL)},
+      {"{{surveyed_by}}", surveyed_by},
+      {"{{schedule_table}}", schedule_html, true},
+  };
+  std::string page = fill_placeholders(drawing->html_content, data);
+
+  const auto started = std::chrono::steady_clock::now();
+  std::string pdf_bytes = co_await render_pdf(SITEPLAN_CSS, std::move(page));
+  add_time(timings_ ? &timings_->pdf : nullptr, started);
+  co_return host::api_response({.file = std::move(pdf_bytes), .filename = fmt::format("SitePlan_{}.pdf", plot_id)});
+}
+
+}  // namespace vekt::brellow
