@@ -137,7 +137,7 @@ std::optional<std::string> HttpResponse::header(const std::string& name) const {
 }
 
 HttpResponse http(int port, const std::string& method, const std::string& target,
-                  const std::vector<std::pair<std::string, std::string>>& headers) {
+                  const std::vector<std::pair<std::string, std::string>>& headers, const std::string& body) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
@@ -147,14 +147,19 @@ HttpResponse http(int port, const std::string& method, const std::string& target
     close(fd);
     throw std::runtime_error("cannot connect to the server");
   }
-  timeval tv{60, 0};
+  timeval tv{120, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   std::string req = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
                     "\r\nConnection: close\r\n";
   for (const auto& [k, v] : headers) req += k + ": " + v + "\r\n";
-  if (method == "POST") req += "Content-Length: 0\r\n";
-  req += "\r\n";
-  ::send(fd, req.data(), req.size(), MSG_NOSIGNAL);
+  if (!body.empty()) req += "Content-Type: application/json\r\n";
+  if (method == "POST" || !body.empty()) req += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  req += "\r\n" + body;
+  for (std::size_t sent = 0; sent < req.size();) {
+    ssize_t n = ::send(fd, req.data() + sent, req.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) break;
+    sent += static_cast<std::size_t>(n);
+  }
   std::string raw;
   char buf[65536];
   for (;;) {

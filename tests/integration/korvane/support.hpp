@@ -67,9 +67,10 @@ struct HttpResponse {
   std::optional<std::string> header(const std::string& name) const;  // case-insensitive
 };
 
-// One request on a fresh connection ("Connection: close").
+// One request on a fresh connection ("Connection: close"); a body goes as JSON.
 HttpResponse http(int port, const std::string& method, const std::string& target,
-                  const std::vector<std::pair<std::string, std::string>>& headers = {});
+                  const std::vector<std::pair<std::string, std::string>>& headers = {},
+                  const std::string& body = {});
 
 // vekt-server on a free loopback port, its stdout and stderr kept in files. In `extra_env` (and in
 // run_server_to_exit's) a value of "<unset>" removes the variable.

@@ -1,0 +1,19 @@
+#pragma once
+// What the plan tests read out of a document, and where they keep what a person should look at.
+#include <string>
+
+namespace plans_test {
+
+// The text of a PDF as pdftotext gives it, whitespace runs folded into one blank.
+std::string pdf_text(const std::string& pdf_bytes);
+// pdfinfo's lines of a PDF.
+std::string pdf_info(const std::string& pdf_bytes);
+
+// Where the tests leave what a person should look at: <build>/test-output/plans.
+std::string output_dir();
+// Writes the bytes to output_dir()/name and returns the path.
+std::string keep(const std::string& name, const std::string& bytes);
+// Renders every page of a kept PDF to PNG (pdftoppm -r 100 -png) beside it; returns the first page.
+std::string pictures_of(const std::string& pdf_path);
+
+}  // namespace plans_test

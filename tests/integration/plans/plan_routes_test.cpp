@@ -1,0 +1,289 @@
+// The plan routes over HTTP with a stand-in figure: what the figure is given, the particulars on
+// both documents, and every way a request can fail, against the real database and PDF workers.
+#include <chrono>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "../korvane/support.hpp"
+#include "brellow/errors.hpp"
+#include "brellow/generator.hpp"
+#include "brellow/service.hpp"
+#include "host/database.hpp"
+#include "host/utils.hpp"
+#include "pdf_tools.hpp"
+#include "plan_server.hpp"
+#include "support/run.hpp"
+#include "web/json.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using korvane_test::http;
+using korvane_test::HttpResponse;
+using plans_test::StandInFigure;
+using vekt::web::Json;
+
+const std::string DEED_BODY =
+    R"({"district": "ikeja", "cadzone": "c05", "file_no": "lkn/9999", "person_name": "adé bísí"})";
+
+const std::vector<vekt::plots::ScheduleItem> SHORT_LEG = {{"PB4", "PB5", "225° 07'", "4.24"}};
+
+class PlanRoutes : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto p = plans_test::server_port();
+    if (!p) GTEST_SKIP() << "DATABASE_URL is not set";
+    port_ = *p;
+  }
+  HttpResponse deed(const std::string& id, const std::string& body = DEED_BODY) {
+    return http(port_, "POST", "/plans/" + id + "/deed-plan", {}, body);
+  }
+  HttpResponse site(const std::string& id, const std::string& query = "") {
+    return http(port_, "GET", "/plans/" + id + "/site-plan" + query);
+  }
+  int port_ = 0;
+};
+
+// The time documents are dated with, fixed for the test.
+struct FrozenClock {
+  std::chrono::system_clock::time_point at = std::chrono::sys_days{std::chrono::March / 5 / 2026} + 12h;
+  FrozenClock() {
+    vekt::host::set_clock([t = at] { return t; });
+  }
+  ~FrozenClock() { vekt::host::set_clock(nullptr); }
+  std::string date_text() const { return "(" + vekt::host::format_date_html(at) + ")"; }
+};
+
+std::set<std::int64_t> ids_of(const std::vector<vekt::plots::PlotRecord>& plots) {
+  std::set<std::int64_t> ids;
+  for (const auto& p : plots) ids.insert(p.id.value());
+  return ids;
+}
+
+TEST_F(PlanRoutes, UnknownParcelIsNotFound) {
+  StandInFigure figure;
+  for (const HttpResponse& r : {deed("999"), site("999")}) {
+    EXPECT_EQ(r.status, 404);
+    EXPECT_EQ(r.body, R"({"detail":"Plot 999 not found"})");
+  }
+  EXPECT_TRUE(figure.calls().empty());
+}
+
+TEST_F(PlanRoutes, UnknownParcelReadsTheTemplateFirstAndOneStatement) {
+  StandInFigure figure;
+  boost::asio::io_context io;
+  vekt::pg::Session session(vekt::host::database());
+  vekt::brellow::PlanImageGenerator generator(session);
+  std::vector<std::string> statements;
+  generator.observe_statements([&](std::string_view sql) { statements.emplace_back(sql); });
+  EXPECT_FALSE(vekt::testing::run(io, generator.generate_deedplan_html(999, "d", "f", "p", "c")));
+  EXPECT_EQ(statements.size(), 1u);
+  EXPECT_FALSE(vekt::testing::run(io, generator.generate_siteplan_html(999)));
+  EXPECT_EQ(statements.size(), 2u);
+
+  // Without templates the same request fails on the template, before the database is asked.
+  const auto root = vekt::brellow::project_root();
+  const auto empty = std::filesystem::temp_directory_path() / ("plans-no-templates-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(empty);
+  vekt::brellow::set_project_root(empty);
+  EXPECT_THROW(vekt::testing::run(io, generator.generate_deedplan_html(999, "d", "f", "p", "c")),
+               vekt::brellow::TemplateError);
+  EXPECT_EQ(statements.size(), 2u);
+  HttpResponse r = deed("999");
+  vekt::brellow::set_project_root(root);
+  std::filesystem::remove_all(empty);
+  EXPECT_EQ(r.status, 500);  // a missing template is our fault, not an unknown parcel
+  vekt::testing::run(io, session.close());
+  EXPECT_TRUE(figure.calls().empty());
+}
+
+TEST_F(PlanRoutes, FigureReceivesTheNeighbourhoodAndTheBoxAsGiven) {
+  StandInFigure figure;
+  ASSERT_EQ(deed("101").status, 200);
+  ASSERT_EQ(deed("101", R"({"district": "d", "cadzone": "c", "file_no": "f", "person_name": "p",
+                           "bounding_box": [799990, 999990, 800060, 1000060]})")
+                .status,
+            200);
+  ASSERT_EQ(site("101").status, 200);
+  ASSERT_EQ(site("101", "?bbox=7.1865,8.9831,7.1875,8.9841").status, 200);
+  const auto calls = figure.calls();
+  ASSERT_EQ(calls.size(), 4u);
+  const std::optional<vekt::plots::BoundingBox> boxes[] = {
+      std::nullopt, vekt::plots::BoundingBox{799990, 999990, 800060, 1000060}, std::nullopt,
+      vekt::plots::BoundingBox{7.1865, 8.9831, 7.1875, 8.9841}};
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    const auto& c = calls[i];
+    SCOPED_TRACE(i);
+    EXPECT_EQ(ids_of(c.parcel_data), (std::set<std::int64_t>{101, 102, 103}));
+    EXPECT_EQ(c.selected_parcel_number, vekt::plots::ParcelNumber(std::int64_t{101}));
+    ASSERT_TRUE(c.road_data);
+    std::vector<std::string> roads;
+    for (const auto& road : *c.road_data) roads.push_back(road.name.value_or("?"));
+    EXPECT_EQ(roads, (std::vector<std::string>{"R1", "R2", "R3"}));
+    EXPECT_EQ(c.columnname, "id");
+    EXPECT_EQ(c.bounding_box, boxes[i]);
+    EXPECT_EQ(c.max_width_mm, 190);
+    EXPECT_EQ(c.max_height_mm, 160);
+  }
+}
+
+TEST_F(PlanRoutes, DeedPlanCarriesTheCallersAndTheParcelsParticulars) {
+  StandInFigure figure(SHORT_LEG);
+  FrozenClock clock;
+  HttpResponse r = deed("101");
+  ASSERT_EQ(r.status, 200) << r.body;
+  EXPECT_EQ(r.header("Content-Type"), "application/pdf");
+  EXPECT_EQ(r.header("Content-Disposition"), "attachment; filename=\"DeedPlan_101.pdf\"");
+  ASSERT_EQ(r.body.rfind("%PDF-", 0), 0u);
+  const std::string info = plans_test::pdf_info(r.body);
+  EXPECT_NE(info.find("Pages:          1"), std::string::npos) << info;
+  EXPECT_NE(info.find("595.28 x 841.89 pts (A4)"), std::string::npos) << info;
+
+  const std::string text = plans_test::pdf_text(r.body);
+  for (const std::string& expected :
+       {std::string("PLOT 12A"), std::string("IKEJA"), std::string("C05"), std::string("LKN/9999"),
+        std::string("ADÉ BÍSÍ"), clock.date_text(), std::string("TP/55/2019"), std::string("PB1"),
+        std::string("345678.124"), std::string("7.000"),
+        std::string("ORBEL STATE GEOGRAPHIC INFORMATION SYSTEM SERVICE"), std::string("1:500"),
+        std::string("12A OBA AKRAN STRASSE"), std::string("SURV. DALMO RENFIK .K.Mnis"),
+        std::string("PB4 PB5 225° 07' 4.24")})
+    EXPECT_NE(text.find(expected), std::string::npos) << expected << " not in: " << text;
+  for (const char* absent : {"LKN/1234", "{{", "None"})
+    EXPECT_EQ(text.find(absent), std::string::npos) << absent << " in: " << text;
+}
+
+TEST_F(PlanRoutes, SitePlanCarriesTheRecordsFileNumberAndNoCallerParticulars) {
+  StandInFigure figure(SHORT_LEG);
+  FrozenClock clock;
+  HttpResponse r = site("101");
+  ASSERT_EQ(r.status, 200) << r.body;
+  EXPECT_EQ(r.header("Content-Type"), "application/pdf");
+  EXPECT_EQ(r.header("Content-Disposition"), "attachment; filename=\"SitePlan_101.pdf\"");
+  ASSERT_EQ(r.body.rfind("%PDF-", 0), 0u);
+  const std::string text = plans_test::pdf_text(r.body);
+  for (const std::string& expected :
+       {std::string("LKN/1234"), std::string("PLOT 12A"), clock.date_text(), std::string("PB1"),
+        std::string("345678.124"), std::string("7.000"), std::string("SURV. DALMO RENFIK .K.Mnis"),
+        std::string("ORBEL STATE GEOGRAPHIC INFORMATION SYSTEM SERVICE"), std::string("1:500"),
+        std::string("PB4 PB5 225° 07' 4.24")})
+    EXPECT_NE(text.find(expected), std::string::npos) << expected << " not in: " << text;
+  for (const char* absent : {"IKEJA", "ADÉ", "12A OBA AKRAN", "{{", "None"})
+    EXPECT_EQ(text.find(absent), std::string::npos) << absent << " in: " << text;
+
+  // A parcel without a file number prints nothing in its place.
+  HttpResponse none = site("110");
+  ASSERT_EQ(none.status, 200) << none.body;
+  const std::string text110 = plans_test::pdf_text(none.body);
+  EXPECT_NE(text110.find("PLOT 110"), std::string::npos) << text110;
+  EXPECT_EQ(text110.find("None"), std::string::npos) << text110;
+  EXPECT_EQ(text110.find("{{"), std::string::npos) << text110;
+}
+
+TEST_F(PlanRoutes, ClientMistakesAreRefusedNeverAnswered500) {
+  StandInFigure figure;
+  struct Case {
+    std::string method, target, body;
+  };
+  const std::string good = DEED_BODY;
+  const std::vector<Case> cases = {
+      {"POST", "/plans/abc/deed-plan", good},
+      {"POST", "/plans/1.5/deed-plan", good},
+      {"POST", "/plans/true/deed-plan", good},
+      {"POST", "/plans/99999999999999999999/deed-plan", good},
+      {"GET", "/plans/abc/site-plan", ""},
+      {"GET", "/plans/99999999999999999999/site-plan", ""},
+      {"POST", "/plans/101/deed-plan", R"({"cadzone": "c", "file_no": "f", "person_name": "p"})"},
+      {"POST", "/plans/101/deed-plan", R"({"district": 1, "cadzone": "c", "file_no": "f", "person_name": "p"})"},
+      {"POST", "/plans/101/deed-plan", "not json"},
+      {"POST", "/plans/101/deed-plan", ""},
+      {"POST", "/plans/101/deed-plan",
+       R"({"district": "d", "cadzone": "c", "file_no": "f", "person_name": "p", "bounding_box": [1, 2, 3]})"},
+      {"POST", "/plans/101/deed-plan",
+       R"({"district": "d", "cadzone": "c", "file_no": "f", "person_name": "p", "bounding_box": [800060, 999990, 799990, 1000060]})"},
+      {"GET", "/plans/101/site-plan?bbox=1,2,3", ""},
+      {"GET", "/plans/101/site-plan?bbox=nan,8.98,7.19,8.99", ""},
+      {"GET", "/plans/101/site-plan?bbox=7.19,8.98,7.18,8.99", ""},
+      {"GET", "/plans/101/site-plan?bbox=0,0,50,50", ""},
+  };
+  for (const Case& c : cases) {
+    HttpResponse r = http(port_, c.method, c.target, {}, c.body);
+    EXPECT_EQ(r.status, 422) << c.method << " " << c.target << " " << c.body << " -> " << r.body;
+    Json detail = Json::parse(r.body, nullptr, false);
+    ASSERT_TRUE(detail.is_object() && detail.contains("detail")) << r.body;
+    ASSERT_TRUE(detail["detail"].is_array()) << r.body;
+    EXPECT_TRUE(detail["detail"][0].contains("loc") && detail["detail"][0].contains("msg")) << r.body;
+  }
+  HttpResponse missing = http(port_, "POST", "/plans/101/deed-plan", {},
+                              R"({"cadzone": "c", "file_no": "f", "person_name": "p"})");
+  EXPECT_EQ(missing.body,
+            R"({"detail":[{"loc":["body","district"],"msg":"field required","type":"value_error.missing"}]})");
+  EXPECT_TRUE(figure.calls().empty());
+}
+
+TEST_F(PlanRoutes, ParcelsThatCannotHaveAPlanAreRefusedBeforeTheFigure) {
+  StandInFigure figure;
+  struct Case {
+    const char* id;
+    int status;
+    const char* body;
+  };
+  const Case cases[] = {
+      {"105", 422, R"({"detail":"Plot 105 has no boundary beacons"})"},
+      {"107", 422, R"({"detail":"Plot 107 has no geometry"})"},
+      {"106", 500, R"({"detail":"Internal server error"})"},  // a broken survey record: ours to mend
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(deed(c.id).status, c.status) << c.id;
+    HttpResponse s = site(c.id);
+    EXPECT_EQ(s.status, c.status) << c.id;
+    EXPECT_EQ(s.body, c.body) << c.id;
+  }
+  EXPECT_TRUE(figure.calls().empty());
+}
+
+TEST_F(PlanRoutes, BeyondTheQueueRequestsAreTurnedAwayWithRetryAfter) {
+  StandInFigure figure({}, 3000ms);
+  std::vector<int> statuses(plans_test::PLAN_QUEUE, 0);
+  std::vector<std::thread> busy;
+  for (std::size_t i = 0; i < plans_test::PLAN_QUEUE; ++i)
+    busy.emplace_back([&, i] { statuses[i] = deed("101").status; });
+  // Let every document take its place in the queue.
+  for (int i = 0; i < 100 && vekt::brellow::document_queue().in_hand() < plans_test::PLAN_QUEUE; ++i)
+    std::this_thread::sleep_for(20ms);
+  ASSERT_EQ(vekt::brellow::document_queue().in_hand(), plans_test::PLAN_QUEUE);
+  HttpResponse turned_away = site("101");
+  EXPECT_EQ(turned_away.status, 503);
+  EXPECT_EQ(turned_away.header("Retry-After"), "5");
+  for (auto& t : busy) t.join();
+  for (int s : statuses) EXPECT_EQ(s, 200);
+  EXPECT_EQ(vekt::brellow::document_queue().in_hand(), 0u);
+  EXPECT_EQ(site("101").status, 200);
+}
+
+TEST_F(PlanRoutes, RenderingPastItsLimitIs504AndTheNextPlanWorks) {
+  {
+    // A page too long to render within the limit: tens of thousands of schedule rows.
+    std::vector<vekt::plots::ScheduleItem> endless(40000, vekt::plots::ScheduleItem{"PB1", "PB2", "10° 00'", "1.00"});
+    StandInFigure figure(endless);
+    HttpResponse r = deed("101");
+    EXPECT_EQ(r.status, 504) << r.body;
+  }
+  {
+    // A figure that outlasts its limit.
+    StandInFigure figure({}, plans_test::FIGURE_TIMEOUT + 1500ms);
+    HttpResponse r = deed("101");
+    EXPECT_EQ(r.status, 504) << r.body;
+    EXPECT_EQ(r.body, R"({"detail":"Rendering the plan took longer than its time limit"})");
+  }
+  StandInFigure figure(SHORT_LEG);
+  HttpResponse next = deed("101");
+  EXPECT_EQ(next.status, 200);
+  EXPECT_EQ(next.body.rfind("%PDF-", 0), 0u);
+}
+
+}  // namespace

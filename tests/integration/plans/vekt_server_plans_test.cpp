@@ -1,0 +1,54 @@
+// vekt-server as a program serves both plan documents under /plans and publishes their routes.
+#include <string>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "../korvane/support.hpp"
+#include "pdf_tools.hpp"
+#include "support/plan_fixture.hpp"
+
+namespace {
+
+using korvane_test::http;
+using korvane_test::ServerProcess;
+
+class VektServerPlans : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (korvane_test::env("DATABASE_URL")) vekt::testing::load_plan_fixture();
+  }
+  static void TearDownTestSuite() {
+    if (korvane_test::env("DATABASE_URL")) vekt::testing::clear_plan_fixture();
+  }
+  void SetUp() override {
+    if (!korvane_test::env("DATABASE_URL")) GTEST_SKIP() << "DATABASE_URL is not set";
+  }
+};
+
+TEST_F(VektServerPlans, ServesBothDocumentsAndPublishesTheRoutes) {
+  ServerProcess server({{"VEKT_PROJECT_ROOT", VEKT_SOURCE_DIR}, {"VEKT_THREADS", "2"}, {"VEKT_PDF_WORKERS", "1"}});
+  auto deed = http(server.port(), "POST", "/plans/101/deed-plan", {},
+                   R"({"district": "ikeja", "cadzone": "c05", "file_no": "lkn/9999", "person_name": "adé bísí"})");
+  ASSERT_EQ(deed.status, 200) << deed.body << server.stderr_text();
+  EXPECT_EQ(deed.header("Content-Disposition"), "attachment; filename=\"DeedPlan_101.pdf\"");
+  EXPECT_NE(plans_test::pdf_text(deed.body).find("ADÉ BÍSÍ"), std::string::npos);
+
+  auto site = http(server.port(), "GET", "/plans/101/site-plan");
+  ASSERT_EQ(site.status, 200) << site.body << server.stderr_text();
+  EXPECT_EQ(site.header("Content-Disposition"), "attachment; filename=\"SitePlan_101.pdf\"");
+  EXPECT_NE(plans_test::pdf_text(site.body).find("LKN/1234"), std::string::npos);
+
+  EXPECT_EQ(http(server.port(), "GET", "/plans/999/site-plan").status, 404);
+
+  auto doc = nlohmann::json::parse(http(server.port(), "GET", "/openapi.json").body);
+  const auto& deed_op = doc["paths"]["/plans/{plot_id}/deed-plan"]["post"];
+  const auto& site_op = doc["paths"]["/plans/{plot_id}/site-plan"]["get"];
+  EXPECT_FALSE(deed_op.value("description", "").empty());
+  EXPECT_FALSE(site_op.value("description", "").empty());
+  EXPECT_EQ(deed_op["requestBody"]["content"]["application/json"]["schema"]["required"],
+            nlohmann::json::parse(R"(["district", "cadzone", "file_no", "person_name"])"));
+  EXPECT_EQ(deed_op["tags"], nlohmann::json::parse(R"(["Plan documents"])"));
+}
+
+}  // namespace
