@@ -13,16 +13,14 @@ namespace vekt::brellow {
 
 namespace asio = boost::asio;
 
-asio::awaitable<std::optional<std::string>> PlanImageGenerator::generate_deedplan_html(
-    std::int64_t plot_id, std::string district, std::string file_no, std::string person_name, std::string cadzone,
-    std::optional<plots::BoundingBox> bounding_box) {
-  using namespace document;
-  std::optional<Drawing> drawing = co_await draw(*this, "templates/deedplan.html", plot_id, bounding_box, timings_);
-  if (!drawing) co_return std::nullopt;
-  const plots::PlotRecord& selected_plot = drawing->selected_plot();
-  const plots::BeaconRecord& select_beacon = drawing->first_beacon();
-  const plots::FigureResult& figure = drawing->figure;
+namespace document {
 
+std::vector<Placeholder> deedplan_data(const Drawing& drawing, const std::string& district,
+                                       const std::string& file_no, const std::string& person_name,
+                                       const std::string& cadzone) {
+  const plots::PlotRecord& selected_plot = drawing.selected_plot();
+  const plots::BeaconRecord& select_beacon = drawing.first_beacon();
+  const plots::FigureResult& figure = drawing.figure;
   const std::string surveyed_by =
       selected_plot.surveyed_by ? *selected_plot.surveyed_by : std::string(AGENCY_TITLE);
   const std::string tracing_no = text(selected_plot.plan_layout_no);
@@ -30,7 +28,7 @@ asio::awaitable<std::optional<std::string>> PlanImageGenerator::generate_deedpla
   const std::string schedule_html = schedule_table_html(figure.schedule);
 
   // In the order the page is filled; values are escaped on the way in except our own markup.
-  const std::vector<Placeholder> data{
+  return {
       {"{{parcel_number}}", text(selected_plot.name)},
       {"{{image}}", figure.image, true},
       {"{{width}}", size_text(figure.size.first)},
@@ -50,7 +48,18 @@ asio::awaitable<std::optional<std::string>> PlanImageGenerator::generate_deedpla
       {"{{surveyor_general}}", std::string(SURVEYOR_GENERAL)},
       {"{{schedule_table}}", schedule_html, true},
   };
-  std::string page = fill_placeholders(drawing->html_content, data);
+}
+
+}  // namespace document
+
+asio::awaitable<std::optional<std::string>> PlanImageGenerator::generate_deedplan_html(
+    std::int64_t plot_id, std::string district, std::string file_no, std::string person_name, std::string cadzone,
+    std::optional<plots::BoundingBox> bounding_box) {
+  using namespace document;
+  std::optional<Drawing> drawing = co_await draw(*this, "templates/deedplan.html", plot_id, bounding_box, timings_);
+  if (!drawing) co_return std::nullopt;
+  std::string page =
+      fill_placeholders(drawing->html_content, deedplan_data(*drawing, district, file_no, person_name, cadzone));
 
   const auto started = std::chrono::steady_clock::now();
   std::string pdf_bytes = co_await render_pdf(DEEDPLAN_CSS, std::move(page));

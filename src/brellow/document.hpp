@@ -12,6 +12,7 @@
 #include <boost/asio/awaitable.hpp>
 
 #include "brellow/generator.hpp"
+#include "brellow/page.hpp"
 #include "brellow/timings.hpp"
 #include "plots/records.hpp"
 
@@ -44,6 +45,12 @@ boost::asio::awaitable<std::optional<Drawing>> draw(PlanImageGenerator& generato
                                                     std::int64_t plot_id,
                                                     std::optional<plots::BoundingBox> bounding_box,
                                                     DocumentTimings* timings);
+
+// The placeholders of each page with their values, in the order the page is filled.
+std::vector<Placeholder> deedplan_data(const Drawing& drawing, const std::string& district,
+                                       const std::string& file_no, const std::string& person_name,
+                                       const std::string& cadzone);
+std::vector<Placeholder> siteplan_data(const Drawing& drawing);
 
 // The record of `plot_id` among the plots (the first one), checked before anything is drawn:
 // ParcelHasNoGeometry when it is missing or has no outline, ParcelHasNoBoundary when it has no

@@ -15,21 +15,18 @@ namespace vekt::brellow {
 
 namespace asio = boost::asio;
 
-asio::awaitable<std::optional<host::ApiResponse>> PlanImageGenerator::generate_siteplan_html(
-    std::int64_t plot_id, std::optional<plots::BoundingBox> bounding_box) {
-  using namespace document;
-  std::optional<Drawing> drawing = co_await draw(*this, "templates/siteplan.html", plot_id, bounding_box, timings_);
-  if (!drawing) co_return std::nullopt;
-  const plots::PlotRecord& selected_plot = drawing->selected_plot();
-  const plots::BeaconRecord& select_beacon = drawing->first_beacon();
-  const plots::FigureResult& figure = drawing->figure;
+namespace document {
 
+std::vector<Placeholder> siteplan_data(const Drawing& drawing) {
+  const plots::PlotRecord& selected_plot = drawing.selected_plot();
+  const plots::BeaconRecord& select_beacon = drawing.first_beacon();
+  const plots::FigureResult& figure = drawing.figure;
   const std::string surveyed_by =
       selected_plot.surveyed_by ? *selected_plot.surveyed_by : std::string(AGENCY_TITLE);
   const std::string schedule_html = schedule_table_html(figure.schedule);
 
   // In the order the page is filled; values are escaped on the way in except our own markup.
-  const std::vector<Placeholder> data{
+  return {
       {"{{file_no}}", text(selected_plot.file_no)},  // the record's file number
       {"{{image}}", figure.image, true},
       {"{{width}}", size_text(figure.size.first)},
@@ -44,7 +41,16 @@ asio::awaitable<std::optional<host::ApiResponse>> PlanImageGenerator::generate_s
       {"{{surveyed_by}}", surveyed_by},
       {"{{schedule_table}}", schedule_html, true},
   };
-  std::string page = fill_placeholders(drawing->html_content, data);
+}
+
+}  // namespace document
+
+asio::awaitable<std::optional<host::ApiResponse>> PlanImageGenerator::generate_siteplan_html(
+    std::int64_t plot_id, std::optional<plots::BoundingBox> bounding_box) {
+  using namespace document;
+  std::optional<Drawing> drawing = co_await draw(*this, "templates/siteplan.html", plot_id, bounding_box, timings_);
+  if (!drawing) co_return std::nullopt;
+  std::string page = fill_placeholders(drawing->html_content, siteplan_data(*drawing));
 
   const auto started = std::chrono::steady_clock::now();
   std::string pdf_bytes = co_await render_pdf(SITEPLAN_CSS, std::move(page));
