@@ -183,21 +183,21 @@ HttpResponse http(int port, const std::string& method, const std::string& target
     while (!v.empty() && v.front() == ' ') v.erase(0, 1);
     r.headers.emplace_back(line.substr(0, colon), v);
   }
-  std::string body = raw.substr(end + 4);
+  std::string content = raw.substr(end + 4);
   auto te = r.header("Transfer-Encoding");
   if (te && *te == "chunked") {
     std::string out;
     size_t pos = 0;
     for (;;) {
-      auto nl = body.find("\r\n", pos);
-      size_t len = std::stoul(body.substr(pos, nl - pos), nullptr, 16);
+      auto nl = content.find("\r\n", pos);
+      size_t len = std::stoul(content.substr(pos, nl - pos), nullptr, 16);
       if (len == 0) break;
-      out += body.substr(nl + 2, len);
+      out += content.substr(nl + 2, len);
       pos = nl + 2 + len + 2;
     }
-    body = out;
+    content = out;
   }
-  r.body = body;
+  r.body = content;
   return r;
 }
 
