@@ -82,6 +82,8 @@ constexpr std::string_view CELL_SEPARATOR = "</td><td style=\"padding: 1px 4px; 
 constexpr std::string_view ROW_CLOSE = "</td></tr>";
 constexpr std::string_view TABLE_CLOSE = "</tbody></table>";
 
+// A placeholder may stand in element content or inside a quoted attribute, so filled values
+// escape all five characters that can change markup there.
 void append_escaped(std::string& out, std::string_view text) {
   for (char c : text) {
     switch (c) {
@@ -90,6 +92,19 @@ void append_escaped(std::string& out, std::string_view text) {
       case '>': out += "&gt;"; break;
       case '"': out += "&quot;"; break;
       case '\'': out += "&#x27;"; break;
+      default: out += c;
+    }
+  }
+}
+
+// A schedule cell is element content of our own table: only & < > can change markup there, and
+// quotes stay as written (the bearing 05° 07' keeps its minute sign in the table text).
+void append_cell(std::string& out, std::string_view text) {
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
       default: out += c;
     }
   }
@@ -129,13 +144,13 @@ std::string schedule_table_html(const std::vector<plots::ScheduleItem>& schedule
   html += BODY_OPEN;
   for (const auto& item : schedule) {
     html += ROW_OPEN;
-    append_escaped(html, item.from);
+    append_cell(html, item.from);
     html += CELL_SEPARATOR;
-    append_escaped(html, item.to);
+    append_cell(html, item.to);
     html += CELL_SEPARATOR;
-    append_escaped(html, item.bearing);
+    append_cell(html, item.bearing);
     html += CELL_SEPARATOR;
-    append_escaped(html, item.distance);
+    append_cell(html, item.distance);
     html += ROW_CLOSE;
   }
   html += TABLE_CLOSE;

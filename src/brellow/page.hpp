@@ -28,7 +28,7 @@ boost::asio::awaitable<std::string> read_template(std::filesystem::path project_
                                                   std::string relative_path);
 
 // The beacon schedule as one line of HTML (a table with the heading row From, To, Bearing,
-// Dist(m) and one row per item, every cell escaped); "" for an empty schedule.
+// Dist(m) and one row per item, & < > of every cell escaped); "" for an empty schedule.
 std::string schedule_table_html(const std::vector<plots::ScheduleItem>& schedule);
 
 // "(" + format_date_html(the current time of the host clock, in the configured time zone) + ")".
