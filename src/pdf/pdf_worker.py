@@ -31,6 +31,23 @@ def read_exact(stream, n):
     return b"".join(chunks)
 
 
+def data_only(url, timeout=10, ssl_context=None):
+    from weasyprint import default_url_fetcher
+
+    if url.startswith("data:"):
+        return default_url_fetcher(url, timeout=timeout, ssl_context=ssl_context)
+    raise ValueError("only data: URLs may be loaded")
+
+
+def render(css, page):
+    """The PDF bytes of `page` under the user stylesheet `css` (both texts)."""
+    from weasyprint import CSS, HTML
+
+    stylesheet = CSS(string=css)
+    document = HTML(string=page, url_fetcher=data_only)
+    return document.write_pdf(stylesheets=[stylesheet])
+
+
 def main():
     # The answers go to the pool over the original stdout; anything a library prints goes to
     # stderr instead, so it can never be mistaken for a frame.
@@ -40,12 +57,7 @@ def main():
 
     # Pages that try to load something else produce a warning per attempt; keep the log quiet.
     logging.getLogger("weasyprint").setLevel(logging.ERROR)
-    from weasyprint import CSS, HTML, default_url_fetcher
-
-    def data_only(url, timeout=10, ssl_context=None):
-        if url.startswith("data:"):
-            return default_url_fetcher(url, timeout=timeout, ssl_context=ssl_context)
-        raise ValueError("only data: URLs may be loaded")
+    import weasyprint  # noqa: F401  (imported once, before the worker says it is ready)
 
     def answer(request_id, kind, payload):
         answers.write(ANSWER_HEAD.pack(request_id, kind, len(payload)))
@@ -63,9 +75,7 @@ def main():
         if css is None or page is None:
             return
         try:
-            stylesheet = CSS(string=css.decode("utf-8"))
-            document = HTML(string=page.decode("utf-8"), url_fetcher=data_only)
-            pdf = document.write_pdf(stylesheets=[stylesheet])
+            pdf = render(css.decode("utf-8"), page.decode("utf-8"))
         except MemoryError:
             answer(request_id, ERROR, b"MemoryError: the page needs more memory than a worker may use")
             continue
