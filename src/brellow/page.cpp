@@ -83,32 +83,23 @@ constexpr std::string_view ROW_CLOSE = "</td></tr>";
 constexpr std::string_view TABLE_CLOSE = "</tbody></table>";
 
 // A placeholder may stand in element content or inside a quoted attribute, so filled values
-// escape all five characters that can change markup there.
-void append_escaped(std::string& out, std::string_view text) {
+// escape all five characters that can change markup there. A schedule cell is element content of
+// our own table, where only & < > can: its quotes stay as written (the bearing 05° 07' keeps its
+// minute sign in the table text).
+void append_escaped(std::string& out, std::string_view text, bool quotes = true) {
   for (char c : text) {
     switch (c) {
       case '&': out += "&amp;"; break;
       case '<': out += "&lt;"; break;
       case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#x27;"; break;
+      case '"': out += quotes ? "&quot;" : "\""; break;
+      case '\'': out += quotes ? "&#x27;" : "'"; break;
       default: out += c;
     }
   }
 }
 
-// A schedule cell is element content of our own table: only & < > can change markup there, and
-// quotes stay as written (the bearing 05° 07' keeps its minute sign in the table text).
-void append_cell(std::string& out, std::string_view text) {
-  for (char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      default: out += c;
-    }
-  }
-}
+void append_cell(std::string& out, std::string_view text) { append_escaped(out, text, false); }
 
 }  // namespace
 

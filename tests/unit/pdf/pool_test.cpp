@@ -20,6 +20,8 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <gtest/gtest.h>
 
+#include "support/run.hpp"
+
 namespace {
 
 namespace asio = boost::asio;
@@ -32,17 +34,7 @@ using vekt::pdf::RenderTimeout;
 // Runs one render to its end on a loop of its own.
 std::string render(Pool& pool, std::string css, std::string html) {
   asio::io_context io;
-  std::optional<std::string> result;
-  std::exception_ptr error;
-  asio::co_spawn(io, pool.render(std::move(css), std::move(html)), [&](std::exception_ptr e, std::string r) {
-    if (e)
-      error = e;
-    else
-      result = std::move(r);
-  });
-  io.run();
-  if (error) std::rethrow_exception(error);
-  return *result;
+  return vekt::testing::run(io, pool.render(std::move(css), std::move(html)));
 }
 
 PoolConfig fake(unsigned workers, std::chrono::milliseconds timeout = 10s) {
