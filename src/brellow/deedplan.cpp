@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "brellow/case_mapping.hpp"
 #include "brellow/document.hpp"
 #include "brellow/generator.hpp"
 #include "brellow/page.hpp"
@@ -24,7 +25,7 @@ std::vector<Placeholder> deedplan_data(const Drawing& drawing, const std::string
   const std::string surveyed_by =
       selected_plot.surveyed_by ? *selected_plot.surveyed_by : std::string(AGENCY_TITLE);
   const std::string tracing_no = text(selected_plot.plan_layout_no);
-  const std::string address = upper(text(selected_plot.address));
+  const std::string address = upper_case(text(selected_plot.address));
   const std::string schedule_html = schedule_table_html(figure.schedule);
 
   // In the order the page is filled; values are escaped on the way in except our own markup.
@@ -33,10 +34,10 @@ std::vector<Placeholder> deedplan_data(const Drawing& drawing, const std::string
       {"{{image}}", figure.image, true},
       {"{{width}}", size_text(figure.size.first)},
       {"{{height}}", size_text(figure.size.second)},
-      {"{{district}}", upper(district)},
-      {"{{cadzone}}", upper(cadzone)},
-      {"{{file_no}}", upper(file_no)},  // the caller's file number, not the record's
-      {"{{person_name}}", upper(person_name)},
+      {"{{district}}", upper_case(district)},
+      {"{{cadzone}}", upper_case(cadzone)},
+      {"{{file_no}}", upper_case(file_no)},  // the caller's file number, not the record's
+      {"{{person_name}}", upper_case(person_name)},
       {"{{date}}", date_text()},
       {"{{tracing_no}}", tracing_no},
       {"{{beacon_number}}", text(select_beacon.beacon_name)},

@@ -67,8 +67,6 @@ boost::asio::awaitable<std::string> render_pdf(std::string_view css, std::string
 
 // Text forms of record values: a missing value prints as "" (never "None").
 std::string text(const std::optional<std::string>& value);
-// Upper case by the full Unicode mapping ("straße" gives "STRASSE"), whatever the locale.
-std::string upper(std::string_view text);
 // A coordinate with three decimals ("345678.124", "7.000"); "" when missing.
 std::string coordinate_text(const std::optional<plots::Number>& value);
 // A printable size as the figure gave it back: "190" for a whole number, else its shortest form.

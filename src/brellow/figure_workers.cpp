@@ -54,8 +54,11 @@ asio::awaitable<plots::FigureResult> FigureWorkers::run(std::function<plots::Fig
     } catch (...) {
       outcome->error = std::current_exception();
     }
+    draw = nullptr;  // what the drawing held is let go here, before the loop hears of the result
+    // Everything that belongs to the loop moves into the hand-over, so the worker keeps no last
+    // reference to a timer of a loop that may be gone once the hand-over has run.
     auto loop = guard.get_executor();
-    asio::post(loop, [timer, outcome, guard = std::move(guard)]() mutable {
+    asio::post(loop, [timer = std::move(timer), outcome = std::move(outcome), guard = std::move(guard)]() mutable {
       outcome->done = true;
       timer->cancel();
       guard.reset();

@@ -28,6 +28,13 @@ struct Settings {
   std::string project_root;
   // VEKT_PLAN_QUEUE: plan documents in hand at once; beyond it requests are answered 503.
   unsigned plan_queue = 32;
+  // VEKT_PDF_WORKERS: PDF renderer processes (0/absent: half the cores, at least one).
+  unsigned pdf_workers = 0;
+  // VEKT_PDF_TIMEOUT: the longest one document may take to render, seconds.
+  double pdf_timeout = 30.0;
+  // TZ: the zone of the dates printed on documents, an IANA name. Set explicitly so a host clock
+  // kept in UTC does not print yesterday's date on a plan made just after local midnight.
+  std::string time_zone = "Africa/Lagos";
 };
 
 // Read the settings from the current environment.

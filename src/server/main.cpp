@@ -10,6 +10,7 @@
 #include "host/database.hpp"
 #include "host/logger.hpp"
 #include "host/settings.hpp"
+#include "host/utils.hpp"
 #include "web/router.hpp"
 #include "web/server.hpp"
 
@@ -39,6 +40,8 @@ int main() {
     base::load_dotenv();
     host::configure_logging(spdlog::level::info);
     const host::Settings settings = host::load_settings();
+    // Dates on documents are local dates of the configured zone; set before any thread starts.
+    host::set_time_zone(settings.time_zone);
     auto log = host::get_logger("vekt.server");
     // The database settings are read here, so that a bad one stops start-up instead of failing requests.
     (void)host::database();
@@ -56,6 +59,9 @@ int main() {
       brellow::Config plans;
       plans.project_root = settings.project_root;
       plans.plan_queue = settings.plan_queue;
+      if (settings.pdf_workers != 0) plans.pdf.workers = settings.pdf_workers;
+      plans.pdf.timeout = std::chrono::milliseconds(static_cast<long long>(settings.pdf_timeout * 1000));
+      plans.figure_timeout = plans.pdf.timeout;
       brellow::startup(plans);
       app.include_router(brellow::brellow());
     });

@@ -41,12 +41,7 @@ std::string scratch(const std::string& bytes) {
   return path;
 }
 
-}  // namespace
-
-std::string pdf_text(const std::string& pdf_bytes) {
-  std::string path = scratch(pdf_bytes);
-  std::string raw = command_output("pdftotext -enc UTF-8 '" + path + "' - 2>/dev/null");
-  std::filesystem::remove(path);
+std::string folded(const std::string& raw) {
   std::string folded;
   bool blank = false;
   for (char c : raw) {
@@ -61,11 +56,21 @@ std::string pdf_text(const std::string& pdf_bytes) {
   return folded;
 }
 
+}  // namespace
+
+std::string pdf_text(const std::string& pdf_bytes, bool layout) {
+  std::string path = scratch(pdf_bytes);
+  std::string raw =
+      command_output(std::string("pdftotext -enc UTF-8 ") + (layout ? "-layout '" : "'") + path + "' - 2>/dev/null");
+  std::filesystem::remove(path);
+  return folded(raw);
+}
+
 std::string pdf_info(const std::string& pdf_bytes) {
   std::string path = scratch(pdf_bytes);
   std::string out = command_output("pdfinfo '" + path + "' 2>/dev/null");
   std::filesystem::remove(path);
-  return out;
+  return folded(out);
 }
 
 std::string pictures_of(const std::string& pdf_path) {

@@ -4,9 +4,10 @@
 
 namespace plans_test {
 
-// The text of a PDF as pdftotext gives it, whitespace runs folded into one blank.
-std::string pdf_text(const std::string& pdf_bytes);
-// pdfinfo's lines of a PDF.
+// The text of a PDF as pdftotext gives it (with `layout`: rows of a table kept on their line),
+// whitespace runs folded into one blank.
+std::string pdf_text(const std::string& pdf_bytes, bool layout = false);
+// pdfinfo's report of a PDF, whitespace runs folded into one blank ("Pages: 1").
 std::string pdf_info(const std::string& pdf_bytes);
 
 // Where the tests leave what a person should look at: <build>/test-output/plans.
