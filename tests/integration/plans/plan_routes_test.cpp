@@ -253,7 +253,7 @@ TEST_F(PlanRoutes, ParcelsThatCannotHaveAPlanAreRefusedBeforeTheFigure) {
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[1].first, "ERROR");
   EXPECT_EQ(lines[1].second,
-            "Plan document GET /plans/106/site-plan failed: Plot 106: boundary leg 122 names beacon 999, which does "
+            "Plan document GET /plans/106/site-plan failed: Plot 106: boundary leg 123 names beacon 999, which does "
             "not exist");
 }
 
