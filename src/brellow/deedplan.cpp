@@ -1,6 +1,5 @@
 // The deed plan of a parcel: the particulars the caller gives, the parcel's own, the figure and
 // the schedule of the short legs, on one A4 page.
-#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,8 +21,6 @@ std::vector<Placeholder> deedplan_data(const Drawing& drawing, const std::string
   const plots::PlotRecord& selected_plot = drawing.selected_plot();
   const plots::BeaconRecord& select_beacon = drawing.first_beacon();
   const plots::FigureResult& figure = drawing.figure;
-  const std::string surveyed_by =
-      selected_plot.surveyed_by ? *selected_plot.surveyed_by : std::string(AGENCY_TITLE);
   const std::string tracing_no = text(selected_plot.plan_layout_no);
   const std::string address = upper_case(text(selected_plot.address));
   const std::string schedule_html = schedule_table_html(figure.schedule);
@@ -43,7 +40,7 @@ std::vector<Placeholder> deedplan_data(const Drawing& drawing, const std::string
       {"{{beacon_number}}", text(select_beacon.beacon_name)},
       {"{{beacon_longitude}}", coordinate_text(select_beacon.beacon_easting)},
       {"{{beacon_latitude}}", coordinate_text(select_beacon.beacon_northing)},
-      {"{{surveyed_by}}", surveyed_by},
+      {"{{surveyed_by}}", surveyed_by(selected_plot)},
       {"{{scale}}", std::to_string(figure.scale)},
       {"{{address}}", address},
       {"{{surveyor_general}}", std::string(SURVEYOR_GENERAL)},
@@ -62,10 +59,7 @@ asio::awaitable<std::optional<std::string>> PlanImageGenerator::generate_deedpla
   std::string page =
       fill_placeholders(drawing->html_content, deedplan_data(*drawing, district, file_no, person_name, cadzone));
 
-  const auto started = std::chrono::steady_clock::now();
-  std::string pdf_bytes = co_await render_pdf(DEEDPLAN_CSS, std::move(page));
-  add_time(timings_ ? &timings_->pdf : nullptr, started);
-  co_return pdf_bytes;
+  co_return co_await render_pdf(DEEDPLAN_CSS, std::move(page), timings_);
 }
 
 }  // namespace vekt::brellow

@@ -67,11 +67,18 @@ asio::awaitable<std::optional<Drawing>> draw(PlanImageGenerator& generator, std:
   co_return d;
 }
 
-asio::awaitable<std::string> render_pdf(std::string_view css, std::string page) {
-  co_return co_await pdf_pool().render(std::string(css), std::move(page));
+asio::awaitable<std::string> render_pdf(std::string_view css, std::string page, DocumentTimings* timings) {
+  const auto started = std::chrono::steady_clock::now();
+  std::string pdf = co_await pdf_pool().render(std::string(css), std::move(page));
+  add_time(timings ? &timings->pdf : nullptr, started);
+  co_return pdf;
 }
 
 std::string text(const std::optional<std::string>& value) { return value.value_or(std::string()); }
+
+std::string surveyed_by(const plots::PlotRecord& plot) {
+  return plot.surveyed_by ? *plot.surveyed_by : std::string(AGENCY_TITLE);
+}
 
 std::string coordinate_text(const std::optional<plots::Number>& value) {
   if (!value) return "";

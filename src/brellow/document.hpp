@@ -62,11 +62,13 @@ const plots::PlotRecord& drawable_plot(const std::vector<plots::PlotRecord>& plo
 boost::asio::awaitable<plots::FigureResult> draw_figure(const Neighbourhood& n, std::int64_t plot_id,
                                                         std::optional<plots::BoundingBox> bounding_box);
 
-// The PDF of the filled page on the PDF workers.
-boost::asio::awaitable<std::string> render_pdf(std::string_view css, std::string page);
+// The PDF of the filled page on the PDF workers (its time added to timings->pdf).
+boost::asio::awaitable<std::string> render_pdf(std::string_view css, std::string page, DocumentTimings* timings);
 
 // Text forms of record values: a missing value prints as "" (never "None").
 std::string text(const std::optional<std::string>& value);
+// Who surveyed the parcel: the recorded surveyor (even an empty one), else AGENCY_TITLE.
+std::string surveyed_by(const plots::PlotRecord& plot);
 // A coordinate with three decimals ("345678.124", "7.000"); "" when missing.
 std::string coordinate_text(const std::optional<plots::Number>& value);
 // A printable size as the figure gave it back: "190" for a whole number, else its shortest form.

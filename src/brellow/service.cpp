@@ -13,11 +13,16 @@ web::Router make_router();  // routes.cpp
 
 namespace {
 
+pdf::PoolConfig with_nice(pdf::PoolConfig config, int nice) {
+  config.nice = nice;
+  return config;
+}
+
 struct Module {
   explicit Module(const Config& c)
       : workers(c.figure_threads != 0 ? c.figure_threads : std::max<std::size_t>(1, c.pdf.workers)),
         figure_timeout(c.figure_timeout),
-        pdf(c.pdf),
+        pdf(with_nice(c.pdf, c.pdf_nice)),
         queue(c.plan_queue),
         router(make_router()) {}
   FigureWorkers workers;

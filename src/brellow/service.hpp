@@ -36,6 +36,9 @@ struct Config {
   std::size_t figure_threads = 0;
   // The limit of one figure, time in line included.
   std::chrono::milliseconds figure_timeout{30000};
+  // Niceness of the PDF workers: the renders, the longest part of a document, take the CPU the
+  // event loops leave, so the map keeps its pace while plans render.
+  int pdf_nice = 10;
   pdf::PoolConfig pdf{};
 };
 

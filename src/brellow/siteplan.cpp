@@ -1,6 +1,5 @@
 // The site plan of a parcel: the parcel's own particulars, the figure and the schedule of the
 // short legs on one A4 page, handed back in the response envelope as "SitePlan_<id>.pdf".
-#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,8 +20,6 @@ std::vector<Placeholder> siteplan_data(const Drawing& drawing) {
   const plots::PlotRecord& selected_plot = drawing.selected_plot();
   const plots::BeaconRecord& select_beacon = drawing.first_beacon();
   const plots::FigureResult& figure = drawing.figure;
-  const std::string surveyed_by =
-      selected_plot.surveyed_by ? *selected_plot.surveyed_by : std::string(AGENCY_TITLE);
   const std::string schedule_html = schedule_table_html(figure.schedule);
 
   // In the order the page is filled; values are escaped on the way in except our own markup.
@@ -38,7 +35,7 @@ std::vector<Placeholder> siteplan_data(const Drawing& drawing) {
       {"{{beacon_longitude}}", coordinate_text(select_beacon.beacon_easting)},
       {"{{beacon_latitude}}", coordinate_text(select_beacon.beacon_northing)},
       {"{{surveyor_general}}", std::string(SURVEYOR_GENERAL)},
-      {"{{surveyed_by}}", surveyed_by},
+      {"{{surveyed_by}}", surveyed_by(selected_plot)},
       {"{{schedule_table}}", schedule_html, true},
   };
 }
@@ -52,9 +49,7 @@ asio::awaitable<std::optional<host::ApiResponse>> PlanImageGenerator::generate_s
   if (!drawing) co_return std::nullopt;
   std::string page = fill_placeholders(drawing->html_content, siteplan_data(*drawing));
 
-  const auto started = std::chrono::steady_clock::now();
-  std::string pdf_bytes = co_await render_pdf(SITEPLAN_CSS, std::move(page));
-  add_time(timings_ ? &timings_->pdf : nullptr, started);
+  std::string pdf_bytes = co_await render_pdf(SITEPLAN_CSS, std::move(page), timings_);
   co_return host::api_response({.file = std::move(pdf_bytes), .filename = fmt::format("SitePlan_{}.pdf", plot_id)});
 }
 

@@ -86,6 +86,7 @@ Spawned spawn_worker(const PoolConfig& config) {
   }
   const pid_t parent = ::getpid();
   const rlim_t cap = config.memory_limit == 0 ? RLIM_INFINITY : static_cast<rlim_t>(config.memory_limit);
+  const int nice = config.nice;
   const pid_t pid = ::fork();
   if (pid == 0) {
     // The worker dies with the thread that started it, so a crashed server leaves no orphans.
@@ -96,6 +97,7 @@ Spawned spawn_worker(const PoolConfig& config) {
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
     struct rlimit limit{cap, cap};
     if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(126);
+    if (nice != 0 && ::setpriority(PRIO_PROCESS, 0, nice) != 0) ::_exit(126);
     if (::dup2(request_pipe[0], 0) < 0 || ::dup2(answer_pipe[1], 1) < 0) ::_exit(126);
     // No listening socket or database connection of the server may live on in a worker.
     ::close_range(3, ~0U, 0);

@@ -50,6 +50,9 @@ struct PoolConfig {
   std::chrono::milliseconds start_timeout{60000};
   // Address-space cap of each worker process, bytes (0: none).
   std::size_t memory_limit = std::size_t{2} << 30;
+  // Scheduling niceness of each worker process (0: the server's own). A positive value lets the
+  // server's event loops run first when renders fill the cores.
+  int nice = 0;
   // Debian's interpreter, which sees the weasyprint package.
   std::filesystem::path python = "/usr/bin/python3";
   std::filesystem::path worker_script = default_worker_script();

@@ -133,50 +133,43 @@ TEST_F(PlanRoutes, FigureReceivesTheNeighbourhoodAndTheBoxAsGiven) {
   }
 }
 
-TEST_F(PlanRoutes, DeedPlanCarriesTheCallersAndTheParcelsParticulars) {
-  StandInFigure figure(SHORT_LEG);
-  FrozenClock clock;
-  HttpResponse r = deed("101");
+// A document answer: one A4 page named `filename`, whose text holds every text of `present`, the
+// schedule row of 101's short leg, and none of `absent`.
+void expect_document(const HttpResponse& r, const std::string& filename, const std::vector<std::string>& present,
+                     const std::vector<std::string>& absent) {
   ASSERT_EQ(r.status, 200) << r.body;
   EXPECT_EQ(r.header("Content-Type"), "application/pdf");
-  EXPECT_EQ(r.header("Content-Disposition"), "attachment; filename=\"DeedPlan_101.pdf\"");
+  EXPECT_EQ(r.header("Content-Disposition"), "attachment; filename=\"" + filename + "\"");
   ASSERT_EQ(r.body.rfind("%PDF-", 0), 0u);
   const std::string info = plans_test::pdf_info(r.body);
   EXPECT_NE(info.find("Pages: 1"), std::string::npos) << info;
   EXPECT_NE(info.find("595.276 x 841.89 pts (A4)"), std::string::npos) << info;
-
   const std::string text = plans_test::pdf_text(r.body);
-  for (const std::string& expected :
-       {std::string("PLOT 12A"), std::string("IKEJA"), std::string("C05"), std::string("LKN/9999"),
-        std::string("ADÉ BÍSÍ"), clock.date_text(), std::string("TP/55/2019"), std::string("PB1"),
-        std::string("345678.124"), std::string("7.000"),
-        std::string("ORBEL STATE GEOGRAPHIC INFORMATION SYSTEM SERVICE"), std::string("1:500"),
-        std::string("12A OBA AKRAN STRASSE"), std::string("SURV. DALMO RENFIK .K.Mnis")})
+  for (const std::string& expected : present)
     EXPECT_NE(text.find(expected), std::string::npos) << expected << " not in: " << text;
+  for (const std::string& unexpected : absent)
+    EXPECT_EQ(text.find(unexpected), std::string::npos) << unexpected << " in: " << text;
   const std::string rows = plans_test::pdf_text(r.body, true);
   EXPECT_NE(rows.find("PB4 PB5 225° 07' 4.24"), std::string::npos) << rows;
-  for (const char* absent : {"LKN/1234", "{{", "None"})
-    EXPECT_EQ(text.find(absent), std::string::npos) << absent << " in: " << text;
+}
+
+TEST_F(PlanRoutes, DeedPlanCarriesTheCallersAndTheParcelsParticulars) {
+  StandInFigure figure(SHORT_LEG);
+  FrozenClock clock;
+  expect_document(deed("101"), "DeedPlan_101.pdf",
+                  {"PLOT 12A", "IKEJA", "C05", "LKN/9999", "ADÉ BÍSÍ", clock.date_text(), "TP/55/2019", "PB1",
+                   "345678.124", "7.000", "ORBEL STATE GEOGRAPHIC INFORMATION SYSTEM SERVICE", "1:500",
+                   "12A OBA AKRAN STRASSE", "SURV. DALMO RENFIK .K.Mnis"},
+                  {"LKN/1234", "{{", "None"});
 }
 
 TEST_F(PlanRoutes, SitePlanCarriesTheRecordsFileNumberAndNoCallerParticulars) {
   StandInFigure figure(SHORT_LEG);
   FrozenClock clock;
-  HttpResponse r = site("101");
-  ASSERT_EQ(r.status, 200) << r.body;
-  EXPECT_EQ(r.header("Content-Type"), "application/pdf");
-  EXPECT_EQ(r.header("Content-Disposition"), "attachment; filename=\"SitePlan_101.pdf\"");
-  ASSERT_EQ(r.body.rfind("%PDF-", 0), 0u);
-  const std::string text = plans_test::pdf_text(r.body);
-  for (const std::string& expected :
-       {std::string("LKN/1234"), std::string("PLOT 12A"), clock.date_text(), std::string("PB1"),
-        std::string("345678.124"), std::string("7.000"), std::string("SURV. DALMO RENFIK .K.Mnis"),
-        std::string("ORBEL STATE GEOGRAPHIC INFORMATION SYSTEM SERVICE"), std::string("1:500")})
-    EXPECT_NE(text.find(expected), std::string::npos) << expected << " not in: " << text;
-  const std::string rows = plans_test::pdf_text(r.body, true);
-  EXPECT_NE(rows.find("PB4 PB5 225° 07' 4.24"), std::string::npos) << rows;
-  for (const char* absent : {"IKEJA", "ADÉ", "12A OBA AKRAN", "{{", "None"})
-    EXPECT_EQ(text.find(absent), std::string::npos) << absent << " in: " << text;
+  expect_document(site("101"), "SitePlan_101.pdf",
+                  {"LKN/1234", "PLOT 12A", clock.date_text(), "PB1", "345678.124", "7.000",
+                   "SURV. DALMO RENFIK .K.Mnis", "ORBEL STATE GEOGRAPHIC INFORMATION SYSTEM SERVICE", "1:500"},
+                  {"IKEJA", "ADÉ", "12A OBA AKRAN", "{{", "None"});
 
   // A parcel without a file number prints nothing in its place.
   HttpResponse none = site("110");
