@@ -258,6 +258,14 @@ TEST_F(PlanData, ParcelWithoutLegsHasAnEmptyBoundary) {
   EXPECT_EQ(statements_.size(), 4u);  // no beacon to read
 }
 
+TEST_F(PlanData, ManyShortLegsInSeqOrder) {
+  const PlotRecord p = record_of(nearby(111), 111);
+  ASSERT_EQ(p.boundary->size(), 25u);
+  EXPECT_EQ(p.boundary->front().beacon_name, "PB27");
+  EXPECT_EQ(p.boundary->back().beacon_name, "PB51");
+  for (const auto& b : *p.boundary) EXPECT_LT(number(b.distance_to_next), 7.5);
+}
+
 TEST_F(PlanData, ReadsLeaveTheSessionOpenAndUncommitted) {
   (void)nearby(101);
   EXPECT_TRUE(session_->in_transaction());
@@ -269,7 +277,12 @@ TEST_F(PlanData, SlowStatementIsCancelledOnTheServerAtTheLimit) {
   // Another connection holds the legs table, so the legs statement waits.
   std::unique_ptr<PGconn, decltype(&PQfinish)> blocker(PQconnectdb(std::getenv("DATABASE_URL")), &PQfinish);
   ASSERT_EQ(PQstatus(blocker.get()), CONNECTION_OK);
-  PQclear(PQexec(blocker.get(), R"(BEGIN; LOCK TABLE "GIS"."BOUNDARY" IN ACCESS EXCLUSIVE MODE)"));
+  {
+    std::unique_ptr<PGresult, decltype(&PQclear)> locked(
+        PQexec(blocker.get(), R"(SET lock_timeout = '10s'; BEGIN; LOCK TABLE "GIS"."BOUNDARY" IN ACCESS EXCLUSIVE MODE)"),
+        &PQclear);
+    ASSERT_EQ(PQresultStatus(locked.get()), PGRES_COMMAND_OK) << PQerrorMessage(blocker.get());
+  }
   generator_->set_statement_timeout(300ms);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_THROW(nearby(101), vekt::base::TimeoutError);

@@ -12,7 +12,10 @@
 --   105  no legs            106  a leg starting at beacon 999, which does not exist
 --   107  no geometry        108  "R5" exactly 50.0 units away, "R6" 50.5 units away
 --   109  no road near       110  no file number
---   105 to 110 lie 1 km apart along grid east, and 1 km or more from 101.
+--   111  25 legs of about 2.5 m around a circle of radius 10 m (a long beacon schedule)
+--   105 to 111 lie 1 km apart along grid east, and 1 km or more from 101.
+-- Clear the rows before scripts/load-data runs on the same database: the leg of 106 from a
+-- beacon that does not exist fails the loader's foreign-key check.
 BEGIN;
 
 \ir plan_fixture_clear.sql
@@ -89,6 +92,25 @@ INSERT INTO "GIS"."BOUNDARY" ("ID", "PLOTID", "BEACON1ID", "BEACON2ID", "SEQ", "
   (122, 106, 123, 999, NULL, 20.00, 90, 0), (123, 106, 999, 125, NULL, 20.00, 0, 0),
   (124, 106, 125, 126, NULL, 20.00, 270, 0), (125, 106, 126, 123, NULL, 20.00, 180, 0);
 SET LOCAL session_replication_role = origin;
+
+-- 111: beacons on a circle (to the millimetre), the outline through them, legs measured from them.
+INSERT INTO "GIS"."BEACON" ("ID", "BEACON_NO", "STATUS", "REMARK", "NORTHING", "EASTING", "GEOMETRY")
+SELECT 127 + k, 'PB' || (27 + k), 'Found', 'plan fixture', y, x, ST_SetSRID(ST_MakePoint(x, y), 3857)
+FROM (SELECT k, round((806010 + 10 * cos(2 * pi() * k / 25))::numeric, 3)::float8 AS x,
+             round((1000010 + 10 * sin(2 * pi() * k / 25))::numeric, 3)::float8 AS y
+      FROM generate_series(0, 24) AS k) AS circle;
+INSERT INTO "GIS"."PLOT" ("ID", "PLOT_NO", "STATUS", "AREA_SYSTEM", "file_no", "GEOMETRY")
+SELECT 111, 'PLOT 111', 'Vacant', round(ST_Area(g)::numeric, 2), 'LKN/1111', g
+FROM (SELECT ST_MakePolygon(ST_AddPoint(line, ST_StartPoint(line))) AS g
+      FROM (SELECT ST_MakeLine("GEOMETRY" ORDER BY "ID") AS line
+            FROM "GIS"."BEACON" WHERE "ID" BETWEEN 127 AND 151) AS l) AS outline;
+INSERT INTO "GIS"."BOUNDARY" ("ID", "PLOTID", "BEACON1ID", "BEACON2ID", "SEQ", "LENGTH", "ANGLEDEG", "ANGLEMIN")
+SELECT 126 + k, 111, a."ID", b."ID", k + 1, round(ST_Distance(a."GEOMETRY", b."GEOMETRY")::numeric, 2),
+       m / 60, m % 60
+FROM generate_series(0, 24) AS k
+JOIN "GIS"."BEACON" a ON a."ID" = 127 + k
+JOIN "GIS"."BEACON" b ON b."ID" = 127 + (k + 1) % 25,
+LATERAL (SELECT round(degrees(ST_Azimuth(a."GEOMETRY", b."GEOMETRY")) * 60)::int % 21600 AS m) AS bearing;
 
 -- Roads north of 101 (stored out of distance order), and the two at the edge of 108's reach.
 INSERT INTO "GIS"."ROAD" ("ID", "ROAD_NAME", "ROAD_TYPE", "GEOMETRY") VALUES
