@@ -209,6 +209,21 @@ TEST_F(PlanData, ParcelWithoutGeometryIsAnErrorNotAnUnknownParcel) {
   EXPECT_EQ(statements_.size(), 1u);
 }
 
+TEST_F(PlanData, EmptyOutlineIsNoGeometryToo) {
+  exec(R"(UPDATE "GIS"."PLOT" SET "GEOMETRY" = 'SRID=3857;POLYGON EMPTY' WHERE "ID" = 109)");
+  EXPECT_THROW(nearby(109), vekt::brellow::ParcelHasNoGeometry);
+  run(session_->rollback());
+}
+
+TEST_F(PlanData, RoadWithoutNameKeepsNoName) {
+  exec(R"(UPDATE "GIS"."ROAD" SET "ROAD_NAME" = NULL WHERE "ID" = 105)");
+  const Neighbourhood n = nearby(108);
+  ASSERT_EQ(n.roads->size(), 1u);
+  EXPECT_FALSE(n.roads->front().name.has_value());
+  EXPECT_EQ(n.roads->front().geometry->text, R"({"type":"LineString","coordinates":[[801000,1000070],[801020,1000070]]})");
+  run(session_->rollback());
+}
+
 TEST_F(PlanData, MissingBeaconNamesParcelLegAndBeacon) {
   for (Boundaries b : {Boundaries::all, Boundaries::requested_only}) {
     try {
