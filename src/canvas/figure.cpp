@@ -345,7 +345,8 @@ void png_append(png_structp png, png_bytep data, png_size_t n) {
 void png_no_flush(png_structp) {}
 
 // libpng reports errors by longjmp; this function holds nothing that needs a destructor.
-bool write_png(png_structp png, png_infop info, const Image* img, png_bytep* rows, png_uint_32 ppm, std::string* out) {
+bool write_png(png_structp png, png_infop info, const Image* img, png_bytep* rows, png_uint_32 ppm,
+               const PngOptions* opts, std::string* out) {
   if (setjmp(png_jmpbuf(png))) return false;
   png_set_write_fn(png, out, png_append, png_no_flush);
   png_set_IHDR(png, info, static_cast<png_uint_32>(img->width), static_cast<png_uint_32>(img->height), 8,
@@ -353,8 +354,8 @@ bool write_png(png_structp png, png_infop info, const Image* img, png_bytep* row
   png_set_pHYs(png, info, ppm, ppm, PNG_RESOLUTION_METER);
   // Line art with large flat areas: unfiltered rows at a moderate level compress smaller and
   // about twice as fast as the adaptive filters at the default level.
-  png_set_compression_level(png, 3);
-  png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_NONE);
+  png_set_compression_level(png, opts->compression_level);
+  png_set_filter(png, PNG_FILTER_TYPE_BASE, opts->adaptive_filters ? PNG_ALL_FILTERS : PNG_FILTER_NONE);
   png_write_info(png, info);
   png_write_image(png, rows);
   png_write_end(png, nullptr);
@@ -363,8 +364,10 @@ bool write_png(png_structp png, png_infop info, const Image* img, png_bytep* row
 
 }  // namespace
 
-std::string encode_png(const Image& img, double dpi) {
+std::string encode_png(const Image& img, double dpi, const PngOptions& options) {
   if (img.width <= 0 || img.height <= 0) throw RenderError("cannot write an empty image");
+  if (options.compression_level < 0 || options.compression_level > 9)
+    throw base::ValueError("PNG compression level must be from 0 to 9");
   std::vector<png_bytep> rows(static_cast<std::size_t>(img.height));
   for (int y = 0; y < img.height; ++y)
     rows[static_cast<std::size_t>(y)] =
@@ -379,7 +382,7 @@ std::string encode_png(const Image& img, double dpi) {
     throw RenderError("cannot create a PNG writer");
   }
   const auto ppm = static_cast<png_uint_32>(std::lround(dpi / 0.0254));
-  const bool ok = write_png(png, info, &img, rows.data(), ppm, &out);
+  const bool ok = write_png(png, info, &img, rows.data(), ppm, &options, &out);
   png_destroy_write_struct(&png, &info);
   if (!ok) throw RenderError("writing the PNG failed");
   return out;
