@@ -22,22 +22,12 @@ namespace {
 using KeyValue = std::variant<std::monostate, std::int64_t, double, Decimal, std::string>;
 
 // Decimal text without sign noise, leading or trailing zeros: equal numbers give equal texts.
-std::string canonical_decimal(std::string s) {
-  bool neg = false;
-  if (!s.empty() && (s[0] == '-' || s[0] == '+')) {
-    neg = s[0] == '-';
-    s.erase(0, 1);
-  }
-  const auto dot = s.find('.');
-  std::string ip = dot == std::string::npos ? s : s.substr(0, dot);
-  std::string fp = dot == std::string::npos ? "" : s.substr(dot + 1);
-  for (char c : ip + fp)
-    if (c < '0' || c > '9') return "?" + s;  // not a plain decimal: equal to nothing numeric
-  const auto nz = ip.find_first_not_of('0');
-  ip = nz == std::string::npos ? "0" : ip.substr(nz);
-  while (!fp.empty() && fp.back() == '0') fp.pop_back();
-  if (ip == "0" && fp.empty()) neg = false;
-  return (neg ? "-" : "") + ip + (fp.empty() ? "" : "." + fp);
+std::string canonical_decimal(std::string_view s) {
+  auto d = decimal_parts(s);
+  if (!d) return "?" + std::string(s);  // not a plain decimal: equal to nothing numeric
+  while (!d->frac_digits.empty() && d->frac_digits.back() == '0') d->frac_digits.pop_back();
+  const bool neg = d->negative && !(d->int_digits == "0" && d->frac_digits.empty());
+  return (neg ? "-" : "") + d->int_digits + (d->frac_digits.empty() ? "" : "." + d->frac_digits);
 }
 
 // The exact decimal expansion of a finite double (every double has a finite one).

@@ -31,19 +31,11 @@ void require_finite(double v, const char* what) {
 // Half to even on a decimal digit string ("12.345" -> "12.34"); `digits` is an optional sign,
 // digits and an optional fraction.
 std::string decimal_fixed2(const std::string& digits) {
-  std::string s = digits;
-  bool neg = false;
-  if (!s.empty() && (s[0] == '-' || s[0] == '+')) {
-    neg = s[0] == '-';
-    s.erase(0, 1);
-  }
-  const auto dot_at = s.find('.');
-  std::string ip = dot_at == std::string::npos ? s : s.substr(0, dot_at);
-  std::string fp = dot_at == std::string::npos ? "" : s.substr(dot_at + 1);
-  bool ok = !ip.empty() || !fp.empty();
-  for (char c : ip + fp) ok = ok && c >= '0' && c <= '9';
-  if (!ok) throw base::ValueError("invalid decimal value: " + digits);
-  if (ip.empty()) ip = "0";
+  const auto parts = decimal_parts(digits);
+  if (!parts) throw base::ValueError("invalid decimal value: " + digits);
+  const bool neg = parts->negative;
+  const std::string& ip = parts->int_digits;
+  const std::string& fp = parts->frac_digits;
   std::string kept = ip + (fp + "00").substr(0, 2);  // all digits up to the hundredths
   const std::string rest = fp.size() > 2 ? fp.substr(2) : "";
   bool round_up = false;
@@ -241,6 +233,25 @@ std::optional<LegLayout> leg_layout(XY from, XY to, XY centroid, std::int64_t sc
   L.min_at = L.is_reversed ? p1_off : p2_off;
   L.min_len_for_label = k * 15;
   return L;
+}
+
+std::optional<DecimalParts> decimal_parts(std::string_view s) {
+  DecimalParts d;
+  if (!s.empty() && (s[0] == '-' || s[0] == '+')) {
+    d.negative = s[0] == '-';
+    s.remove_prefix(1);
+  }
+  const auto dot_at = s.find('.');
+  const std::string_view ip = s.substr(0, dot_at);
+  const std::string_view fp = dot_at == std::string_view::npos ? std::string_view() : s.substr(dot_at + 1);
+  if (ip.empty() && fp.empty()) return std::nullopt;
+  for (std::string_view part : {ip, fp})
+    for (char c : part)
+      if (c < '0' || c > '9') return std::nullopt;
+  const auto nz = ip.find_first_not_of('0');
+  d.int_digits = nz == std::string_view::npos ? "0" : std::string(ip.substr(nz));
+  d.frac_digits = std::string(fp);
+  return d;
 }
 
 std::string number_text(const Number& v) {

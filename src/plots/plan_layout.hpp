@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -114,5 +115,15 @@ std::optional<LegLayout> leg_layout(XY from, XY to, XY centroid, std::int64_t sc
 // half to even on the exact value ("12.35" for the float 12.345, "12.34" for the decimal).
 std::string number_text(const Number& v);
 std::string fixed2(const Number& v);
+
+// A decimal numeral taken apart: sign, integer digits (without leading zeros, "0" when there are
+// none) and fraction digits. Empty when the text is not an optional sign, digits and an optional
+// fraction.
+struct DecimalParts {
+  bool negative = false;
+  std::string int_digits;
+  std::string frac_digits;
+};
+std::optional<DecimalParts> decimal_parts(std::string_view text);
 
 }  // namespace vekt::plots
