@@ -156,13 +156,14 @@ void BM_Stages(benchmark::State& state) {
         break;
       case 1: benchmark::DoNotOptimize(composed.figure.render()); break;
       case 2: benchmark::DoNotOptimize(canvas::encode_png(img, 300)); break;
+      case 3: benchmark::DoNotOptimize(composed.figure.to_png()); break;
       default: benchmark::DoNotOptimize(base::base64_encode(png)); break;
     }
   }
-  static const char* const names[] = {"compose", "render", "png", "base64"};
+  static const char* const names[] = {"compose", "render (to RGB)", "png (of RGB)", "render and png", "base64"};
   state.SetLabel(names[state.range(0)]);
 }
-BENCHMARK(BM_Stages)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Stages)->DenseRange(0, 4)->Unit(benchmark::kMillisecond);
 
 // PNG encoder settings on the five-sided figure: time and size. Args: zlib level, adaptive filters.
 void BM_PngSettings(benchmark::State& state) {
@@ -186,6 +187,7 @@ BENCHMARK(BM_PngSettings)
     ->Args({3, 0})
     ->Args({6, 0})
     ->Args({9, 0})
+    ->Args({1, 1})
     ->Args({3, 1})
     ->Args({6, 1})
     ->Unit(benchmark::kMillisecond);

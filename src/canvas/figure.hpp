@@ -79,7 +79,8 @@ class Figure {
   XY fraction_to_pixel(XY p) const;
 
   Image render() const;
-  std::string to_png() const { return encode_png(render(), dpi_); }
+  // The PNG of render(), written straight from the drawing surface (no intermediate image).
+  std::string to_png(const PngOptions& options = {}) const;
 
  private:
   double dpi_;

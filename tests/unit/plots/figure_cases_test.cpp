@@ -154,6 +154,8 @@ TEST_F(FigureCases, PixelsOfTheFiveSidedParcel) {
   EXPECT_EQ(static_cast<int>(png[25]), 2);
   std::uint32_t ppm = 0;
   const Image img = canvas::decode_png(png, &ppm);
+  // Written straight from the drawing surface, the PNG holds exactly the rendered pixels.
+  EXPECT_EQ(img.rgb, plot.figure.render().rgb);
   EXPECT_EQ(img.width, 2244);
   EXPECT_EQ(img.height, 1889);
   EXPECT_EQ(ppm, 11811u);
