@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -233,7 +234,9 @@ struct ProgramRun {
 };
 
 ProgramRun vekt_plot(const std::string& args) {
-  const fs::path err = kOut / "vekt-plot.err";
+  // Tests run in parallel processes: each run gets a standard error file of its own.
+  static int runs = 0;
+  const fs::path err = kOut / fmt::format("vekt-plot-{}-{}.err", ::getpid(), runs++);
   const std::string cmd =
       fmt::format("'{}' {} 2>'{}'", (fs::path(VEKT_BINARY_DIR) / "bin/vekt-plot").string(), args, err.string());
   const int rc = std::system(cmd.c_str());
