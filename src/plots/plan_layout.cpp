@@ -74,6 +74,13 @@ SurveyFrame survey_frame(geo::GeometryRef target_geom, const std::optional<Bound
     for (double v : *bounding_box) require_finite(v, "a bounding box value");
     if (std::fabs(b_minx) <= 180 && std::fabs(b_miny) <= 90) {
       logger()->info("Transforming bounding box from WGS84 to {}", DST_CRS().name());
+      // Web Mercator ends at about ±85.05°; PROJ still maps latitudes up to ±90 to huge finite
+      // values, which would make a plan of some billion to one.
+      const double kMaxLatitude = 85.0511287798066;
+      for (double lat : {b_miny, b_maxy})
+        if (std::fabs(lat) > kMaxLatitude)
+          throw base::ValueError(fmt::format("bounding box latitude {} lies beyond the ±85.0511° that EPSG:3857 covers",
+                                             base::py_float_str(lat)));
       const auto wgs84_transformer =
           geo::Transformer::from_crs(geo::Crs::from_user_input("EPSG:4326"), DST_CRS(), true);
       // Corners without a finite Mercator position (latitude ±90) fail here with ProjError.
