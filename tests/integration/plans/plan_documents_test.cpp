@@ -54,6 +54,19 @@ TEST_F(PlanDocuments, BothDocumentsOfAParcelWithAShortLeg) {
   EXPECT_NE(plans_test::pictures_of(plans_test::keep("SitePlan_101.pdf", s.body)), "");
 }
 
+TEST_F(PlanDocuments, ALongScheduleStillFitsOnePage) {
+  // Parcel 111: 25 legs of about 2.5 m, every one of them in the schedule.
+  HttpResponse d = deed(111);
+  ASSERT_EQ(d.status, 200) << d.body;
+  HttpResponse s = http(port_, "GET", "/plans/111/site-plan");
+  ASSERT_EQ(s.status, 200) << s.body;
+  for (const HttpResponse* r : {&d, &s}) {
+    const std::string info = plans_test::pdf_info(r->body);
+    EXPECT_NE(info.find("Pages: 1"), std::string::npos) << info;
+  }
+  EXPECT_NE(plans_test::pictures_of(plans_test::keep("DeedPlan_111.pdf", d.body)), "");
+}
+
 TEST_F(PlanDocuments, TwoPlansAtOnceEachCarryTheirOwnParticulars) {
   HttpResponse a, b;
   std::thread ta([&] { a = deed(101, "first owner"); });

@@ -49,6 +49,24 @@ TEST_F(VektServerPlans, ServesBothDocumentsAndPublishesTheRoutes) {
   EXPECT_EQ(deed_op["requestBody"]["content"]["application/json"]["schema"]["required"],
             nlohmann::json::parse(R"(["district", "cadzone", "file_no", "person_name"])"));
   EXPECT_EQ(deed_op["tags"], nlohmann::json::parse(R"(["Plan documents"])"));
+
+  // Both documents of a generated parcel with a leg short enough for the schedule, kept with
+  // pictures of their pages for a person to look at.
+  korvane_test::SyncPg pg(*korvane_test::env("DATABASE_URL"));
+  auto short_leg = pg.exec(R"(SELECT "PLOTID" FROM "GIS"."BOUNDARY" WHERE "PLOTID" >= 1000 AND "LENGTH" < 6
+                              ORDER BY "PLOTID" LIMIT 1)");
+  ASSERT_EQ(short_leg.size(), 1u);
+  const std::string id = short_leg[0].value();
+  auto demo_deed = http(server.port(), "POST", "/plans/" + id + "/deed-plan", {},
+                        R"({"district": "Kawo", "cadzone": "AA01", "file_no": "TUD/LAN/2011/001000", "person_name": "Amina Bello"})");
+  ASSERT_EQ(demo_deed.status, 200) << demo_deed.body;
+  auto demo_site = http(server.port(), "GET", "/plans/" + id + "/site-plan");
+  ASSERT_EQ(demo_site.status, 200) << demo_site.body;
+  for (const auto& [name, pdf] : {std::pair{"DeedPlan_" + id + ".pdf", &demo_deed.body},
+                                  std::pair{"SitePlan_" + id + ".pdf", &demo_site.body}}) {
+    EXPECT_NE(plans_test::pdf_text(*pdf, true).find("Dist(m)"), std::string::npos) << name;  // a schedule table
+    EXPECT_NE(plans_test::pictures_of(plans_test::keep(name, *pdf)), "") << name;
+  }
 }
 
 }  // namespace
