@@ -1,5 +1,8 @@
 #include "brellow/figure_workers.hpp"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <exception>
 #include <optional>
 #include <utility>
@@ -23,8 +26,8 @@ struct FigureWorkers::Impl {
   asio::thread_pool pool;
 };
 
-FigureWorkers::FigureWorkers(std::size_t threads)
-    : threads_(threads == 0 ? 1 : threads), impl_(std::make_unique<Impl>(threads_)) {}
+FigureWorkers::FigureWorkers(std::size_t threads, int nice)
+    : threads_(threads == 0 ? 1 : threads), nice_(nice), impl_(std::make_unique<Impl>(threads_)) {}
 
 FigureWorkers::~FigureWorkers() { impl_->pool.join(); }
 
@@ -48,7 +51,12 @@ asio::awaitable<plots::FigureResult> FigureWorkers::run(std::function<plots::Fig
   // so a late figure never posts to a loop that has gone.
   auto timer = std::make_shared<asio::steady_timer>(ex, limit);
   auto outcome = std::make_shared<Outcome>();
-  asio::post(impl_->pool, [draw = std::move(draw), timer, outcome, guard = asio::make_work_guard(ex)]() mutable {
+  asio::post(impl_->pool, [draw = std::move(draw), timer, outcome, guard = asio::make_work_guard(ex),
+                           nice = nice_]() mutable {
+    // Each worker thread takes its niceness once, with its first figure (on Linux it is per thread).
+    thread_local const bool reniced =
+        nice == 0 || ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), nice) == 0;
+    (void)reniced;
     try {
       outcome->figure.emplace(draw());
     } catch (...) {

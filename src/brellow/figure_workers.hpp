@@ -24,7 +24,9 @@ class FigureTimeout : public base::Error {
 
 class FigureWorkers {
  public:
-  explicit FigureWorkers(std::size_t threads);
+  // `nice`: the scheduling niceness of the worker threads (0: the server's own); a positive value
+  // lets the event loops run first when figures fill the cores.
+  explicit FigureWorkers(std::size_t threads, int nice = 0);
   // Lets the figures in hand finish, then joins the threads.
   ~FigureWorkers();
   FigureWorkers(const FigureWorkers&) = delete;
@@ -41,6 +43,7 @@ class FigureWorkers {
  private:
   struct Impl;
   std::size_t threads_;
+  int nice_;
   std::unique_ptr<Impl> impl_;
 };
 

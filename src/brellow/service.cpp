@@ -20,7 +20,7 @@ pdf::PoolConfig with_nice(pdf::PoolConfig config, int nice) {
 
 struct Module {
   explicit Module(const Config& c)
-      : workers(c.figure_threads != 0 ? c.figure_threads : std::max<std::size_t>(1, c.pdf.workers)),
+      : workers(c.figure_threads != 0 ? c.figure_threads : std::max<std::size_t>(1, c.pdf.workers), c.figure_nice),
         figure_timeout(c.figure_timeout),
         pdf(with_nice(c.pdf, c.pdf_nice)),
         queue(c.plan_queue),

@@ -36,9 +36,10 @@ struct Config {
   std::size_t figure_threads = 0;
   // The limit of one figure, time in line included.
   std::chrono::milliseconds figure_timeout{30000};
-  // Niceness of the PDF workers: the renders, the longest part of a document, take the CPU the
-  // event loops leave, so the map keeps its pace while plans render.
-  int pdf_nice = 10;
+  // Niceness of the figure threads and of the PDF workers: documents take the CPU the event loops
+  // leave, so the map keeps its pace while plans render.
+  int figure_nice = 10;
+  int pdf_nice = 19;
   pdf::PoolConfig pdf{};
 };
 
