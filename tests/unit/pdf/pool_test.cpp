@@ -1,9 +1,11 @@
 #include "pdf/pool.hpp"
 
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <exception>
 #include <filesystem>
@@ -102,6 +104,16 @@ TEST(PdfPool, WorkerKilledFromOutsideIsReplaced) {
   const auto pids = pool.worker_pids();
   ASSERT_EQ(pids.size(), 1u);
   EXPECT_NE(pids[0], pid);
+}
+
+TEST(PdfPool, WorkersRunAtTheirNiceness) {
+  PoolConfig c = fake(1);
+  c.nice = 7;
+  Pool pool(c);
+  const int pid = std::stoi(render(pool, "pid", ""));
+  errno = 0;
+  EXPECT_EQ(::getpriority(PRIO_PROCESS, static_cast<id_t>(pid)), ::getpriority(PRIO_PROCESS, 0) + 7);
+  EXPECT_EQ(errno, 0);
 }
 
 TEST(PdfPool, MemoryIsCapped) {
