@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -144,6 +145,40 @@ struct Client::Impl {
   std::uint64_t id = base::next_pool_owner_id();
   std::string endpoint;  // "host:port" for messages
 
+  // The failure back-off: until `closed_until` (steady clock, ns; 0 when no failure is pending)
+  // commands are refused; after it, the first command to arrive claims `probing` and goes through.
+  std::atomic<std::int64_t> closed_until{0};
+  std::atomic<bool> probing{false};
+
+  static std::int64_t now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+  }
+
+  // Throws when this command must not reach the server now.
+  void gate() {
+    if (options.failure_backoff.count() <= 0) return;
+    const std::int64_t until = closed_until.load(std::memory_order_acquire);
+    if (until == 0) return;
+    if (now_ns() >= until && !probing.exchange(true, std::memory_order_acq_rel)) return;
+    throw Error("Redis unavailable after a failure at " + endpoint + "; retrying shortly");
+  }
+  void succeeded() {
+    if (options.failure_backoff.count() <= 0) return;
+    if (closed_until.load(std::memory_order_relaxed) != 0) {
+      closed_until.store(0, std::memory_order_release);
+      probing.store(false, std::memory_order_release);
+    }
+  }
+  void failed() {
+    if (options.failure_backoff.count() <= 0) return;
+    closed_until.store(now_ns() + std::chrono::duration_cast<std::chrono::nanoseconds>(options.failure_backoff).count(),
+                       std::memory_order_release);
+    probing.store(false, std::memory_order_release);
+  }
+
+  // Runs one exchange with the server under the back-off: refused while it lasts, and its outcome
+  // (an answer of any kind, or a failure of the connection) recorded.
+
   std::shared_ptr<RedisPool> pool(const asio::any_io_executor& ex) {
     std::size_t n = options.pool_size;
     return base::loop_pool<RedisPool>(
@@ -276,13 +311,15 @@ Client::~Client() = default;
 
 const Options& Client::options() const { return impl_->options; }
 
+bool Client::backing_off() const { return impl_->closed_until.load(std::memory_order_acquire) != 0; }
+
 asio::awaitable<Reply> Client::command(Argv argv) {
   auto impl = impl_;
-  auto l = co_await impl->lease();
-  Reply r = co_await impl->roundtrip(*l, argv);
-  l.give_back();
-  if (r.is_error()) throw Error(r.str);
-  co_return r;
+  std::vector<Argv> one;
+  one.push_back(std::move(argv));
+  std::vector<Reply> replies = co_await pipeline(std::move(one));
+  if (replies.front().is_error()) throw Error(replies.front().str);
+  co_return std::move(replies.front());
 }
 
 asio::awaitable<std::vector<Reply>> Client::pipeline(std::vector<Argv> commands) {
@@ -291,11 +328,18 @@ asio::awaitable<std::vector<Reply>> Client::pipeline(std::vector<Argv> commands)
   if (commands.empty()) co_return out;
   std::string data;
   for (const auto& a : commands) data += format_command(a);
-  auto l = co_await impl->lease();
-  co_await impl->write(*l, data);
-  out.reserve(commands.size());
-  for (size_t i = 0; i < commands.size(); ++i) out.push_back(co_await impl->read_reply(*l));
-  l.give_back();
+  impl->gate();
+  try {
+    auto l = co_await impl->lease();
+    co_await impl->write(*l, data);
+    out.reserve(commands.size());
+    for (size_t i = 0; i < commands.size(); ++i) out.push_back(co_await impl->read_reply(*l));
+    l.give_back();
+  } catch (...) {
+    impl->failed();
+    throw;
+  }
+  impl->succeeded();
   co_return out;
 }
 
