@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <atomic>
 #include <chrono>
 #include <map>
@@ -25,12 +26,18 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// A tile of the loaded data that is not empty: the suggested tile of a layer's centroid.
+// A zoom-16 plots tile of the loaded data that is not empty: the one around a parcel's inner point.
 std::optional<std::string> find_tile(int port, const std::string& client) {
-  for (const char* layer : {"plots", "roads", "beacons"}) {
-    auto info = korvane_test::http(port, "GET", std::string("/gis/") + layer + "/", {{"X-Forwarded-For", client}});
-    if (info.status != 200) continue;
-    std::string url = json::parse(info.body)["data"]["tile_url"].get<std::string>();
+  korvane_test::SyncPg pg(*korvane_test::env("DATABASE_URL"));
+  auto rows = pg.exec(R"(SELECT ST_X(p) || ' ' || ST_Y(p) FROM (SELECT ST_PointOnSurface("GEOMETRY") p)"
+                      R"( FROM "GIS"."PLOT" ORDER BY "ID" LIMIT 20) s)");
+  for (const auto& row : rows) {
+    if (!row) continue;
+    double mx = 0, my = 0;
+    if (std::sscanf(row->c_str(), "%lf %lf", &mx, &my) != 2) continue;
+    const double half = 20037508.342789244, size = 2 * half / 65536.0;
+    const std::string url = "/gis/plots/16/" + std::to_string(static_cast<long long>((mx + half) / size)) + "/" +
+                            std::to_string(static_cast<long long>((half - my) / size)) + ".pbf";
     if (korvane_test::http(port, "GET", url, {{"X-Forwarded-For", client}}).status == 200) return url;
   }
   return std::nullopt;
