@@ -101,10 +101,6 @@ TEST_F(RateLimitTest, CountAndCacheReadInOneRoundTrip) {
       co_return "429 " + std::string(e.what());
     }
   };
-  auto field = [](const std::string& info, const std::string& name) {
-    auto at = info.find("\n" + name);
-    return at == std::string::npos ? 0LL : std::stoll(info.substr(at + name.size() + 1));
-  };
   const std::string hit = "hit " + std::string("\x1a\x00\xff tile", 8);
   // On one loop, so the second request finds the first one's connection in the pool.
   run([&]() -> asio::awaitable<void> {
@@ -116,10 +112,10 @@ TEST_F(RateLimitTest, CountAndCacheReadInOneRoundTrip) {
     const std::string commands1 = *sync_->cmd({"INFO", "commandstats"});
     // One read of the connection by the server for both commands; the two INFO commands after the
     // first snapshot add one read each.
-    EXPECT_EQ(field(stats1, "total_reads_processed:") - field(stats0, "total_reads_processed:"), 3);
-    EXPECT_EQ(field(commands1, "cmdstat_evalsha:calls=") - field(commands0, "cmdstat_evalsha:calls="), 1);
-    EXPECT_EQ(field(commands1, "cmdstat_get:calls=") - field(commands0, "cmdstat_get:calls="), 1);
-    EXPECT_EQ(field(commands1, "cmdstat_eval:calls=") - field(commands0, "cmdstat_eval:calls="), 0);
+    EXPECT_EQ(korvane_test::info_growth(stats0, stats1, "total_reads_processed:"), 3);
+    EXPECT_EQ(korvane_test::info_growth(commands0, commands1, "cmdstat_evalsha:calls="), 1);
+    EXPECT_EQ(korvane_test::info_growth(commands0, commands1, "cmdstat_get:calls="), 1);
+    EXPECT_EQ(korvane_test::info_growth(commands0, commands1, "cmdstat_eval:calls="), 0);
     EXPECT_EQ(co_await read(), hit);
     // Above the limit the request is refused whatever the cache holds.
     EXPECT_EQ(co_await read(), "429 Refused.");

@@ -43,18 +43,6 @@ std::optional<std::string> find_tile(int port, const std::string& client) {
   return std::nullopt;
 }
 
-// A field "name:value" of an INFO section as a number (0 when absent).
-long long info_field(const std::string& info, const std::string& name) {
-  auto at = info.find("\n" + name + ":");
-  if (at == std::string::npos) return 0;
-  return std::stoll(info.substr(at + name.size() + 2));
-}
-long long calls(const std::string& commandstats, const std::string& command) {
-  auto at = commandstats.find("cmdstat_" + command + ":calls=");
-  if (at == std::string::npos) return 0;
-  return std::stoll(commandstats.substr(at + command.size() + 15));
-}
-
 class TileRedis : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -90,10 +78,10 @@ TEST_F(TileRedis, HitTakesOneRoundTrip) {
   const std::string commands1 = *redis_->cmd({"INFO", "commandstats"});
   // Per hit one read by Redis of the connection, holding the count and the GET; the two INFO
   // commands after the snapshots add one read each.
-  EXPECT_EQ(info_field(stats1, "total_reads_processed") - info_field(stats0, "total_reads_processed"), HITS + 2);
-  EXPECT_EQ(calls(commands1, "evalsha") - calls(commands0, "evalsha"), HITS);
-  EXPECT_EQ(calls(commands1, "get") - calls(commands0, "get"), HITS);
-  EXPECT_EQ(calls(commands1, "eval") - calls(commands0, "eval"), 0);
+  EXPECT_EQ(korvane_test::info_growth(stats0, stats1, "total_reads_processed:"), HITS + 2);
+  EXPECT_EQ(korvane_test::info_growth(commands0, commands1, "cmdstat_evalsha:calls="), HITS);
+  EXPECT_EQ(korvane_test::info_growth(commands0, commands1, "cmdstat_get:calls="), HITS);
+  EXPECT_EQ(korvane_test::info_growth(commands0, commands1, "cmdstat_eval:calls="), 0);
   const long long pttl = redis_->integer({"PTTL", "rate_limit:gis:10.3.0.2"});
   EXPECT_GT(pttl, 0) << "the counter always has its window";
   EXPECT_LE(pttl, 1000);
