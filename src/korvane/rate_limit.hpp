@@ -49,10 +49,9 @@ class RateLimit {
                                                                     std::string cache_key, double cache_timeout);
 
   const RateLimitPolicy& policy() const { return policy_; }
-  // The counting script, for tools that measure what a count costs.
-  static const redis::Script& script();
 
  private:
+  static const redis::Script& script();
   struct Count;
   redis::Argv count_command(const std::string& client_ip, std::chrono::milliseconds wait) const;
   // The reply to a count: the count, or a failure (an error reply, a count run too late).
