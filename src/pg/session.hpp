@@ -133,11 +133,18 @@ struct DatabaseOptions {
   std::chrono::milliseconds checkout_timeout{30000};     // wait for a free connection
   std::chrono::milliseconds connect_timeout{10000};      // one connection attempt
 
-  // url from DATABASE_URL, pool_size from VEKT_DB_POOL_SIZE (not an integer > 0: base::ValueError).
-  static DatabaseOptions from_env();
 };
 
+// Throws pg::Error with libpq's reason when `url` is not a connection string it can read.
+void check_connection_url(const std::string& url);
+
 enum class Prepare { no, yes };
+
+// Retry::if_connection_lost is for a statement that only reads: when its connection turns out to be
+// gone before any result came back (the server restarted, or ended the connection while it was
+// idle in the pool), it runs once more on a fresh connection. Only the statement that opens the
+// transaction is run again, since nothing before it is lost.
+enum class Retry { no, if_connection_lost };
 
 class Database {
  public:
@@ -146,6 +153,11 @@ class Database {
   Database(const Database&) = delete;
   Database& operator=(const Database&) = delete;
   const DatabaseOptions& options() const;
+
+  // Asks the server to cancel every statement of this database's connections still running (from
+  // any thread, off the event loops: it blocks while the requests are sent). For a shutdown, after
+  // the requests in flight had their time. Returns how many cancel requests were sent.
+  std::size_t cancel_running();
 
   struct Impl;
   std::shared_ptr<Impl> impl() const { return impl_; }
@@ -168,7 +180,7 @@ class Session {
   // text once per connection (keyed by the text and the parameter types) and reuses it.
   // A server error throws pg::Error and leaves the transaction aborted (rollback() or close() next).
   boost::asio::awaitable<Result> execute(std::string sql, Params params = {},
-                                         Prepare prepare = Prepare::no);
+                                         Prepare prepare = Prepare::no, Retry retry = Retry::no);
 
   // COMMIT the open transaction (nothing open: no-op) and release the connection to the pool. A
   // transaction aborted by an earlier error is not committed: pg::Error.
@@ -183,6 +195,9 @@ class Session {
   bool has_connection() const;
 
  private:
+  // A pooled connection for the session (fresh: a new one, never an idle one from the pool).
+  boost::asio::awaitable<void> take_connection(bool fresh);
+
   std::shared_ptr<Database::Impl> db_;
   std::unique_ptr<Connection> conn_;
   bool in_tx_ = false;
