@@ -62,6 +62,7 @@ Settings load_settings() {
       s.cors_allow_origins.push_back(item);
     }
   }
+  if (auto v = env("VEKT_ADMIN_TOKEN"); v && !v->empty()) s.admin_token = *v;
   return s;
 }
 

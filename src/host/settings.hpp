@@ -2,6 +2,7 @@
 // Settings of vekt-server from the environment (after .env filled what it lacks). A bad value
 // throws SettingsError whose message names the variable.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,8 @@ struct Settings {
   std::vector<std::string> trusted_proxies{"127.0.0.1"};
   // CORS_ALLOW_ORIGINS: origins of the web maps allowed to call us ("*": any; empty: CORS off).
   std::vector<std::string> cors_allow_origins{"*"};
+  // VEKT_ADMIN_TOKEN: the bearer token that may empty the tile cache (absent or empty: none).
+  std::optional<std::string> admin_token;
 };
 
 // Read the settings from the current environment.

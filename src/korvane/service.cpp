@@ -33,6 +33,8 @@ struct Module {
   std::unique_ptr<redis::Client> redis_client;
   std::unique_ptr<BinaryRedisCache> cache;
   std::unique_ptr<web::Router> router;
+  std::optional<std::string> admin_token;
+  std::unique_ptr<LayerShare> layer_share;
 };
 
 Module& module() {
@@ -55,7 +57,7 @@ int clamp_to_int(long long v) {
 
 }  // namespace
 
-void startup() {
+void startup(ServiceOptions options) {
   Module& m = module();
   if (m.router) return;  // once per process
   base::load_dotenv();
@@ -87,6 +89,8 @@ void startup() {
   m.settings = std::move(s);
   m.redis_client = std::move(client);
   m.cache = std::move(cache);
+  m.admin_token = options.admin_token && !options.admin_token->empty() ? options.admin_token : std::nullopt;
+  m.layer_share = std::make_unique<LayerShare>(options.db_connections_per_loop / 2);
   // Statements are built here, once, not on the first request.
   (void)generate_mvt_sql("plots", 16);
   m.router = std::make_unique<web::Router>(make_router());
@@ -98,6 +102,9 @@ const web::Router& korvane() { return require(module().router, "router"); }
 const RedisSettings& settings() { return module().settings; }
 redis::Client& redis_client() { return require(module().redis_client, "redis_client"); }
 BinaryRedisCache& cache() { return require(module().cache, "cache"); }
+
+const std::optional<std::string>& admin_token() { return module().admin_token; }
+LayerShare& layer_share() { return require(module().layer_share, "layer_share"); }
 
 const std::shared_ptr<spdlog::logger>& logger() {
   Module& m = module();

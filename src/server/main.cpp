@@ -47,7 +47,10 @@ int main() {
 
     // ---- deliverables: start-up hooks and routers, in mounting order ------------------------
     // Tile service (runs its start-up, then mounts "/gis"):
-    app.on_startup([&app] { korvane::startup(); app.include_router(korvane::korvane()); });
+    app.on_startup([&app, &settings] {
+      korvane::startup({settings.admin_token, host::database().options().pool_size});
+      app.include_router(korvane::korvane());
+    });
     // Plan figure module (fonts, coordinate constants, its start-up line):
     app.on_startup([] { plots::init(); });
 
