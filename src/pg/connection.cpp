@@ -41,12 +41,15 @@ void RunningStatements::remove(const std::shared_ptr<Entry>& e) {
   entries_.erase(e);
 }
 
-std::size_t RunningStatements::cancel_all() {
+std::size_t RunningStatements::shut_down() {
+  // Closed first, then looked at: a statement marks itself busy before it checks closed(), so each
+  // one is either refused or seen here.
+  closed_.store(true);
   std::vector<std::shared_ptr<Entry>> busy;
   {
     std::lock_guard lock(mu_);
     for (const auto& e : entries_)
-      if (e->busy.load(std::memory_order_relaxed)) busy.push_back(e);
+      if (e->busy.load()) busy.push_back(e);
   }
   for (const auto& e : busy) {
     char buf[256];

@@ -49,10 +49,13 @@ class RunningStatements {
   };
   void add(const std::shared_ptr<Entry>& e);
   void remove(const std::shared_ptr<Entry>& e);
-  // Sends a cancel request for every statement running now; returns how many were sent.
-  std::size_t cancel_all();
+  // From now on no statement starts; sends a cancel request for every statement running now.
+  // Returns how many were sent.
+  std::size_t shut_down();
+  bool closed() const { return closed_.load(); }
 
  private:
+  std::atomic<bool> closed_{false};
   std::mutex mu_;  // taken when a connection opens or closes, never per statement
   std::unordered_set<std::shared_ptr<Entry>> entries_;
 };
@@ -78,7 +81,7 @@ struct PgConn {
   void watch_socket();
   std::string last_error() const { return trim(PQerrorMessage(conn.get())); }
   void set_busy(bool b) {
-    if (running) running->busy.store(b, std::memory_order_relaxed);
+    if (running) running->busy.store(b);
   }
 };
 

@@ -21,7 +21,7 @@ namespace asio = boost::asio;
 Database::Database(DatabaseOptions options) : impl_(std::make_shared<Impl>()) { impl_->options = std::move(options); }
 Database::~Database() = default;
 const DatabaseOptions& Database::options() const { return impl_->options; }
-std::size_t Database::cancel_running() { return impl_->running->cancel_all(); }
+std::size_t Database::shut_down() { return impl_->running->shut_down(); }
 
 // The session's hold on a pooled connection.
 class Connection {
@@ -102,6 +102,7 @@ asio::awaitable<RunOutcome> run_command(PgConn& c, const std::string& sql, const
     ~Busy() { c.set_busy(false); }
   } busy(c);
   try {
+    if (c.registry && c.registry->closed()) throw Error("the database client is shutting down");
     const int n = b ? static_cast<int>(b->values.size()) : 0;
     if (prepare) {
       const std::string key = (b ? b->type_key : std::string()) + '\n' + sql;

@@ -161,10 +161,11 @@ class Database {
   Database& operator=(const Database&) = delete;
   const DatabaseOptions& options() const;
 
-  // Asks the server to cancel every statement of this database's connections still running (from
-  // any thread, off the event loops: it blocks while the requests are sent). For a shutdown, after
-  // the requests in flight had their time. Returns how many cancel requests were sent.
-  std::size_t cancel_running();
+  // For a shutdown, once the requests in flight had their time: from now on no statement starts
+  // (pg::Error), and the server is asked to cancel every statement of ours still running. Call it
+  // from any thread off the event loops: it blocks while the cancel requests are sent. Returns how
+  // many were sent.
+  std::size_t shut_down();
 
   struct Impl;
   std::shared_ptr<Impl> impl() const { return impl_; }

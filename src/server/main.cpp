@@ -63,7 +63,7 @@ int main() {
     config.trusted_proxies = settings.trusted_proxies;
     config.cors.allow_origins = settings.cors_allow_origins;
     // Statements still running once the requests' grace is over are cancelled on the server.
-    config.on_grace_expired = [] { host::database().cancel_running(); };
+    config.on_grace_expired = [] { host::database().shut_down(); };
     web::Server server(app, config);
     server.start();
     log->info("Listening on http://{}:{} with {} event loops", settings.host, server.port(), server.loop_count());

@@ -116,11 +116,10 @@ TEST(PgFaults, ShutdownCancelsTheStatementsStillRunning) {
   DatabaseOptions o;
   o.url = url;
   Database db(o);
-  EXPECT_EQ(db.cancel_running(), 0u);
   std::size_t cancelled = 0;
   std::thread shutdown([&] {
     std::this_thread::sleep_for(300ms);
-    cancelled = db.cancel_running();
+    cancelled = db.shut_down();
   });
   const auto start = std::chrono::steady_clock::now();
   std::string sqlstate;
@@ -139,7 +138,11 @@ TEST(PgFaults, ShutdownCancelsTheStatementsStillRunning) {
   EXPECT_EQ(cancelled, 2u);
   EXPECT_EQ(sqlstate, "57014");
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
-  EXPECT_EQ(db.cancel_running(), 0u);  // idle connections are left alone
+  // Nothing starts afterwards, on a pooled connection or a new one.
+  Session late(db);
+  EXPECT_THROW(run(io, late.execute("SELECT 1")), vekt::pg::Error);
+  run(io, late.close());
+  EXPECT_EQ(db.shut_down(), 0u);
 }
 
 }  // namespace
