@@ -61,6 +61,16 @@ class Faults : public ::testing::Test {
     return korvane_test::http(s.port(), "GET", target,
                               {{"X-Forwarded-For", "10.9." + std::to_string(client / 250) + "." + std::to_string(client % 250 + 1)}});
   }
+  // The plots table locked by `locker` until it rolls back, and `n` plots tile requests that wait
+  // for it.
+  std::vector<std::future<HttpResponse>> held_up_by_lock(SyncPg& locker, const ServerProcess& server, int n) {
+    locker.exec("BEGIN");
+    locker.exec(R"(LOCK TABLE "GIS"."PLOT" IN ACCESS EXCLUSIVE MODE)");
+    std::vector<std::future<HttpResponse>> held;
+    for (int i = 0; i < n; ++i)
+      held.push_back(std::async(std::launch::async, [&server, i] { return get(server, tile_path("plots", i), i); }));
+    return held;
+  }
   std::string active_tile_statements() {
     return pg_->exec("SELECT count(*) FROM pg_stat_activity WHERE state = 'active' AND query LIKE '%ST_AsMVT%' "
                      "AND pid <> pg_backend_pid()")
@@ -94,11 +104,7 @@ TEST_F(Faults, ALockedLayerLeavesTheOthersServed) {
   // One loop of four connections: plots may hold two of them.
   ServerProcess server(std::map<std::string, std::string>{{"VEKT_THREADS", "1"}, {"VEKT_DB_POOL_SIZE", "4"}});
   SyncPg locker(url_);
-  locker.exec("BEGIN");
-  locker.exec(R"(LOCK TABLE "GIS"."PLOT" IN ACCESS EXCLUSIVE MODE)");
-  std::vector<std::future<HttpResponse>> blocked;
-  for (int i = 0; i < 6; ++i)
-    blocked.push_back(std::async(std::launch::async, [&, i] { return get(server, tile_path("plots", i), i); }));
+  auto blocked = held_up_by_lock(locker, server, 6);
   std::this_thread::sleep_for(500ms);
   const auto start = std::chrono::steady_clock::now();
   auto roads = get(server, tile_path("roads", 0), 50);
@@ -114,11 +120,7 @@ TEST_F(Faults, ALockedLayerLeavesTheOthersServed) {
 TEST_F(Faults, ShutdownLeavesNoStatementRunning) {
   ServerProcess server;
   SyncPg locker(url_);
-  locker.exec("BEGIN");
-  locker.exec(R"(LOCK TABLE "GIS"."PLOT" IN ACCESS EXCLUSIVE MODE)");
-  std::vector<std::future<HttpResponse>> blocked;
-  for (int i = 0; i < 3; ++i)
-    blocked.push_back(std::async(std::launch::async, [&, i] { return get(server, tile_path("plots", i), i); }));
+  auto blocked = held_up_by_lock(locker, server, 3);
   for (int i = 0; i < 100 && active_tile_statements() != "3"; ++i) std::this_thread::sleep_for(20ms);
   ASSERT_EQ(active_tile_statements(), "3");
   // The grace (10 s) runs out before the statements' own limit (15 s at zoom 14).

@@ -61,14 +61,26 @@ void terminate_backends(const std::string& url, const std::set<long long>& pids)
   }
 }
 
-TEST(PgFaults, IdleConnectionsEndedByTheServerAreNeverHandedOut) {
-  const char* url = std::getenv("DATABASE_URL");
-  if (!url) GTEST_SKIP() << "DATABASE_URL is not set";
+// The tests on the shared server (the restart has one of its own).
+class PgFaults : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* u = std::getenv("DATABASE_URL");
+    if (!u) GTEST_SKIP() << "DATABASE_URL is not set";
+    url = u;
+  }
+  DatabaseOptions options(std::size_t pool_size = 10) const {
+    DatabaseOptions o;
+    o.url = url;
+    o.pool_size = pool_size;
+    return o;
+  }
+  std::string url;
   asio::io_context io;
-  DatabaseOptions o;
-  o.url = url;
-  o.pool_size = 4;
-  Database db(o);
+};
+
+TEST_F(PgFaults, IdleConnectionsEndedByTheServerAreNeverHandedOut) {
+  Database db(options(4));
   const std::set<long long> before = backend_pids(io, db, 4);
   ASSERT_EQ(before.size(), 4u);
   terminate_backends(url, before);
@@ -79,7 +91,7 @@ TEST(PgFaults, IdleConnectionsEndedByTheServerAreNeverHandedOut) {
   for (long long pid : after) EXPECT_EQ(before.count(pid), 0u) << pid;
 }
 
-TEST(PgFaults, ReadsAfterARestartRunOnFreshConnections) {
+TEST(PgRestart, ReadsAfterARestartRunOnFreshConnections) {
   vekt::testing::PgServer server;
   asio::io_context io;
   DatabaseOptions o;
@@ -92,13 +104,8 @@ TEST(PgFaults, ReadsAfterARestartRunOnFreshConnections) {
   for (int round = 0; round < 5; ++round) EXPECT_EQ(backend_pids(io, db, 4, Retry::if_connection_lost).size(), 4u);
 }
 
-TEST(PgFaults, AStatementLaterInItsTransactionIsNotRunAgain) {
-  const char* url = std::getenv("DATABASE_URL");
-  if (!url) GTEST_SKIP() << "DATABASE_URL is not set";
-  asio::io_context io;
-  DatabaseOptions o;
-  o.url = url;
-  Database db(o);
+TEST_F(PgFaults, AStatementLaterInItsTransactionIsNotRunAgain) {
+  Database db(options());
   Session s(db);
   const long long pid = run(io, s.execute("SELECT pg_backend_pid()")).scalar()->as_int();
   terminate_backends(url, {pid});
@@ -109,13 +116,8 @@ TEST(PgFaults, AStatementLaterInItsTransactionIsNotRunAgain) {
   run(io, s.close());
 }
 
-TEST(PgFaults, ShutdownCancelsTheStatementsStillRunning) {
-  const char* url = std::getenv("DATABASE_URL");
-  if (!url) GTEST_SKIP() << "DATABASE_URL is not set";
-  asio::io_context io;
-  DatabaseOptions o;
-  o.url = url;
-  Database db(o);
+TEST_F(PgFaults, ShutdownCancelsTheStatementsStillRunning) {
+  Database db(options());
   std::size_t cancelled = 0;
   std::thread shutdown([&] {
     std::this_thread::sleep_for(300ms);
