@@ -1,6 +1,7 @@
 #include "host/settings.hpp"
 
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <string_view>
 
@@ -24,6 +25,14 @@ long long int_setting(const char* name, const std::string& text, long long lo, l
     throw SettingsError(std::string(name) + ": invalid value '" + text + "' (expected an integer from " +
                         std::to_string(lo) + " to " + std::to_string(hi) + ")");
   return *v->value;
+}
+
+// An IANA zone name with its file in the system's zone database. glibc reads an unknown name as
+// UTC without a word, which would put a wrong date on every document.
+bool time_zone_known(const std::string& zone) {
+  if (zone.empty() || zone.front() == '/' || zone.find("..") != std::string::npos) return false;
+  std::error_code ec;
+  return std::filesystem::is_regular_file(std::filesystem::path("/usr/share/zoneinfo") / zone, ec);
 }
 
 using base::split_list;
@@ -61,6 +70,21 @@ Settings load_settings() {
       if (!ok) throw SettingsError("CORS_ALLOW_ORIGINS: '" + item + "' is not \"*\" or an origin like https://maps.example.org");
       s.cors_allow_origins.push_back(item);
     }
+  }
+  if (auto v = env("VEKT_PDF_WORKERS"))
+    s.pdf_workers = static_cast<unsigned>(int_setting("VEKT_PDF_WORKERS", *v, 1, 256));
+  if (auto v = env("VEKT_PDF_TIMEOUT")) {
+    auto t = base::py_float(*v);
+    if (!t || !(*t > 0) || *t > 3600)
+      throw SettingsError("VEKT_PDF_TIMEOUT: invalid value '" + *v + "' (expected seconds, more than 0 and at most 3600)");
+    s.pdf_timeout = *t;
+  }
+  if (auto v = env("TZ")) {
+    std::string zone = trim_blanks(*v);
+    if (zone.starts_with(':')) zone.erase(0, 1);
+    if (!time_zone_known(zone))
+      throw SettingsError("TZ: unknown time zone '" + *v + "' (expected a name such as Africa/Lagos or UTC)");
+    s.time_zone = zone;
   }
   if (auto v = env("VEKT_ADMIN_TOKEN"); v && !v->empty()) s.admin_token = *v;
   return s;

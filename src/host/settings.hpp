@@ -23,6 +23,13 @@ struct Settings {
   std::vector<std::string> trusted_proxies{"127.0.0.1"};
   // CORS_ALLOW_ORIGINS: origins of the web maps allowed to call us ("*": any; empty: CORS off).
   std::vector<std::string> cors_allow_origins{"*"};
+  // VEKT_PDF_WORKERS: PDF renderer processes (0/absent: half the cores, at least one).
+  unsigned pdf_workers = 0;
+  // VEKT_PDF_TIMEOUT: the longest one document may take to render, seconds.
+  double pdf_timeout = 30.0;
+  // TZ: the zone of the dates printed on documents, an IANA name. Set explicitly so a host clock
+  // kept in UTC does not print yesterday's date on a plan made just after local midnight.
+  std::string time_zone = "Africa/Lagos";
   // VEKT_ADMIN_TOKEN: the bearer token that may empty the tile cache (absent or empty: none).
   std::optional<std::string> admin_token;
 };

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <ctime>
 #include <mutex>
 
 #include "base/numfmt.hpp"
@@ -80,6 +82,11 @@ void set_clock(Clock clock) {
 std::chrono::system_clock::time_point now() {
   std::lock_guard lk(clock_mu);
   return clock_fn ? clock_fn() : std::chrono::system_clock::now();
+}
+
+void set_time_zone(const std::string& zone) {
+  ::setenv("TZ", zone.c_str(), 1);
+  ::tzset();
 }
 
 std::string format_date_html(const std::tm& local) {

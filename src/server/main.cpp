@@ -10,6 +10,7 @@
 #include "host/database.hpp"
 #include "host/logger.hpp"
 #include "host/settings.hpp"
+#include "host/utils.hpp"
 #include "web/router.hpp"
 #include "web/server.hpp"
 
@@ -38,6 +39,8 @@ int main() {
     base::load_dotenv();
     host::configure_logging(spdlog::level::info);
     const host::Settings settings = host::load_settings();
+    // Dates on documents are local dates of the configured zone; set before any thread starts.
+    host::set_time_zone(settings.time_zone);
     auto log = host::get_logger("vekt.server");
     // The database settings are read here, so that a bad one stops start-up instead of failing requests.
     (void)host::database();

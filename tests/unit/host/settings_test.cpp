@@ -1,12 +1,15 @@
 #include "host/settings.hpp"
 
+#include <chrono>
 #include <cstdlib>
+#include <initializer_list>
 #include <filesystem>
 #include <fstream>
 
 #include <gtest/gtest.h>
 
 #include "base/dotenv.hpp"
+#include "host/utils.hpp"
 
 namespace {
 
@@ -26,6 +29,7 @@ class EnvGuard {
       if (saved_[i]) ::setenv(names_[i].c_str(), saved_[i]->c_str(), 1);
       else ::unsetenv(names_[i].c_str());
     }
+    ::tzset();  // TZ may have been among them
   }
 
  private:
@@ -45,26 +49,18 @@ TEST(Settings, Defaults) {
   EXPECT_EQ(s.cors_allow_origins, (std::vector<std::string>{"*"}));
 }
 
-TEST(Settings, ValuesAndErrorsNameTheVariable) {
-  struct Case {
-    const char* name;
-    const char* value;
-    bool ok;
-  };
-  const Case cases[] = {
-      {"VEKT_PORT", "08080", true}, {"VEKT_PORT", " 9000 ", true}, {"VEKT_PORT", "0", true},
-      {"VEKT_PORT", "", false},     {"VEKT_PORT", "80x", false},   {"VEKT_PORT", "65536", false},
-      {"VEKT_PORT", "-1", false},   {"VEKT_THREADS", "4", true},   {"VEKT_THREADS", "0", false},
-      {"VEKT_THREADS", "two", false}, {"VEKT_HOST", "0.0.0.0", true}, {"VEKT_HOST", " ", false},
-      {"FORWARDED_ALLOW_IPS", "10.0.0.1, ::1", true}, {"FORWARDED_ALLOW_IPS", "", true},
-      {"FORWARDED_ALLOW_IPS", "*", true}, {"FORWARDED_ALLOW_IPS", "10.0.0.1,proxy.local", false},
-      {"CORS_ALLOW_ORIGINS", "*", true}, {"CORS_ALLOW_ORIGINS", "", true},
-      {"CORS_ALLOW_ORIGINS", "https://maps.example.org, http://localhost:5173", true},
-      {"CORS_ALLOW_ORIGINS", "maps.example.org", false}, {"CORS_ALLOW_ORIGINS", "https://a.org/path", false},
-  };
+struct Case {
+  const char* name;
+  const char* value;
+  bool ok;
+};
+
+// Each value alone in an environment without `vars`: accepted, or refused with a message that
+// names its variable.
+void expect_accepted_or_named(const std::vector<std::string>& vars, std::initializer_list<Case> cases) {
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.name) + "=" + c.value);
-    EnvGuard g(VARS);
+    EnvGuard g(vars);
     ::setenv(c.name, c.value, 1);
     if (c.ok) {
       EXPECT_NO_THROW(host::load_settings());
@@ -77,6 +73,20 @@ TEST(Settings, ValuesAndErrorsNameTheVariable) {
       }
     }
   }
+}
+
+TEST(Settings, ValuesAndErrorsNameTheVariable) {
+  expect_accepted_or_named(VARS, {
+      {"VEKT_PORT", "08080", true}, {"VEKT_PORT", " 9000 ", true}, {"VEKT_PORT", "0", true},
+      {"VEKT_PORT", "", false},     {"VEKT_PORT", "80x", false},   {"VEKT_PORT", "65536", false},
+      {"VEKT_PORT", "-1", false},   {"VEKT_THREADS", "4", true},   {"VEKT_THREADS", "0", false},
+      {"VEKT_THREADS", "two", false}, {"VEKT_HOST", "0.0.0.0", true}, {"VEKT_HOST", " ", false},
+      {"FORWARDED_ALLOW_IPS", "10.0.0.1, ::1", true}, {"FORWARDED_ALLOW_IPS", "", true},
+      {"FORWARDED_ALLOW_IPS", "*", true}, {"FORWARDED_ALLOW_IPS", "10.0.0.1,proxy.local", false},
+      {"CORS_ALLOW_ORIGINS", "*", true}, {"CORS_ALLOW_ORIGINS", "", true},
+      {"CORS_ALLOW_ORIGINS", "https://maps.example.org, http://localhost:5173", true},
+      {"CORS_ALLOW_ORIGINS", "maps.example.org", false}, {"CORS_ALLOW_ORIGINS", "https://a.org/path", false},
+  });
   EnvGuard g(VARS);
   ::setenv("VEKT_PORT", "08080", 1);
   ::setenv("FORWARDED_ALLOW_IPS", " 10.0.0.1 ,, ::1 ", 1);
@@ -157,6 +167,45 @@ TEST(Dotenv, NearestFileFillsOnlyWhatTheEnvironmentLacks) {
   EXPECT_STREQ(std::getenv("VEKT_TEST_A"), "from-a");
   EXPECT_STREQ(std::getenv("VEKT_TEST_B"), "from-env");
   fs::remove_all(root);
+}
+
+const std::vector<std::string> DOCUMENT_VARS{"VEKT_PDF_WORKERS", "VEKT_PDF_TIMEOUT", "TZ"};
+
+TEST(DocumentSettings, Defaults) {
+  EnvGuard g(DOCUMENT_VARS);
+  auto s = host::load_settings();
+  EXPECT_EQ(s.pdf_workers, 0u);
+  EXPECT_EQ(s.pdf_timeout, 30.0);
+  EXPECT_EQ(s.time_zone, "Africa/Lagos");
+}
+
+TEST(DocumentSettings, ValuesAndErrorsNameTheVariable) {
+  expect_accepted_or_named(DOCUMENT_VARS, {
+      {"VEKT_PDF_WORKERS", "4", true},     {"VEKT_PDF_WORKERS", "0", false},  {"VEKT_PDF_WORKERS", "x", false},
+      {"VEKT_PDF_TIMEOUT", "2.5", true},   {"VEKT_PDF_TIMEOUT", "0", false},  {"VEKT_PDF_TIMEOUT", "-1", false},
+      {"VEKT_PDF_TIMEOUT", "nan", false},  {"VEKT_PDF_TIMEOUT", "inf", false}, {"TZ", "UTC", true},
+      {"TZ", "Europe/Berlin", true},       {"TZ", ":Africa/Lagos", true},     {"TZ", "Mars/Olympus", false},
+      {"TZ", "../../etc/passwd", false},   {"TZ", "", false},
+  });
+  EnvGuard g(DOCUMENT_VARS);
+  ::setenv("VEKT_PDF_WORKERS", "3", 1);
+  ::setenv("VEKT_PDF_TIMEOUT", "12.5", 1);
+  ::setenv("TZ", ":UTC", 1);
+  auto s = host::load_settings();
+  EXPECT_EQ(s.pdf_workers, 3u);
+  EXPECT_EQ(s.pdf_timeout, 12.5);
+  EXPECT_EQ(s.time_zone, "UTC");
+}
+
+// 23:30 UTC on 9 December is already 10 December in Lagos (UTC+1): the printed date follows the
+// configured zone, not the machine's.
+TEST(DocumentSettings, DatesFollowTheConfiguredZone) {
+  EnvGuard g({"TZ"});
+  const auto late_evening_utc = std::chrono::system_clock::from_time_t(1796859000);  // 2026-12-09 23:30:00 UTC
+  host::set_time_zone("UTC");
+  EXPECT_EQ(host::format_date_html(late_evening_utc), "9 December 2026");
+  host::set_time_zone("Africa/Lagos");
+  EXPECT_EQ(host::format_date_html(late_evening_utc), "10 December 2026");
 }
 
 }  // namespace

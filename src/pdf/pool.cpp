@@ -1,0 +1,438 @@
+#include "pdf/pool.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <limits>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
+#include <fmt/format.h>
+
+namespace vekt::pdf {
+namespace asio = boost::asio;
+using Descriptor = asio::posix::stream_descriptor;
+
+namespace {
+
+// Frame kinds of the worker's answers (see pdf_worker.py).
+constexpr std::uint8_t KIND_PDF = 0;
+constexpr std::uint8_t KIND_ERROR = 1;
+constexpr std::uint8_t KIND_READY = 2;
+constexpr std::size_t REQUEST_HEAD = 16;  // id u64, stylesheet length u32, page length u32
+constexpr std::size_t ANSWER_HEAD = 17;   // id u64, kind u8, length u64
+// A page above this is a caller's bug (the plan pages are a few MB); an answer above it is a
+// worker out of step.
+constexpr std::size_t MAX_TEXT = std::size_t{1} << 30;
+
+void put_be(unsigned char* out, std::uint64_t v, int bytes) {
+  for (int i = bytes - 1; i >= 0; --i, v >>= 8) out[i] = static_cast<unsigned char>(v & 0xff);
+}
+
+std::uint64_t get_be(const unsigned char* in, int bytes) {
+  std::uint64_t v = 0;
+  for (int i = 0; i < bytes; ++i) v = (v << 8) | in[i];
+  return v;
+}
+
+std::string seconds_text(std::chrono::milliseconds ms) {
+  return fmt::format("{:g} s", static_cast<double>(ms.count()) / 1000.0);
+}
+
+std::string errno_text(const char* what) { return fmt::format("{}: {}", what, std::strerror(errno)); }
+
+struct Spawned {
+  pid_t pid;
+  int to_worker;
+  int from_worker;
+};
+
+// fork + exec of the worker with its stdin and stdout on two fresh pipes. Between fork and exec
+// the child only makes async-signal-safe calls: the server is multi-threaded.
+Spawned spawn_worker(const PoolConfig& config) {
+  std::string python = config.python.string();
+  std::string script = config.worker_script.string();
+  std::array<char*, 4> argv{python.data(), const_cast<char*>("-I"), script.data(), nullptr};
+  int request_pipe[2];
+  int answer_pipe[2];
+  if (::pipe2(request_pipe, O_CLOEXEC) != 0) throw RenderError(errno_text("PDF worker: pipe"));
+  if (::pipe2(answer_pipe, O_CLOEXEC) != 0) {
+    int e = errno;
+    ::close(request_pipe[0]);
+    ::close(request_pipe[1]);
+    errno = e;
+    throw RenderError(errno_text("PDF worker: pipe"));
+  }
+  const pid_t parent = ::getpid();
+  const rlim_t cap = config.memory_limit == 0 ? RLIM_INFINITY : static_cast<rlim_t>(config.memory_limit);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    // The worker dies with the thread that started it, so a crashed server leaves no orphans.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(127);
+    sigset_t none;
+    ::sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    struct rlimit limit{cap, cap};
+    if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(126);
+    if (::dup2(request_pipe[0], 0) < 0 || ::dup2(answer_pipe[1], 1) < 0) ::_exit(126);
+    // No listening socket or database connection of the server may live on in a worker.
+    ::close_range(3, ~0U, 0);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  const int fork_errno = errno;
+  ::close(request_pipe[0]);
+  ::close(answer_pipe[1]);
+  if (pid < 0) {
+    ::close(request_pipe[1]);
+    ::close(answer_pipe[0]);
+    errno = fork_errno;
+    throw RenderError(errno_text("PDF worker: fork"));
+  }
+  return {pid, request_pipe[1], answer_pipe[0]};
+}
+
+}  // namespace
+
+std::filesystem::path default_worker_script() {
+  std::filesystem::path built = VEKT_PDF_WORKER_BUILD;
+  std::error_code ec;
+  if (std::filesystem::exists(built, ec)) return built;
+  return VEKT_PDF_WORKER_SOURCE;
+}
+
+unsigned default_worker_count() { return std::max(1u, std::thread::hardware_concurrency() / 2); }
+
+// One worker process and the two pipe ends that talk to it. Lives on the pool thread.
+struct Worker {
+  Worker(asio::io_context& ctx, Spawned s) : pid(s.pid), to_worker(ctx, s.to_worker), from_worker(ctx, s.from_worker) {}
+  ~Worker() { stop(); }
+  Worker(const Worker&) = delete;
+  Worker& operator=(const Worker&) = delete;
+
+  // Kill it now (a render past its limit); the pending pipe operations then fail.
+  void kill() const {
+    if (pid > 0) ::kill(pid, SIGKILL);
+  }
+
+  // Kill, close the pipes and reap; `exit` then says how the process ended.
+  void stop() {
+    boost::system::error_code ignored;
+    to_worker.close(ignored);
+    from_worker.close(ignored);
+    if (pid <= 0) return;
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    pid_t r;
+    do {
+      r = ::waitpid(pid, &status, 0);
+    } while (r < 0 && errno == EINTR);
+    if (r == pid) {
+      if (WIFSIGNALED(status))
+        exit = fmt::format("killed by signal {}", WTERMSIG(status));
+      else if (WIFEXITED(status))
+        exit = fmt::format("exited with status {}", WEXITSTATUS(status));
+    }
+    pid = -1;
+  }
+
+  // Still running? (A worker killed while idle is found here or by its idle watch.)
+  bool running() const {
+    if (pid <= 0) return false;
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return false;
+    return info.si_pid == 0;
+  }
+
+  pid_t pid;
+  Descriptor to_worker;
+  Descriptor from_worker;
+  bool idle = false;
+  std::uint64_t idle_round = 0;
+  std::string exit = "ended";
+};
+
+namespace {
+
+// A request waiting for a worker: woken with a worker, with leave to start one, or with neither
+// (the pool shuts down).
+struct Waiter {
+  explicit Waiter(asio::io_context& ctx) : wake(ctx, asio::steady_timer::time_point::max()) {}
+  asio::steady_timer wake;
+  std::shared_ptr<Worker> worker;
+  bool may_start = false;
+};
+
+}  // namespace
+
+struct Pool::Impl {
+  explicit Impl(PoolConfig c) : config(std::move(c)) {
+    if (config.workers == 0) config.workers = 1;
+  }
+
+  PoolConfig config;
+  asio::io_context ctx{1};
+  asio::executor_work_guard<asio::io_context::executor_type> work{ctx.get_executor()};
+  std::thread thread;
+
+  // Pool-thread state: no locks.
+  std::deque<std::shared_ptr<Worker>> idle;
+  std::deque<std::shared_ptr<Waiter>> waiters;
+  unsigned live = 0;  // workers running or starting, including those being started for a request
+  std::uint64_t last_id = 0;
+  bool closing = false;
+
+  // Every worker process, for shutdown and for worker_pids().
+  mutable std::mutex workers_mu;
+  std::map<pid_t, std::weak_ptr<Worker>> workers;
+
+  void track(const std::shared_ptr<Worker>& w) {
+    std::lock_guard lk(workers_mu);
+    workers[w->pid] = w;
+  }
+
+  // A worker slot fell free: the longest-waiting request may start a worker in it.
+  void slot_freed() {
+    if (!closing && !waiters.empty()) {
+      auto next = std::move(waiters.front());
+      waiters.pop_front();
+      next->may_start = true;
+      next->wake.cancel();
+      return;
+    }
+    --live;
+  }
+
+  void discard(const std::shared_ptr<Worker>& w) {
+    {
+      std::lock_guard lk(workers_mu);
+      workers.erase(w->pid);
+    }
+    w->stop();
+    slot_freed();
+  }
+
+  // A worker whose answer has been read in full goes to the longest-waiting request, else idles.
+  void release(std::shared_ptr<Worker> w, bool healthy) {
+    if (!healthy || closing) return discard(w);
+    if (!waiters.empty()) {
+      auto next = std::move(waiters.front());
+      waiters.pop_front();
+      next->worker = std::move(w);
+      next->wake.cancel();
+      return;
+    }
+    w->idle = true;
+    const auto round = ++w->idle_round;
+    // An idle worker never writes: readable means it ended (or broke step). Replace it then.
+    w->from_worker.async_wait(Descriptor::wait_read, [this, w, round](boost::system::error_code ec) {
+      if (ec || !w->idle || w->idle_round != round) return;
+      std::erase(idle, w);
+      w->idle = false;
+      discard(w);
+    });
+    idle.push_back(std::move(w));
+  }
+
+  std::shared_ptr<Worker> take_idle() {
+    auto w = std::move(idle.front());
+    idle.pop_front();
+    w->idle = false;
+    ++w->idle_round;
+    boost::system::error_code ignored;
+    w->from_worker.cancel(ignored);
+    return w;
+  }
+
+  asio::awaitable<std::shared_ptr<Worker>> start_worker() {
+    std::shared_ptr<Worker> w;
+    try {
+      w = std::make_shared<Worker>(ctx, spawn_worker(config));
+    } catch (...) {
+      slot_freed();
+      throw;
+    }
+    track(w);
+    auto expired = std::make_shared<bool>(false);
+    asio::steady_timer limit(ctx, config.start_timeout);
+    limit.async_wait([w, expired](boost::system::error_code ec) {
+      if (!ec) {
+        *expired = true;
+        w->kill();
+      }
+    });
+    std::array<unsigned char, ANSWER_HEAD> head{};
+    boost::system::error_code ec;
+    co_await asio::async_read(w->from_worker, asio::buffer(head), asio::redirect_error(asio::use_awaitable, ec));
+    limit.cancel();
+    if (!ec && get_be(head.data(), 8) == 0 && head[8] == KIND_READY && get_be(head.data() + 9, 8) == 0) co_return w;
+    discard(w);
+    if (*expired)
+      throw RenderError(fmt::format("PDF worker did not get ready within {}", seconds_text(config.start_timeout)));
+    throw RenderError(fmt::format("PDF worker {} {} could not start ({})", config.python.string(),
+                                  config.worker_script.string(), w->exit));
+  }
+
+  asio::awaitable<std::shared_ptr<Worker>> acquire() {
+    if (closing) throw RenderError("the PDF pool is shutting down");
+    if (waiters.empty()) {
+      while (!idle.empty()) {
+        auto w = take_idle();
+        if (w->running()) co_return w;
+        discard(w);
+      }
+      if (live < config.workers) {
+        ++live;
+        co_return co_await start_worker();
+      }
+    }
+    auto waiter = std::make_shared<Waiter>(ctx);
+    waiters.push_back(waiter);
+    boost::system::error_code ec;
+    co_await waiter->wake.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+    if (waiter->worker) co_return std::move(waiter->worker);
+    if (waiter->may_start) co_return co_await start_worker();
+    throw RenderError("the PDF pool is shutting down");
+  }
+
+  asio::awaitable<std::string> run(std::string css, std::string html) {
+    if (css.size() > std::numeric_limits<std::uint32_t>::max() || html.size() > MAX_TEXT)
+      throw RenderError("PDF rendering: the page is too large");
+    auto w = co_await acquire();
+    // From here the worker goes back through release() on every path.
+    struct Lease {
+      Impl* pool;
+      std::shared_ptr<Worker> w;
+      bool healthy = false;
+      ~Lease() {
+        if (w) pool->release(std::move(w), healthy);
+      }
+    } lease{this, w};
+
+    const std::uint64_t id = ++last_id;
+    std::array<unsigned char, REQUEST_HEAD> request{};
+    put_be(request.data(), id, 8);
+    put_be(request.data() + 8, css.size(), 4);
+    put_be(request.data() + 12, html.size(), 4);
+
+    auto expired = std::make_shared<bool>(false);
+    asio::steady_timer limit(ctx, config.timeout);
+    limit.async_wait([w, expired](boost::system::error_code ec) {
+      if (!ec) {
+        *expired = true;
+        w->kill();
+      }
+    });
+
+    boost::system::error_code ec;
+    std::array<unsigned char, ANSWER_HEAD> head{};
+    std::string payload;
+    bool complete = false;
+    std::string broken;  // why the answer could not be used, for the error text
+    std::array<asio::const_buffer, 3> out{asio::buffer(request), asio::buffer(css), asio::buffer(html)};
+    co_await asio::async_write(w->to_worker, out, asio::redirect_error(asio::use_awaitable, ec));
+    if (!ec) co_await asio::async_read(w->from_worker, asio::buffer(head), asio::redirect_error(asio::use_awaitable, ec));
+    if (!ec) {
+      const std::uint64_t length = get_be(head.data() + 9, 8);
+      if (get_be(head.data(), 8) != id || (head[8] != KIND_PDF && head[8] != KIND_ERROR) || length > MAX_TEXT) {
+        broken = "answered out of step";
+      } else {
+        payload.resize(static_cast<std::size_t>(length));
+        co_await asio::async_read(w->from_worker, asio::buffer(payload), asio::redirect_error(asio::use_awaitable, ec));
+        complete = !ec;
+      }
+    }
+    limit.cancel();
+
+    if (complete) {
+      lease.healthy = !*expired;
+      if (head[8] == KIND_ERROR) throw RenderError("PDF rendering failed: " + payload);
+      co_return payload;
+    }
+    // The worker is of no further use: stop it now, so the error can say how it ended.
+    lease.w.reset();
+    discard(w);
+    if (*expired) throw RenderTimeout(fmt::format("PDF rendering took longer than {}", seconds_text(config.timeout)));
+    if (broken.empty()) broken = "died while rendering (" + w->exit + ")";
+    throw RenderError("PDF worker " + broken);
+  }
+
+  // On the pool thread: fail the waiting requests and end every worker; renders in flight then
+  // fail as their pipes close.
+  void shut_down() {
+    closing = true;
+    for (auto& waiter : waiters) waiter->wake.cancel();
+    waiters.clear();
+    std::vector<std::shared_ptr<Worker>> all;
+    {
+      std::lock_guard lk(workers_mu);
+      for (auto& [pid, weak] : workers)
+        if (auto w = weak.lock()) all.push_back(std::move(w));
+      workers.clear();
+    }
+    idle.clear();
+    for (auto& w : all) {
+      w->idle = false;
+      w->stop();
+    }
+  }
+};
+
+Pool::Pool(PoolConfig config) : impl_(std::make_shared<Impl>(std::move(config))) {
+  auto* impl = impl_.get();
+  impl->thread = std::thread([impl] {
+    // A write to a worker that just died must fail with EPIPE, not end the server: SIGPIPE is
+    // blocked on this thread, the only one that writes to the pipes.
+    sigset_t pipe_signal;
+    ::sigemptyset(&pipe_signal);
+    ::sigaddset(&pipe_signal, SIGPIPE);
+    ::pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
+    impl->ctx.run();
+  });
+}
+
+Pool::~Pool() {
+  auto* impl = impl_.get();
+  asio::post(impl->ctx, [impl] { impl->shut_down(); });
+  impl->work.reset();
+  if (impl->thread.joinable()) impl->thread.join();
+}
+
+asio::awaitable<std::string> Pool::render(std::string css, std::string html) {
+  auto impl = impl_;
+  co_return co_await asio::co_spawn(impl->ctx, impl->run(std::move(css), std::move(html)), asio::use_awaitable);
+}
+
+std::vector<int> Pool::worker_pids() const {
+  std::vector<int> pids;
+  std::lock_guard lk(impl_->workers_mu);
+  for (auto& [pid, weak] : impl_->workers)
+    if (!weak.expired()) pids.push_back(pid);
+  return pids;
+}
+
+const PoolConfig& Pool::config() const { return impl_->config; }
+
+}  // namespace vekt::pdf

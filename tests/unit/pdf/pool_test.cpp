@@ -1,0 +1,180 @@
+#include "pdf/pool.hpp"
+
+#include <signal.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <exception>
+#include <filesystem>
+#include <typeinfo>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <gtest/gtest.h>
+
+#include "support/run.hpp"
+
+namespace {
+
+namespace asio = boost::asio;
+using namespace std::chrono_literals;
+using vekt::pdf::Pool;
+using vekt::pdf::PoolConfig;
+using vekt::pdf::RenderError;
+using vekt::pdf::RenderTimeout;
+
+// Runs one render to its end on a loop of its own.
+std::string render(Pool& pool, std::string css, std::string html) {
+  asio::io_context io;
+  return vekt::testing::run(io, pool.render(std::move(css), std::move(html)));
+}
+
+PoolConfig fake(unsigned workers, std::chrono::milliseconds timeout = 10s) {
+  PoolConfig c;
+  c.workers = workers;
+  c.timeout = timeout;
+  c.worker_script = VEKT_FAKE_PDF_WORKER;
+  return c;
+}
+
+template <class E>
+std::string failure_of(Pool& pool, std::string css) {
+  try {
+    render(pool, std::move(css), "page");
+  } catch (const E& e) {
+    return e.what();
+  }
+  ADD_FAILURE() << "no " << typeid(E).name();
+  return "";
+}
+
+TEST(PdfPool, RendersWithWeasyPrint) {
+  PoolConfig c;
+  c.workers = 1;
+  Pool pool(c);
+  EXPECT_TRUE(std::filesystem::exists(c.worker_script)) << c.worker_script;
+  std::string pdf = render(pool, "@page { size: A4; margin: 0; }", "<p>Deed plan</p>");
+  EXPECT_TRUE(pdf.starts_with("%PDF-")) << pdf.substr(0, 20);
+  EXPECT_NE(pdf.find("%%EOF"), std::string::npos);
+}
+
+TEST(PdfPool, RendererErrorsComeBackAndTheWorkerStays) {
+  Pool pool(fake(1));
+  const std::string pid = render(pool, "pid", "");
+  EXPECT_EQ(failure_of<RenderError>(pool, "error ValueError: bad page"), "PDF rendering failed: ValueError: bad page");
+  EXPECT_EQ(render(pool, "pid", ""), pid);
+}
+
+TEST(PdfPool, RenderPastTheLimitKillsTheWorkerAndTheNextOneWorks) {
+  Pool pool(fake(1, 400ms));
+  const std::string pid = render(pool, "pid", "");
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(failure_of<RenderTimeout>(pool, "sleep 30"), "PDF rendering took longer than 0.4 s");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  EXPECT_EQ(::kill(std::stoi(pid), 0), -1) << "the worker that overran still runs";
+  EXPECT_EQ(render(pool, "echo", "next"), "next");
+  EXPECT_NE(render(pool, "pid", ""), pid);
+}
+
+TEST(PdfPool, WorkerDeathsAndBrokenAnswersFailOnlyTheirRequest) {
+  Pool pool(fake(1));
+  EXPECT_EQ(failure_of<RenderError>(pool, "exit"), "PDF worker died while rendering (exited with status 3)");
+  EXPECT_EQ(render(pool, "echo", "after exit"), "after exit");
+  EXPECT_EQ(failure_of<RenderError>(pool, "wrong-id"), "PDF worker answered out of step");
+  EXPECT_EQ(render(pool, "echo", "after wrong id"), "after wrong id");
+}
+
+TEST(PdfPool, WorkerKilledFromOutsideIsReplaced) {
+  Pool pool(fake(1));
+  const int pid = std::stoi(render(pool, "pid", ""));
+  ASSERT_EQ(pool.worker_pids(), std::vector<int>{pid});
+  ASSERT_EQ(::kill(pid, SIGKILL), 0);
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(render(pool, "echo", "still here"), "still here");
+  const auto pids = pool.worker_pids();
+  ASSERT_EQ(pids.size(), 1u);
+  EXPECT_NE(pids[0], pid);
+}
+
+TEST(PdfPool, MemoryIsCapped) {
+  PoolConfig c = fake(1);
+  c.memory_limit = std::size_t{256} << 20;
+  Pool pool(c);
+  EXPECT_EQ(failure_of<RenderError>(pool, "alloc 1024"), "PDF rendering failed: MemoryError");
+  EXPECT_EQ(render(pool, "alloc 16", "small"), "small");
+}
+
+TEST(PdfPool, AWorkerThatCannotStartFailsEveryWaitingRequest) {
+  PoolConfig c = fake(1);
+  c.worker_script = "/nonexistent/pdf_worker.py";
+  Pool pool(c);
+  std::vector<std::thread> threads;
+  std::atomic<int> failed{0};
+  for (int i = 0; i < 3; ++i)
+    threads.emplace_back([&] {
+      try {
+        render(pool, "echo", "x");
+      } catch (const RenderError& e) {
+        if (std::string(e.what()).find("could not start (exited with status 2)") != std::string::npos) ++failed;
+      }
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(failed, 3);
+}
+
+// Eight requests from four event loops on two workers: each gets its own page back, and they
+// queue (each takes 0.3 s, so two workers need at least four rounds).
+TEST(PdfPool, RequestsBeyondTheWorkersWaitAndGetTheirOwnAnswers) {
+  Pool pool(fake(2));
+  std::vector<std::thread> loops;
+  std::atomic<int> right{0};
+  const auto start = std::chrono::steady_clock::now();
+  for (int t = 0; t < 4; ++t)
+    loops.emplace_back([&, t] {
+      asio::io_context io;
+      for (int k = 0; k < 2; ++k) {
+        const std::string page = "page " + std::to_string(t) + "/" + std::to_string(k);
+        asio::co_spawn(io, pool.render("sleep 0.3", page), [&, page](std::exception_ptr e, std::string r) {
+          if (!e && r == page) ++right;
+        });
+      }
+      io.run();
+    });
+  for (auto& t : loops) t.join();
+  EXPECT_EQ(right, 8);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 1200ms);
+  EXPECT_LE(pool.worker_pids().size(), 2u);
+}
+
+// While a render is under way the awaiting loop keeps serving its other work.
+TEST(PdfPool, AwaitingARenderLeavesTheLoopFree) {
+  Pool pool(fake(1));
+  render(pool, "echo", "warm");
+  asio::io_context io;
+  int ticks = 0;
+  bool done = false;
+  asio::co_spawn(io, pool.render("sleep 0.5", "slow"), [&](std::exception_ptr, std::string) { done = true; });
+  asio::co_spawn(
+      io,
+      [&]() -> asio::awaitable<void> {
+        asio::steady_timer t(io);
+        while (!done) {
+          t.expires_after(20ms);
+          co_await t.async_wait(asio::use_awaitable);
+          ++ticks;
+        }
+      },
+      asio::detached);
+  io.run();
+  EXPECT_GE(ticks, 10);
+}
+
+}  // namespace
