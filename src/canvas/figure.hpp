@@ -34,8 +34,15 @@ struct Image {
   }
 };
 
+// How hard the PNG encoder works: zlib's level (0 to 9) and whether rows go through the adaptive
+// filters first. The defaults suit plan figures, which are read once (by the PDF renderer).
+struct PngOptions {
+  int compression_level = 3;
+  bool adaptive_filters = false;
+};
+
 // PNG of the image: 8-bit opaque RGB, with its resolution recorded (pHYs, pixels per metre).
-std::string encode_png(const Image& img, double dpi);
+std::string encode_png(const Image& img, double dpi, const PngOptions& options = {});
 // The pixels of a PNG (any colour type libpng can turn into 8-bit RGB; alpha is dropped), and
 // its pHYs pixels per metre (0 when absent).
 Image decode_png(std::string_view png, std::uint32_t* pixels_per_metre = nullptr);
@@ -72,7 +79,8 @@ class Figure {
   XY fraction_to_pixel(XY p) const;
 
   Image render() const;
-  std::string to_png() const { return encode_png(render(), dpi_); }
+  // The PNG of render(), written straight from the drawing surface (no intermediate image).
+  std::string to_png(const PngOptions& options = {}) const;
 
  private:
   double dpi_;

@@ -24,7 +24,20 @@ std::string BinaryRedisCache::_make_key(std::string_view key) const {
 }
 
 asio::awaitable<std::optional<std::string>> BinaryRedisCache::get(std::string key) {
-  co_return co_await redis_->get(_make_key(key));
+  co_return get_value(co_await redis_->command(get_command(key)));
+}
+
+redis::Argv BinaryRedisCache::get_command(std::string_view key) const { return {"GET", _make_key(key)}; }
+
+std::optional<std::string> BinaryRedisCache::get_value(redis::Reply reply) {
+  if (reply.is_error()) throw redis::Error(reply.str);
+  if (reply.is_nil()) return std::nullopt;
+  if (reply.type != redis::Reply::Type::String) throw redis::Error("Unexpected reply to GET");
+  return std::move(reply.str);
+}
+
+void log_cache_get_failure(std::string_view key, std::string_view reason) {
+  logger()->warn("Cache get failed for {}: {}", key, reason);
 }
 
 asio::awaitable<void> BinaryRedisCache::set(std::string key, std::string value, long long ttl) {
@@ -44,13 +57,13 @@ asio::awaitable<std::optional<std::string>> safe_cache_get(BinaryRedisCache& cac
   } catch (const std::exception& e) {
     failure = e.what();
   }
-  logger()->warn("Cache get failed for {}: {}", key, failure);
+  log_cache_get_failure(key, failure);
   co_return std::nullopt;
 }
 
 asio::awaitable<void> safe_cache_set(BinaryRedisCache& cache, std::string key, std::string value, long long ttl) {
   try {
-    co_await cache.set(key, std::move(value), ttl);
+    co_await base::with_timeout(cache.set(key, std::move(value), ttl), CACHE_WRITE_LIMIT);
   } catch (const std::exception& e) {
     logger()->warn("Cache set failed for {}: {}", key, e.what());
   }

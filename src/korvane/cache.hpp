@@ -10,6 +10,11 @@
 
 namespace vekt::korvane {
 
+inline constexpr double CACHE_WRITE_LIMIT = 0.5;  // seconds
+
+// The warning of a cache read that failed or was given up ("Cache get failed for {key}: {e}").
+void log_cache_get_failure(std::string_view key, std::string_view reason);
+
 // "Simple Redis cache for binary MVT tiles without UTF-8 decoding."
 // One command per operation; nothing is caught here. The client is shared, not owned.
 class BinaryRedisCache {
@@ -25,6 +30,11 @@ class BinaryRedisCache {
   // "Delete key from cache." DEL of the namespaced key.
   boost::asio::awaitable<void> del(std::string key);
 
+  // The GET that `get` sends, for a caller that sends it together with other commands, and the
+  // value of its reply (nullopt for a miss; an error reply throws redis::Error).
+  redis::Argv get_command(std::string_view key) const;
+  static std::optional<std::string> get_value(redis::Reply reply);
+
   redis::Client& redis() const { return *redis_; }
   const std::string& name_space() const { return namespace_; }
 
@@ -38,6 +48,7 @@ class BinaryRedisCache {
 boost::asio::awaitable<std::optional<std::string>> safe_cache_get(std::string key, double timeout = 1.0);
 
 // "Safely set cache value." A failure is logged as "Cache set failed for {key}: {e}" and swallowed.
+// The write is given up after CACHE_WRITE_LIMIT: a stalled Redis must not hold up the answer.
 boost::asio::awaitable<void> safe_cache_set(std::string key, std::string value, long long ttl);
 
 // The same two wrappers over a given cache (the module's `cache` is used by the ones above).

@@ -26,6 +26,7 @@
 #include "korvane/catalogue.hpp"
 #include "korvane/failure_answers.hpp"
 #include "korvane/layer_share.hpp"
+#include "korvane/rate_limit.hpp"
 #include "korvane/service.hpp"
 #include "korvane/transaction.hpp"
 #include "pg/session.hpp"
@@ -43,21 +44,6 @@ using web::Response;
 namespace {
 
 constexpr const char* MVT_MEDIA_TYPE = "application/vnd.mapbox-vector-tile";
-
-// One atomic step in Redis: count the request and give a fresh counter its one-second window. A
-// counter that somehow lost its expiry gets one back on the next request instead of locking the
-// address out for good. The window still starts at the first request and is never renewed.
-const std::string RATE_LIMIT_SCRIPT =
-    "local n = redis.call('INCR', KEYS[1]) "
-    "if n == 1 or redis.call('TTL', KEYS[1]) == -1 then redis.call('EXPIRE', KEYS[1], 1) end "
-    "return n";
-
-asio::awaitable<long long> count_request(std::string rate_key) {
-  std::vector<std::string> keys{std::move(rate_key)};
-  std::vector<std::string> args;
-  redis::Reply reply = co_await redis_client().eval(RATE_LIMIT_SCRIPT, std::move(keys), std::move(args));
-  co_return reply.integer;
-}
 
 std::string int_text(const web::IntValue& v) { return v.text; }
 
@@ -133,35 +119,37 @@ asio::awaitable<Response> get_tile_xyz(Request& request, pg::Session& db) {
   const web::IntValue yv = request.integer("y");
   auto& log = logger();
 
-  const std::string client_ip = request.client_host();
-  const std::string rate_key = "rate_limit:gis:" + client_ip;
-  long long request_count = 0;
-  std::string rate_failure;
-  bool rate_failed = false;
-  try {
-    request_count = co_await count_request(rate_key);
-  } catch (const std::exception& e) {
-    rate_failed = true;
-    rate_failure = e.what();
+  // The checks that need no I/O come first, so that a request that passes them is counted and its
+  // tile read in one round trip; the answers keep their order (429, 404, 400, 204, then the cache).
+  const bool layer_known = find_layer(layer_name) != nullptr;
+  const bool coords_valid =
+      layer_known && !zv.huge() && !xv.huge() && !yv.huge() && validate_tile_coords(*zv.value, *xv.value, *yv.value);
+  std::optional<MvtSql> built;
+  std::optional<std::string> not_served;
+  if (coords_valid) {
+    try {
+      built = generate_mvt_sql(layer_name, *zv.value);
+    } catch (const base::ValueError& e) {
+      not_served = e.what();
+    }
   }
-  if (rate_failed) {
-    log->warn("Rate limit check failed: {}", rate_failure);
-  } else if (request_count > 40) {
-    throw HttpError(429, "Too many map requests. Please slow down panning.");
-  }
+  std::optional<std::string> cached_tile;
+  const std::string cache_key =
+      built ? fmt::format("{}:{}:{}:{}", layer_name, *zv.value, *xv.value, *yv.value) : std::string();
+  if (built)
+    cached_tile = co_await tile_rate_limit().admit_and_read(request.client_host(), cache(), cache_key, 1.0);
+  else
+    co_await tile_rate_limit().admit(request.client_host());
 
-  if (!find_layer(layer_name)) throw HttpError(404, fmt::format("Layer '{}' not found", layer_name));
+  if (!layer_known) throw HttpError(404, fmt::format("Layer '{}' not found", layer_name));
 
-  if (zv.huge() || xv.huge() || yv.huge() || !validate_tile_coords(*zv.value, *xv.value, *yv.value))
+  if (!coords_valid)
     throw HttpError(400, fmt::format("Invalid tile coordinates: z={}, x={}, y={}", int_text(zv), int_text(xv),
                                      int_text(yv)));
   const long long z = *zv.value, x = *xv.value, y = *yv.value;
 
-  std::optional<MvtSql> built;
-  try {
-    built = generate_mvt_sql(layer_name, z);
-  } catch (const base::ValueError& e) {
-    log->info("Layer {} not available at zoom {}: {}", layer_name, z, e.what());
+  if (!built) {
+    log->info("Layer {} not available at zoom {}: {}", layer_name, z, *not_served);
     if (z <= 6) {
       std::vector<std::string> available;
       for (const auto& entry : LAYER_CONFIG)
@@ -172,8 +160,6 @@ asio::awaitable<Response> get_tile_xyz(Request& request, pg::Session& db) {
   }
   const ZoomConfig zoom_config = built->zoom_config;
 
-  const std::string cache_key = fmt::format("{}:{}:{}:{}", layer_name, z, x, y);
-  std::optional<std::string> cached_tile = co_await safe_cache_get(cache_key);
   if (cached_tile && !cached_tile->empty())
     co_return tile_response(std::move(*cached_tile),
                             {{"Cache-Control", fmt::format("public, max-age={}", zoom_config.cache_ttl)},
@@ -251,6 +237,37 @@ constexpr double PI = 3.14159265358979323846;
 double mercator_x_to_lon(double x) { return x / EARTH_RADIUS * 180.0 / PI; }
 double mercator_y_to_lat(double y) { return std::atan(std::sinh(y / EARTH_RADIUS)) * 180.0 / PI; }
 
+// The first of the bounding-box route's refusals that need no I/O, in the order it answers them.
+std::optional<HttpError> bbox_refusal(const LayerEntry* layer, const std::string& layer_name, long long srid,
+                                      double minx, double miny, double maxx, double maxy,
+                                      const web::IntValue& max_features_v) {
+  if (!layer) return HttpError(404, fmt::format("Layer '{}' not found", layer_name));
+  if (srid != 4326 && srid != 3857)
+    return HttpError(400, "Only SRID 4326 (WGS84) and 3857 (Web Mercator) are supported");
+
+  const std::string too_large = "Bounding box too large. Maximum area: 1.0 square degrees";
+  if (srid == 4326) {
+    if (!(-180 <= minx && minx <= 180 && -180 <= maxx && maxx <= 180))
+      return HttpError(400, "Invalid longitude values");
+    if (!(-90 <= miny && miny <= 90 && -90 <= maxy && maxy <= 90)) return HttpError(400, "Invalid latitude values");
+    if (calculate_bbox_area_degrees(minx, miny, maxx, maxy) > MAX_BBOX_AREA_WGS84) return HttpError(400, too_large);
+  } else {
+    // A Web Mercator box gets the same size limit as a degree box: its corners in degrees.
+    const double lim = host::WEB_MERCATOR_HALF_EXTENT;
+    for (double v : {minx, miny, maxx, maxy})
+      if (!std::isfinite(v) || std::fabs(v) > lim) return HttpError(400, "Invalid coordinate values");
+    double area = calculate_bbox_area_degrees(mercator_x_to_lon(minx), mercator_y_to_lat(miny),
+                                              mercator_x_to_lon(maxx), mercator_y_to_lat(maxy));
+    if (area > MAX_BBOX_AREA_WGS84) return HttpError(400, too_large);
+  }
+
+  // A negative limit or a box without width or height is the client's mistake, not ours.
+  if (max_features_v.huge() ? max_features_v.text.starts_with("-") : *max_features_v.value < 0)
+    return HttpError(400, "max_features must be non-negative");
+  if (minx == maxx || miny == maxy) return HttpError(400, "Bounding box has zero width or height");
+  return std::nullopt;
+}
+
 asio::awaitable<Response> get_tile_bbox(Request& request, pg::Session& db) {
   const std::string layer_name = request.str("layer_name");
   const double minx = request.number("minx");
@@ -261,53 +278,35 @@ asio::awaitable<Response> get_tile_bbox(Request& request, pg::Session& db) {
   const web::IntValue max_features_v = request.integer("max_features");
   const bool simplify = request.boolean("simplify");
 
-  // Rate limit; a Redis failure here lets the request through without a word.
-  {
-    const std::string rate_key = "rate_limit:gis:bbox:" + request.client_host();
-    long long request_count = 0;
-    try {
-      request_count = co_await count_request(rate_key);
-    } catch (const std::exception&) {
-      request_count = 0;
-    }
-    if (request_count > 20) throw HttpError(429, "Too many bbox requests.");
-  }
-
+  // The checks that need no I/O come first: a Web Mercator box that passes them is counted and its
+  // tile read in one round trip. A degree box needs the database for its cache key, so it is counted
+  // alone first. The answers keep their order (429, 404, then 400).
   const LayerEntry* layer = find_layer(layer_name);
-  if (!layer) throw HttpError(404, fmt::format("Layer '{}' not found", layer_name));
-
   const long long srid = srid_v.huge() ? 0 : *srid_v.value;
-  if (srid != 4326 && srid != 3857)
-    throw HttpError(400, "Only SRID 4326 (WGS84) and 3857 (Web Mercator) are supported");
-
-  const std::string too_large = "Bounding box too large. Maximum area: 1.0 square degrees";
-  if (srid == 4326) {
-    if (!(-180 <= minx && minx <= 180 && -180 <= maxx && maxx <= 180))
-      throw HttpError(400, "Invalid longitude values");
-    if (!(-90 <= miny && miny <= 90 && -90 <= maxy && maxy <= 90)) throw HttpError(400, "Invalid latitude values");
-    if (calculate_bbox_area_degrees(minx, miny, maxx, maxy) > MAX_BBOX_AREA_WGS84) throw HttpError(400, too_large);
-  } else {
-    // A Web Mercator box gets the same size limit as a degree box: its corners in degrees.
-    const double lim = host::WEB_MERCATOR_HALF_EXTENT;
-    for (double v : {minx, miny, maxx, maxy})
-      if (!std::isfinite(v) || std::fabs(v) > lim) throw HttpError(400, "Invalid coordinate values");
-    double area = calculate_bbox_area_degrees(mercator_x_to_lon(minx), mercator_y_to_lat(miny),
-                                              mercator_x_to_lon(maxx), mercator_y_to_lat(maxy));
-    if (area > MAX_BBOX_AREA_WGS84) throw HttpError(400, too_large);
-  }
-
-  // A negative limit or a box without width or height is the client's mistake, not ours.
-  if (max_features_v.huge() ? max_features_v.text.starts_with("-") : *max_features_v.value < 0)
-    throw HttpError(400, "max_features must be non-negative");
-  if (minx == maxx || miny == maxy) throw HttpError(400, "Bounding box has zero width or height");
+  const std::optional<HttpError> refusal = bbox_refusal(layer, layer_name, srid, minx, miny, maxx, maxy, max_features_v);
   const long long max_features =
       max_features_v.huge() ? MAX_FEATURES_GLOBAL : std::min<long long>(*max_features_v.value, MAX_FEATURES_GLOBAL);
+  const std::string cache_control = fmt::format("public, max-age={}", CACHE_TTL_SHORT);
+  auto key_of = [&](double a, double b, double c, double d) {
+    return fmt::format("bbox:{}:{}:{}:{}:{}:{}:{}", layer_name, fixed0(a), fixed0(b), fixed0(c), fixed0(d),
+                       max_features, simplify ? "True" : "False");
+  };
+  if (!refusal && srid == 3857) {
+    const std::string cache_key = key_of(minx, miny, maxx, maxy);
+    std::optional<std::string> cached_tile =
+        co_await bbox_rate_limit().admit_and_read(request.client_host(), cache(), cache_key, 2.0);
+    if (cached_tile && !cached_tile->empty())
+      co_return tile_response(std::move(*cached_tile), {{"Cache-Control", cache_control}, {"X-Cache", "HIT"}});
+  } else {
+    co_await bbox_rate_limit().admit(request.client_host());
+    if (refusal) throw *refusal;
+  }
 
   const FailureAnswer bbox_timeout{408, "Query timeout", "Timeout generating bbox tile for " + layer_name};
-  // The request keeps its place in the layer's share from the transformation on: that statement
-  // already takes the connection the bounding-box statement runs on.
   const FailureAnswer bbox_failed{500, "Internal server error", "Error generating bbox tile for " + layer_name};
   const StepFailures bbox_failures{bbox_timeout, bbox_failed, bbox_failed, bbox_failed};
+  // The request keeps its place in the layer's share from the transformation on: that statement
+  // already takes the connection the bounding-box statement runs on.
   const auto start = Clock::now();
   const LayerShare::Hold hold = co_await answer_failures(enter_share(layer_name, 20.0), bbox_failures);
 
@@ -333,13 +332,12 @@ asio::awaitable<Response> get_tile_bbox(Request& request, pg::Session& db) {
     max_y_3857 = box[3];
   }
 
-  const std::string cache_key =
-      fmt::format("bbox:{}:{}:{}:{}:{}:{}:{}", layer_name, fixed0(min_x_3857), fixed0(min_y_3857), fixed0(max_x_3857),
-                  fixed0(max_y_3857), max_features, simplify ? "True" : "False");
-  const std::string cache_control = fmt::format("public, max-age={}", CACHE_TTL_SHORT);
-  std::optional<std::string> cached_tile = co_await safe_cache_get(cache_key, 2.0);
-  if (cached_tile && !cached_tile->empty())
-    co_return tile_response(std::move(*cached_tile), {{"Cache-Control", cache_control}, {"X-Cache", "HIT"}});
+  const std::string cache_key = key_of(min_x_3857, min_y_3857, max_x_3857, max_y_3857);
+  if (srid != 3857) {
+    std::optional<std::string> cached_tile = co_await safe_cache_get(cache_key, 2.0);
+    if (cached_tile && !cached_tile->empty())
+      co_return tile_response(std::move(*cached_tile), {{"Cache-Control", cache_control}, {"X-Cache", "HIT"}});
+  }
 
   const double bbox_area = srid == 4326 ? calculate_bbox_area_degrees(minx, miny, maxx, maxy) : 0.01;
   const std::string& sql = bbox_sql(*layer, simplify && bbox_area > 0.01);

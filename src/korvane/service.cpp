@@ -73,6 +73,9 @@ void startup(ServiceOptions options) {
   opts.password = s.redis_password;
   opts.connect_timeout = std::chrono::seconds(5);
   opts.socket_timeout = std::chrono::seconds(5);
+  // After a failure, requests stop waiting on Redis for a second (tiles come from the database
+  // meanwhile); then one command probes it.
+  opts.failure_backoff = std::chrono::seconds(1);
   if (auto pool = process_env("VEKT_REDIS_POOL")) {
     auto n = parse_py_int(*pool);
     if (!n || *n <= 0) throw base::ValueError("VEKT_REDIS_POOL: not a positive integer: '" + *pool + "'");

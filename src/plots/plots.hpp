@@ -14,6 +14,7 @@
 #include "canvas/axes.hpp"
 #include "geo/geometry.hpp"
 #include "geo/proj.hpp"
+#include "plots/figure.hpp"
 #include "plots/records.hpp"
 
 namespace spdlog {

@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -33,35 +34,55 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-Reply convert(const redisReply* r) {
-  Reply out;
-  switch (r->type) {
-    case REDIS_REPLY_STRING:
-      out.type = Reply::Type::String;
-      out.str.assign(r->str, r->len);
-      break;
-    case REDIS_REPLY_STATUS:
-      out.type = Reply::Type::Status;
-      out.str.assign(r->str, r->len);
-      break;
-    case REDIS_REPLY_ERROR:
-      out.type = Reply::Type::Error;
-      out.str.assign(r->str, r->len);
-      break;
-    case REDIS_REPLY_INTEGER:
-      out.type = Reply::Type::Integer;
-      out.integer = r->integer;
-      break;
-    case REDIS_REPLY_ARRAY:
-      out.type = Reply::Type::Array;
-      out.elements.reserve(r->elements);
-      for (size_t i = 0; i < r->elements; ++i) out.elements.push_back(convert(r->element[i]));
-      break;
-    default:
-      out.type = Reply::Type::Nil;
-      break;
-  }
-  return out;
+// The reader builds our Reply objects itself: a value's bytes are copied once, from the reader's
+// buffer into the Reply, with no hiredis reply in between. An array's members are made in place in
+// their parent, which the reader sizes before it reads them.
+Reply* place(const redisReadTask* task) {
+  if (task->parent == nullptr) return new Reply;
+  auto* parent = static_cast<Reply*>(task->parent->obj);
+  return &parent->elements[static_cast<size_t>(task->idx)];
+}
+
+void* create_string(const redisReadTask* task, char* str, size_t len) {
+  Reply* r = place(task);
+  r->type = task->type == REDIS_REPLY_ERROR    ? Reply::Type::Error
+            : task->type == REDIS_REPLY_STATUS ? Reply::Type::Status
+                                               : Reply::Type::String;
+  r->str.assign(str, len);
+  return r;
+}
+
+void* create_array(const redisReadTask* task, int elements) {
+  Reply* r = place(task);
+  r->type = Reply::Type::Array;
+  r->elements.resize(elements > 0 ? static_cast<size_t>(elements) : 0);
+  return r;
+}
+
+void* create_integer(const redisReadTask* task, long long value) {
+  Reply* r = place(task);
+  r->type = Reply::Type::Integer;
+  r->integer = value;
+  return r;
+}
+
+void* create_nil(const redisReadTask* task) {
+  Reply* r = place(task);
+  r->type = Reply::Type::Nil;
+  return r;
+}
+
+// The reader frees only a whole reply it still holds (after a protocol error, or when it is freed).
+void free_reply(void* reply) { delete static_cast<Reply*>(reply); }
+
+redisReplyObjectFunctions REPLY_FUNCTIONS{create_string, create_array, create_integer, create_nil, free_reply};
+
+redisReader* make_reader() {
+  redisReader* r = redisReaderCreateWithFunctions(&REPLY_FUNCTIONS);
+  // Keep the reader's buffer between replies: tiles are tens of kilobytes, and the default would
+  // free and grow it again for every one of them.
+  if (r != nullptr) r->maxbuf = 0;
+  return r;
 }
 
 std::string format_command(const Argv& argv) {
@@ -113,13 +134,13 @@ Options Options::from_env() {
 // One connection: its socket, its reply reader and a timer for the socket time-out.
 struct Connection {
   explicit Connection(const asio::any_io_executor& ex)
-      : sock(ex), timer(ex), reader(redisReaderCreate()) {
+      : sock(ex), timer(ex), reader(make_reader()) {
     if (!reader) throw Error("Could not create a Redis reply reader");
   }
   tcp::socket sock;
   asio::steady_timer timer;
   base::CHandle<redisReader, redisReaderFree> reader;
-  std::array<char, 16384> buf{};
+  std::array<char, 32768> buf{};
 };
 
 namespace {
@@ -143,6 +164,40 @@ struct Client::Impl {
   Options options;
   std::uint64_t id = base::next_pool_owner_id();
   std::string endpoint;  // "host:port" for messages
+
+  // The failure back-off: until `closed_until` (steady clock, ns; 0 when no failure is pending)
+  // commands are refused; after it, the first command to arrive claims `probing` and goes through.
+  std::atomic<std::int64_t> closed_until{0};
+  std::atomic<bool> probing{false};
+
+  static std::int64_t now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+  }
+
+  // Throws when this command must not reach the server now.
+  void gate() {
+    if (options.failure_backoff.count() <= 0) return;
+    const std::int64_t until = closed_until.load(std::memory_order_acquire);
+    if (until == 0) return;
+    if (now_ns() >= until && !probing.exchange(true, std::memory_order_acq_rel)) return;
+    throw Error("Redis unavailable after a failure at " + endpoint + "; retrying shortly");
+  }
+  void succeeded() {
+    if (options.failure_backoff.count() <= 0) return;
+    if (closed_until.load(std::memory_order_relaxed) != 0) {
+      closed_until.store(0, std::memory_order_release);
+      probing.store(false, std::memory_order_release);
+    }
+  }
+  void failed() {
+    if (options.failure_backoff.count() <= 0) return;
+    closed_until.store(now_ns() + std::chrono::duration_cast<std::chrono::nanoseconds>(options.failure_backoff).count(),
+                       std::memory_order_release);
+    probing.store(false, std::memory_order_release);
+  }
+
+  // Runs one exchange with the server under the back-off: refused while it lasts, and its outcome
+  // (an answer of any kind, or a failure of the connection) recorded.
 
   std::shared_ptr<RedisPool> pool(const asio::any_io_executor& ex) {
     std::size_t n = options.pool_size;
@@ -175,8 +230,8 @@ struct Client::Impl {
         throw Error(std::string("Protocol error: ") + c.reader->errstr);
       }
       if (raw != nullptr) {
-        base::CHandle<redisReply, freeReplyObject> r(static_cast<redisReply*>(raw));
-        co_return convert(r.get());
+        std::unique_ptr<Reply> r(static_cast<Reply*>(raw));
+        co_return std::move(*r);
       }
       c.timer.expires_after(options.socket_timeout);
       auto [order, ec, n, tec] =
@@ -276,13 +331,15 @@ Client::~Client() = default;
 
 const Options& Client::options() const { return impl_->options; }
 
+bool Client::backing_off() const { return impl_->closed_until.load(std::memory_order_acquire) != 0; }
+
 asio::awaitable<Reply> Client::command(Argv argv) {
   auto impl = impl_;
-  auto l = co_await impl->lease();
-  Reply r = co_await impl->roundtrip(*l, argv);
-  l.give_back();
-  if (r.is_error()) throw Error(r.str);
-  co_return r;
+  std::vector<Argv> one;
+  one.push_back(std::move(argv));
+  std::vector<Reply> replies = co_await pipeline(std::move(one));
+  if (replies.front().is_error()) throw Error(replies.front().str);
+  co_return std::move(replies.front());
 }
 
 asio::awaitable<std::vector<Reply>> Client::pipeline(std::vector<Argv> commands) {
@@ -291,11 +348,18 @@ asio::awaitable<std::vector<Reply>> Client::pipeline(std::vector<Argv> commands)
   if (commands.empty()) co_return out;
   std::string data;
   for (const auto& a : commands) data += format_command(a);
-  auto l = co_await impl->lease();
-  co_await impl->write(*l, data);
-  out.reserve(commands.size());
-  for (size_t i = 0; i < commands.size(); ++i) out.push_back(co_await impl->read_reply(*l));
-  l.give_back();
+  impl->gate();
+  try {
+    auto l = co_await impl->lease();
+    co_await impl->write(*l, data);
+    out.reserve(commands.size());
+    for (size_t i = 0; i < commands.size(); ++i) out.push_back(co_await impl->read_reply(*l));
+    l.give_back();
+  } catch (...) {
+    impl->failed();
+    throw;
+  }
+  impl->succeeded();
   co_return out;
 }
 

@@ -14,6 +14,11 @@
 // timed out, was cancelled or read a malformed reply is closed and never reused, so a late reply can
 // never answer another command. Waiting for a free connection counts against the caller's time limit
 // (cancel the command, e.g. with base::with_timeout) and is bounded by connect_timeout.
+//
+// With a failure back-off set, a command that fails at the connection level (including one its caller
+// cancelled because it waited too long) makes the client refuse every command at once, without I/O,
+// for that long; then one command goes through as a probe, and its outcome closes the back-off or
+// starts it again. The state is shared by every loop: there is one server behind them all.
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -54,6 +59,7 @@ struct Options {
   std::chrono::milliseconds connect_timeout{5000};  // resolve + connect; also bounds a wait for the pool
   std::chrono::milliseconds socket_timeout{5000};   // each write and each read (AUTH and SELECT too)
   std::size_t pool_size = 256;                      // connections per event loop
+  std::chrono::milliseconds failure_backoff{0};     // 0: every command tries the server
 
   // host/port/db/username/password from REDIS_HOST, REDIS_PORT, REDIS_DB, REDIS_USERNAME,
   // REDIS_PASSWORD, and pool_size from VEKT_REDIS_POOL; absent variables keep the defaults.
@@ -76,6 +82,9 @@ class Client {
   Client& operator=(const Client&) = delete;
 
   const Options& options() const;
+
+  // True while commands are refused after a failure (the probe not yet answered).
+  bool backing_off() const;
 
   // Every command must be awaited on the event loop whose pool it uses (the current executor's).
   // Arguments are taken by value (coroutine parameters).

@@ -330,4 +330,11 @@ static std::string read_file(const std::string& p) {
 std::string ServerProcess::stdout_text() const { return read_file(dir_ + "/stdout"); }
 std::string ServerProcess::stderr_text() const { return read_file(dir_ + "/stderr"); }
 
+long long info_number(const std::string& info, const std::string& prefix) {
+  const std::string needle = "\n" + prefix;
+  const auto at = ("\n" + info).find(needle);
+  if (at == std::string::npos) return 0;
+  return std::stoll(info.substr(at + prefix.size()));
+}
+
 }  // namespace korvane_test

@@ -36,6 +36,14 @@ class SyncRedis {
   redisContext* c_;
 };
 
+// The number after `prefix` on a line of an INFO answer ("total_reads_processed:",
+// "cmdstat_get:calls="); 0 when no line starts with it.
+long long info_number(const std::string& info, const std::string& prefix);
+// How much that number grew from one INFO answer to a later one.
+inline long long info_growth(const std::string& before, const std::string& after, const std::string& prefix) {
+  return info_number(after, prefix) - info_number(before, prefix);
+}
+
 class SyncPg {
  public:
   explicit SyncPg(const std::string& url);

@@ -26,6 +26,13 @@ class RedisServer {
     std::filesystem::remove_all(dir_, ec);
   }
   int port() const { return port_; }
+  // The server's process id (0 when it is not running), to pause it with SIGSTOP.
+  pid_t pid() const {
+    std::ifstream f(dir_ + "/redis.pid");
+    pid_t pid = 0;
+    f >> pid;
+    return pid;
+  }
 
   void start() {
     std::string cmd = "redis-server --bind 127.0.0.1 --port " + std::to_string(port_) +

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -330,6 +331,41 @@ TEST(RedisClient, FailsFastWhileTheServerIsDownAndRecoversWhenItReturns) {
   EXPECT_FALSE(run(io, c.get("k")).has_value());
   run(io, c.set("k", "after"));
   EXPECT_EQ(run(io, parallel(8)), 8);
+}
+
+TEST(RedisClient, AfterAFailureCommandsAreRefusedForTheBackOffThenOneProbes) {
+  vekt::testing::RedisServer server;
+  asio::io_context io;
+  Options o;
+  o.host = "127.0.0.1";
+  o.port = server.port();
+  o.failure_backoff = 400ms;
+  Client c(o);
+  run(io, c.set("k", "v"));
+  EXPECT_FALSE(c.backing_off());
+  // A command given up by its caller is a failure too: the server may be stalled.
+  const pid_t pid = server.pid();
+  ASSERT_EQ(::kill(pid, SIGSTOP), 0);
+  EXPECT_THROW(run(io, with_timeout(c.get("k"), 100ms)), TimeoutError);
+  ::kill(pid, SIGCONT);
+  EXPECT_TRUE(c.backing_off());
+  // The server is back, but until the back-off ends nothing is sent to it.
+  const auto refused_at = std::chrono::steady_clock::now();
+  try {
+    run(io, c.get("k"));
+    ADD_FAILURE() << "a command went through during the back-off";
+  } catch (const vekt::redis::Error& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "Redis unavailable after a failure at 127.0.0.1:" + std::to_string(server.port()) + "; retrying shortly");
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - refused_at, 50ms);
+  std::this_thread::sleep_for(450ms);
+  // The probe goes through, and its answer ends the back-off.
+  EXPECT_EQ(run(io, c.get("k")), "v");
+  EXPECT_FALSE(c.backing_off());
+  // An error reply is an answer, not a failure of the server.
+  EXPECT_THROW(run(io, c.command({"NO-SUCH-COMMAND"})), vekt::redis::Error);
+  EXPECT_FALSE(c.backing_off());
 }
 
 TEST(RedisClient, PoolBoundQueuesCommandsAndAThousandConcurrentOnesComplete) {

@@ -1,0 +1,346 @@
+#include "plots/figure.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <variant>
+
+#include <fmt/format.h>
+#include <spdlog/logger.h>
+
+#include "base/base64.hpp"
+#include "base/numfmt.hpp"
+#include "geo/geometry.hpp"
+#include "plots/plan_layout.hpp"
+#include "plots/plots.hpp"
+
+namespace vekt::plots {
+namespace {
+
+// A record's value under the id key, as far as equality with an id goes: geometry and boundary
+// values are present but equal no id.
+using KeyValue = std::variant<std::monostate, std::int64_t, double, Decimal, std::string>;
+
+// Decimal text without sign noise, leading or trailing zeros: equal numbers give equal texts.
+std::string canonical_decimal(std::string_view s) {
+  auto d = decimal_parts(s);
+  if (!d) return "?" + std::string(s);  // not a plain decimal: equal to nothing numeric
+  while (!d->frac_digits.empty() && d->frac_digits.back() == '0') d->frac_digits.pop_back();
+  const bool neg = d->negative && !(d->int_digits == "0" && d->frac_digits.empty());
+  return (neg ? "-" : "") + d->int_digits + (d->frac_digits.empty() ? "" : "." + d->frac_digits);
+}
+
+// The exact decimal expansion of a finite double (every double has a finite one).
+std::string exact_decimal(double d) {
+  char buf[1200];
+  const auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::fixed, 1100);
+  return canonical_decimal(std::string(buf, r.ptr));
+}
+
+// Numbers compare by their mathematical value (7 == 7.0, a decimal equal to its float), texts by
+// their characters; a text never equals a number, NaN equals nothing.
+bool id_equals(const KeyValue& rec, const ParcelNumber& sel) {
+  if (std::holds_alternative<std::monostate>(rec)) return false;
+  if (const auto* s = std::get_if<std::string>(&rec)) {
+    const auto* t = std::get_if<std::string>(&sel);
+    return t != nullptr && *s == *t;
+  }
+  if (std::holds_alternative<std::string>(sel)) return false;
+  auto as_decimal = [](const auto& v) -> std::optional<std::string> {
+    using T = std::decay_t<decltype(v)>;
+    if constexpr (std::is_same_v<T, std::int64_t>) {
+      return fmt::format("{}", v);
+    } else if constexpr (std::is_same_v<T, double>) {
+      if (!std::isfinite(v)) return std::nullopt;
+      return exact_decimal(v);
+    } else if constexpr (std::is_same_v<T, Decimal>) {
+      return canonical_decimal(v.digits);
+    } else {
+      return std::nullopt;
+    }
+  };
+  // Two doubles (infinities included) compare directly; everything else by exact decimal value.
+  if (const auto* a = std::get_if<double>(&rec))
+    if (const auto* b = std::get_if<double>(&sel)) return *a == *b;
+  const auto a = std::visit(as_decimal, rec);
+  const auto b = std::visit(as_decimal, sel);
+  return a && b && *a == *b;
+}
+
+KeyValue key_value(const PlotRecord& r, std::string_view key, std::size_t index) {
+  auto missing = [&]() -> KeyError {
+    return KeyError(std::string(key), fmt::format("plot record {} has no key '{}'", index, key));
+  };
+  auto opt = [&](const auto& field) -> KeyValue {
+    if (!field) throw missing();
+    using T = std::decay_t<decltype(*field)>;
+    if constexpr (std::is_same_v<T, Number>) {
+      return std::visit([](const auto& n) -> KeyValue { return n; }, *field);
+    } else if constexpr (std::is_same_v<T, std::int64_t> || std::is_same_v<T, std::string>) {
+      return *field;
+    } else {
+      return std::monostate{};
+    }
+  };
+  if (key == "id") return opt(r.id);
+  if (key == "name") return opt(r.name);
+  if (key == "area") return opt(r.area);
+  if (key == "file_no") return opt(r.file_no);
+  if (key == "geometry") return opt(r.geometry);
+  if (key == "boundary") return opt(r.boundary);
+  if (key == "surveyed_by") return opt(r.surveyed_by);
+  if (key == "address") return opt(r.address);
+  if (key == "plan_layout_no") return opt(r.plan_layout_no);
+  throw missing();
+}
+
+bool all_finite(geo::GeometryRef g) {
+  switch (g.type()) {
+    case geo::GeomType::Polygon: {
+      if (!all_finite(g.exterior_ring())) return false;
+      for (int i = 0, n = g.num_interior_rings(); i < n; ++i)
+        if (!all_finite(g.interior_ring(i))) return false;
+      return true;
+    }
+    case geo::GeomType::MultiPoint:
+    case geo::GeomType::MultiLineString:
+    case geo::GeomType::MultiPolygon:
+    case geo::GeomType::GeometryCollection:
+      for (int i = 0, n = g.num_geometries(); i < n; ++i)
+        if (!all_finite(g.geometry_n(i))) return false;
+      return true;
+    default:
+      for (const XY& p : g.coords())
+        if (!std::isfinite(p.x) || !std::isfinite(p.y)) return false;
+      return true;
+  }
+}
+
+// A record's geometry in drawing coordinates. `what` names the record in messages.
+geo::Geometry record_geometry(const std::optional<GeoJson>& geometry, const std::string& what) {
+  if (!geometry) throw KeyError("geometry", fmt::format("{} has no key 'geometry'", what));
+  geo::Geometry g = project_geometry(geo::Geometry::from_geojson(geometry->text));
+  if (!g.is_empty() && !all_finite(g))
+    throw base::ValueError(fmt::format("{} has coordinates that are not finite numbers", what));
+  return g;
+}
+
+// Parcels are filled ring by ring: a polygon's exterior, or each part's of a multi-polygon.
+void fill_parcel(canvas::Axes& ax, geo::GeometryRef g, const canvas::PatchStyle& style, const std::string& what) {
+  if (g.type() == geo::GeomType::Polygon) {
+    ax.fill(g.exterior_ring().coords(), style);
+  } else if (g.type() == geo::GeomType::MultiPolygon) {
+    for (int i = 0, n = g.num_geometries(); i < n; ++i) ax.fill(g.geometry_n(i).exterior_ring().coords(), style);
+  } else {
+    throw ShapeError(fmt::format("{} is a {}, not a polygon", what, g.type_name()));
+  }
+}
+
+// The number of characters (code points) of UTF-8 text.
+std::size_t char_count(std::string_view s) {
+  std::size_t n = 0;
+  for (char c : s) n += (static_cast<unsigned char>(c) & 0xc0) != 0x80;
+  return n;
+}
+
+}  // namespace
+
+std::string to_text(const ParcelNumber& v) {
+  if (const auto* i = std::get_if<std::int64_t>(&v)) return fmt::format("{}", *i);
+  if (const auto* d = std::get_if<double>(&v)) return base::py_float_str(*d);
+  return std::get<std::string>(v);
+}
+
+ParcelNotFound::ParcelNotFound(std::string columnname, ParcelNumber selected)
+    : base::ValueError(fmt::format("Parcel with {}={} not found.", columnname, to_text(selected))),
+      columnname_(std::move(columnname)),
+      selected_(std::move(selected)) {}
+
+ComposedPlot compose_plot(const std::vector<PlotRecord>& parcel_data, const ParcelNumber& selected_parcel_number,
+                          const std::optional<std::vector<RoadRecord>>& road_data, std::string_view columnname,
+                          const std::optional<BoundingBox>& bounding_box, double max_width_mm,
+                          double max_height_mm) {
+  init();
+  const std::string id_text = fmt::format("{}={}", columnname, to_text(selected_parcel_number));
+  logger()->info("Generating plot for {}", id_text);
+
+  // The target: the first record whose id equals the one asked for.
+  const PlotRecord* target = nullptr;
+  for (std::size_t i = 0; i < parcel_data.size() && target == nullptr; ++i)
+    if (id_equals(key_value(parcel_data[i], columnname, i), selected_parcel_number)) target = &parcel_data[i];
+  if (target == nullptr) throw ParcelNotFound(std::string(columnname), selected_parcel_number);
+
+  const std::string target_what = "the geometry of parcel " + id_text;
+  geo::Geometry target_geom = record_geometry(target->geometry, target_what);
+  if (target_geom.is_empty()) throw ShapeError(target_what + " is empty");
+
+  // Every other record is a neighbour; records that repeat the target's id are neither.
+  struct Neighbour {
+    std::size_t index;
+    geo::Geometry geom;
+  };
+  std::vector<Neighbour> neighbor_geoms;
+  for (std::size_t i = 0; i < parcel_data.size(); ++i) {
+    if (id_equals(key_value(parcel_data[i], columnname, i), selected_parcel_number)) continue;
+    neighbor_geoms.push_back({i, record_geometry(parcel_data[i].geometry, fmt::format("plot record {}", i))});
+  }
+  std::vector<geo::Geometry> road_geoms;
+  if (road_data) {
+    for (std::size_t i = 0; i < road_data->size(); ++i)
+      road_geoms.push_back(record_geometry((*road_data)[i].geometry, fmt::format("road record {}", i)));
+  }
+
+  // Survey extent, scale and frame: the axes fill the figure, so 1 mm of paper is scale/1000 m.
+  const SurveyFrame frame = survey_frame(target_geom, bounding_box, max_width_mm, max_height_mm);
+  const std::int64_t scale = frame.scale;
+  const double k = static_cast<double>(scale) / 1000;
+  ComposedPlot out{canvas::Figure(max_width_mm, max_height_mm, 300), scale, {}};
+  canvas::Axes& ax = out.figure.axes();
+  ax.set_xlim(frame.xlim.first, frame.xlim.second);
+  ax.set_ylim(frame.ylim.first, frame.ylim.second);
+
+  const ClipAreas clips = clip_areas(frame, bounding_box.has_value(), target_geom);
+
+  // Roads (polygons by their outlines), cut to the road clip area; then neighbours; then the target.
+  for (const auto& r_geom : road_geoms) {
+    const auto t = r_geom.type();
+    std::optional<geo::Geometry> boundary;
+    geo::GeometryRef geom_to_clip = r_geom;
+    if (t == geo::GeomType::Polygon || t == geo::GeomType::MultiPolygon) {
+      boundary = r_geom.boundary();
+      geom_to_clip = *boundary;
+    }
+    const geo::Geometry clipped = geom_to_clip.intersection(clips.road_clipping);
+    if (clipped.is_empty()) continue;
+    plot_road_element(ax, clipped);
+  }
+  canvas::PatchStyle neighbour_style;
+  neighbour_style.facecolor = canvas::Color::parse("#e0e0e0");
+  neighbour_style.edgecolor = canvas::Color::parse("#666666");
+  neighbour_style.linewidth = 0.5;
+  neighbour_style.zorder = 3;
+  for (const auto& [i, n_geom] : neighbor_geoms) {
+    if (!n_geom.intersects(clips.clipping)) continue;
+    fill_parcel(ax, n_geom, neighbour_style, fmt::format("the geometry of plot record {}", i));
+  }
+  canvas::PatchStyle target_style;
+  target_style.facecolor = canvas::Color{1, 0.85, 0.85, 1};
+  target_style.edgecolor = canvas::Color::parse("red");
+  target_style.linewidth = 2.5;
+  target_style.zorder = 5;
+  fill_parcel(ax, target_geom, target_style, target_what);
+
+  // Beacons: marker, outward direction, name, leg labels or schedule row, in ring order.
+  const int fontsize = label_fontsize(scale);
+  static const std::vector<BeaconRecord> kNoBeacons;
+  const std::vector<BeaconRecord>& beacons = target->boundary ? *target->boundary : kNoBeacons;
+  const geo::Geometry centroid_pt = target_geom.centroid();
+  const XY centroid{centroid_pt.x(), centroid_pt.y()};
+  std::vector<ScheduleItem>& schedule = out.schedule;
+  NamePlacer names(scale);
+
+  // Each beacon's point is read once, when first needed (as itself or as a neighbour in the ring).
+  std::vector<std::optional<XY>> positions(beacons.size());
+  auto position = [&](std::size_t i) -> XY {
+    if (!positions[i]) {
+      const std::string what = fmt::format("beacon record {} of parcel {}", i, id_text);
+      const geo::Geometry p = record_geometry(beacons[i].geometry, what);
+      if (p.type() != geo::GeomType::Point || p.is_empty())
+        throw ShapeError(fmt::format("the geometry of {} is {}, not a point", what,
+                                     p.is_empty() ? "empty" : "a " + p.type_name()));
+      positions[i] = XY{p.x(), p.y()};
+    }
+    return *positions[i];
+  };
+
+  canvas::MarkerStyle marker;
+  marker.color = canvas::Color::black();
+  marker.markersize = 3;
+  marker.zorder = 6;
+  canvas::TextStyle name_style;
+  name_style.fontsize = fontsize;
+  name_style.ha = canvas::HAlign::Center;
+  name_style.va = canvas::VAlign::Center;
+  name_style.rotation_mode = canvas::RotationMode::Anchor;
+  name_style.fontweight = canvas::Weight::Bold;
+  name_style.zorder = 7;
+  canvas::TextStyle leg_style;
+  leg_style.fontsize = fontsize - 1;
+  leg_style.ha = canvas::HAlign::Center;
+  leg_style.rotation_mode = canvas::RotationMode::Anchor;
+  leg_style.zorder = 7;
+
+  const std::size_t n = beacons.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    const BeaconRecord& beacon = beacons[i];
+    const XY b = position(i);
+    ax.marker(b, marker);
+    const std::size_t prev_idx = (i + n - 1) % n;
+    const std::size_t next_idx = (i + 1) % n;
+    const XY pb = position(prev_idx);
+    const XY nb = position(next_idx);
+    const Outward out_dir = outward_direction(pb, b, nb, centroid);
+
+    const std::string& beacon_name = beacon.beacon_name ? *beacon.beacon_name : std::string();
+    const NamePlacer::Placement place = names.place(b, out_dir, char_count(beacon_name));
+    name_style.rotation = place.rotation;
+    ax.text(place.center, beacon_name, name_style);
+
+    const auto leg = leg_layout(b, nb, centroid, scale);
+    if (!leg) continue;
+    const std::string deg_text = beacon.bearing_deg_to_next.value_or("");
+    const std::string min_text = beacon.bearing_min_to_next.value_or("");
+    const Number dist_val = beacon.distance_to_next.value_or(Number{std::int64_t{0}});
+    if (leg->labelled()) {
+      leg_style.rotation = leg->line_angle;
+      leg_style.fontweight = canvas::Weight::Normal;
+      leg_style.va = leg->va_outside;
+      ax.text(leg->deg_at, deg_text, leg_style);
+      ax.text(leg->min_at, min_text, leg_style);
+      leg_style.fontweight = canvas::Weight::Bold;
+      leg_style.va = leg->va_inside;
+      ax.text(leg->dist_at, fixed2(dist_val) + "m", leg_style);
+      continue;
+    }
+    const BeaconRecord& next_beacon = beacons[next_idx];
+    schedule.push_back({beacon.beacon_name.value_or("?"), next_beacon.beacon_name.value_or("?"),
+                        deg_text + " " + min_text, fixed2(dist_val)});
+  }
+
+  // The parcel's name above its centroid and its area below, then the north arrow and scale bar.
+  const double name_y = centroid.y + k * 1.0;
+  const double area_y = centroid.y - k * 1.0;
+  if (!target->name) throw KeyError("name", fmt::format("the record of parcel {} has no key 'name'", id_text));
+  canvas::TextStyle label;
+  label.fontsize = fontsize + 2;
+  label.fontweight = canvas::Weight::Bold;
+  label.ha = canvas::HAlign::Center;
+  label.va = canvas::VAlign::Bottom;
+  label.zorder = 8;
+  ax.text({centroid.x, name_y}, *target->name, label);
+  const Number area_val = target->area.value_or(Number{std::int64_t{0}});
+  label.fontsize = fontsize - 2;
+  label.fontweight = canvas::Weight::Normal;
+  label.va = canvas::VAlign::Top;
+  ax.text({centroid.x, area_y}, number_text(area_val) + " m\u00b2", label);
+
+  add_north_arrow(ax);
+  add_scale_bar(ax, static_cast<double>(scale));
+  return out;
+}
+
+FigureResult generate_plot(const std::vector<PlotRecord>& parcel_data, const ParcelNumber& selected_parcel_number,
+                           const std::optional<std::vector<RoadRecord>>& road_data, std::string_view columnname,
+                           const std::optional<BoundingBox>& bounding_box, double max_width_mm,
+                           double max_height_mm) {
+  const ComposedPlot plot = compose_plot(parcel_data, selected_parcel_number, road_data, columnname, bounding_box,
+                                         max_width_mm, max_height_mm);
+  FigureResult r;
+  r.image = base::base64_encode(plot.figure.to_png());
+  r.size = {max_width_mm, max_height_mm};
+  r.scale = plot.scale;
+  r.schedule = plot.schedule;
+  return r;
+}
+
+}  // namespace vekt::plots

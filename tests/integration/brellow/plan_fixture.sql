@@ -1,0 +1,124 @@
+-- Hand-made parcels for the plan data and plan document tests, around (800000, 1000000) in
+-- EPSG:3857, about 24 km from the generated cadastre. Every row has an id from 101 to 199 in its
+-- table, so the file can be loaded again at any time (it first removes what an earlier load left)
+-- and removed with plan_fixture_clear.sql.
+--
+--   101  "PLOT 12A": five sides through PB1 (0,0), PB2 (40,0), PB3 (40,30), PB4 (3,30), PB5 (0,27),
+--        offsets in metres; its legs stored out of order, with ids out of ring order, no SEQ.
+--        PB1 carries survey coordinates (easting 345678.12351, northing 7) unlike its point.
+--   102  shares the edge PB2-PB3 of 101; legs numbered by SEQ, stored out of order
+--   103  45 units south of 101 (no legs)       104  60 units west of 101 (no legs)
+--   roads "R1" to "R4": 5, 20, 30 and 40 units north of 101
+--   105  no legs            106  a leg starting at beacon 999, which does not exist
+--   107  no geometry        108  "R5" exactly 50.0 units away, "R6" 50.5 units away
+--   109  no road near       110  no file number
+--   111  25 legs of about 2.5 m around a circle of radius 10 m (a long beacon schedule)
+--   105 to 111 lie 1 km apart along grid east, and 1 km or more from 101.
+-- Clear the rows before scripts/load-data runs on the same database: the leg of 106 from a
+-- beacon that does not exist fails the loader's foreign-key check.
+BEGIN;
+
+\ir plan_fixture_clear.sql
+
+INSERT INTO "GIS"."PLOT" ("ID", "PLOT_NO", "STATUS", "AREA_SYSTEM", "file_no", "SURVEYED_BY", "ADDRESS",
+                          "PLAN_LAYOUT_NO", "GEOMETRY") VALUES
+  (101, 'PLOT 12A', 'Allocated', 1158.50, 'LKN/1234', NULL, '12a oba akran straße', 'TP/55/2019',
+   'SRID=3857;POLYGON((800000 1000000,800040 1000000,800040 1000030,800003 1000030,800000 1000027,800000 1000000))'),
+  (102, 'PLOT 12B', 'Allocated', 900.00, 'LKN/1235', 'T. ADEYEMI', 'oba akran road', 'TP/55/2019',
+   'SRID=3857;POLYGON((800040 1000000,800070 1000000,800070 1000030,800040 1000030,800040 1000000))'),
+  (103, 'PLOT 12C', 'Vacant', 600.00, 'LKN/1236', NULL, NULL, NULL,
+   'SRID=3857;POLYGON((800000 999935,800030 999935,800030 999955,800000 999955,800000 999935))'),
+  (104, 'PLOT 12D', 'Vacant', 600.00, 'LKN/1237', NULL, '', NULL,
+   'SRID=3857;POLYGON((799920 1000000,799940 1000000,799940 1000030,799920 1000030,799920 1000000))'),
+  (105, 'PLOT 105', 'Vacant', 400.00, 'LKN/1105', NULL, NULL, NULL,
+   'SRID=3857;POLYGON((803000 1000000,803020 1000000,803020 1000020,803000 1000020,803000 1000000))'),
+  (106, 'PLOT 106', 'Vacant', 400.00, 'LKN/1106', NULL, NULL, NULL,
+   'SRID=3857;POLYGON((804000 1000000,804020 1000000,804020 1000020,804000 1000020,804000 1000000))'),
+  (107, 'PLOT 107', 'Vacant', NULL, 'LKN/1107', NULL, NULL, NULL, NULL),
+  (108, 'PLOT 108', 'Vacant', 400.00, 'LKN/1108', NULL, NULL, NULL,
+   'SRID=3857;POLYGON((801000 1000000,801020 1000000,801020 1000020,801000 1000020,801000 1000000))'),
+  (109, 'PLOT 109', 'Vacant', 400.00, 'LKN/1109', NULL, NULL, NULL,
+   'SRID=3857;POLYGON((802000 1000000,802020 1000000,802020 1000020,802000 1000020,802000 1000000))'),
+  (110, 'PLOT 110', 'Vacant', 400.00, NULL, NULL, NULL, NULL,
+   'SRID=3857;POLYGON((805000 1000000,805020 1000000,805020 1000020,805000 1000020,805000 1000000))');
+
+-- Beacons: "NORTHING" and "EASTING" are the point's y and x, except for PB1.
+INSERT INTO "GIS"."BEACON" ("ID", "BEACON_NO", "STATUS", "REMARK", "NORTHING", "EASTING", "GEOMETRY")
+SELECT id, no, 'Found', 'plan fixture', coalesce(northing, y), coalesce(easting, x),
+       ST_SetSRID(ST_MakePoint(x, y), 3857)
+FROM (VALUES
+  (101, 'PB1', 800000, 1000000, 7::float8, 345678.12351::float8),
+  (102, 'PB2', 800040, 1000000, NULL, NULL), (103, 'PB3', 800040, 1000030, NULL, NULL),
+  (104, 'PB4', 800003, 1000030, NULL, NULL), (105, 'PB5', 800000, 1000027, NULL, NULL),
+  (106, 'PB6', 800070, 1000000, NULL, NULL), (107, 'PB7', 800070, 1000030, NULL, NULL),
+  (111, 'PB11', 801000, 1000000, NULL, NULL), (112, 'PB12', 801020, 1000000, NULL, NULL),
+  (113, 'PB13', 801020, 1000020, NULL, NULL), (114, 'PB14', 801000, 1000020, NULL, NULL),
+  (115, 'PB15', 802000, 1000000, NULL, NULL), (116, 'PB16', 802020, 1000000, NULL, NULL),
+  (117, 'PB17', 802020, 1000020, NULL, NULL), (118, 'PB18', 802000, 1000020, NULL, NULL),
+  (119, 'PB19', 805000, 1000000, NULL, NULL), (120, 'PB20', 805020, 1000000, NULL, NULL),
+  (121, 'PB21', 805020, 1000020, NULL, NULL), (122, 'PB22', 805000, 1000020, NULL, NULL),
+  (123, 'PB23', 804000, 1000000, NULL, NULL), (125, 'PB25', 804020, 1000020, NULL, NULL),
+  (126, 'PB26', 804000, 1000020, NULL, NULL)
+) AS b(id, no, x, y, northing, easting);
+
+-- Legs of 101, stored in shuffled order; the lowest id is the leg from PB1.
+INSERT INTO "GIS"."BOUNDARY" ("ID", "PLOTID", "BEACON1ID", "BEACON2ID", "SEQ", "LENGTH", "ANGLEDEG", "ANGLEMIN") VALUES
+  (105, 101, 104, 105, NULL, 4.24, 225, 7),
+  (102, 101, 103, 104, NULL, 37.00, 270, 0),
+  (101, 101, 101, 102, NULL, 40.00, 90, 5),
+  (103, 101, 105, 101, NULL, 27.00, 180, 0),
+  (104, 101, 102, 103, NULL, 30.00, 0, 0);
+
+-- Legs of 102, numbered by SEQ and stored out of order.
+INSERT INTO "GIS"."BOUNDARY" ("ID", "PLOTID", "BEACON1ID", "BEACON2ID", "SEQ", "LENGTH", "ANGLEDEG", "ANGLEMIN") VALUES
+  (108, 102, 107, 103, 3, 30.00, 270, 0),
+  (106, 102, 102, 106, 1, 30.00, 90, 0),
+  (109, 102, 103, 102, 4, 30.00, 180, 0),
+  (107, 102, 106, 107, 2, 30.00, 0, 0);
+
+-- Squares of 20 m: 108, 109, 110.
+INSERT INTO "GIS"."BOUNDARY" ("ID", "PLOTID", "BEACON1ID", "BEACON2ID", "SEQ", "LENGTH", "ANGLEDEG", "ANGLEMIN") VALUES
+  (110, 108, 111, 112, NULL, 20.00, 90, 0), (111, 108, 112, 113, NULL, 20.00, 0, 0),
+  (112, 108, 113, 114, NULL, 20.00, 270, 0), (113, 108, 114, 111, NULL, 20.00, 180, 0),
+  (114, 109, 115, 116, NULL, 20.00, 90, 0), (115, 109, 116, 117, NULL, 20.00, 0, 0),
+  (116, 109, 117, 118, NULL, 20.00, 270, 0), (117, 109, 118, 115, NULL, 20.00, 180, 0),
+  (118, 110, 119, 120, NULL, 20.00, 90, 0), (119, 110, 120, 121, NULL, 20.00, 0, 0),
+  (120, 110, 121, 122, NULL, 20.00, 270, 0), (121, 110, 122, 119, NULL, 20.00, 180, 0);
+
+-- 106: a closed ring whose second corner, beacon 999, was never recorded. The foreign keys would
+-- refuse it, so they are set aside for this one statement's transaction (a superuser's right).
+SET LOCAL session_replication_role = replica;
+INSERT INTO "GIS"."BOUNDARY" ("ID", "PLOTID", "BEACON1ID", "BEACON2ID", "SEQ", "LENGTH", "ANGLEDEG", "ANGLEMIN") VALUES
+  (122, 106, 123, 999, NULL, 20.00, 90, 0), (123, 106, 999, 125, NULL, 20.00, 0, 0),
+  (124, 106, 125, 126, NULL, 20.00, 270, 0), (125, 106, 126, 123, NULL, 20.00, 180, 0);
+SET LOCAL session_replication_role = origin;
+
+-- 111: beacons on a circle (to the millimetre), the outline through them, legs measured from them.
+INSERT INTO "GIS"."BEACON" ("ID", "BEACON_NO", "STATUS", "REMARK", "NORTHING", "EASTING", "GEOMETRY")
+SELECT 127 + k, 'PB' || (27 + k), 'Found', 'plan fixture', y, x, ST_SetSRID(ST_MakePoint(x, y), 3857)
+FROM (SELECT k, round((806010 + 10 * cos(2 * pi() * k / 25))::numeric, 3)::float8 AS x,
+             round((1000010 + 10 * sin(2 * pi() * k / 25))::numeric, 3)::float8 AS y
+      FROM generate_series(0, 24) AS k) AS circle;
+INSERT INTO "GIS"."PLOT" ("ID", "PLOT_NO", "STATUS", "AREA_SYSTEM", "file_no", "GEOMETRY")
+SELECT 111, 'PLOT 111', 'Vacant', round(ST_Area(g)::numeric, 2), 'LKN/1111', g
+FROM (SELECT ST_MakePolygon(ST_AddPoint(line, ST_StartPoint(line))) AS g
+      FROM (SELECT ST_MakeLine("GEOMETRY" ORDER BY "ID") AS line
+            FROM "GIS"."BEACON" WHERE "ID" BETWEEN 127 AND 151) AS l) AS outline;
+INSERT INTO "GIS"."BOUNDARY" ("ID", "PLOTID", "BEACON1ID", "BEACON2ID", "SEQ", "LENGTH", "ANGLEDEG", "ANGLEMIN")
+SELECT 126 + k, 111, a."ID", b."ID", k + 1, round(ST_Distance(a."GEOMETRY", b."GEOMETRY")::numeric, 2),
+       m / 60, m % 60
+FROM generate_series(0, 24) AS k
+JOIN "GIS"."BEACON" a ON a."ID" = 127 + k
+JOIN "GIS"."BEACON" b ON b."ID" = 127 + (k + 1) % 25,
+LATERAL (SELECT round(degrees(ST_Azimuth(a."GEOMETRY", b."GEOMETRY")) * 60)::int % 21600 AS m) AS bearing;
+
+-- Roads north of 101 (stored out of distance order), and the two at the edge of 108's reach.
+INSERT INTO "GIS"."ROAD" ("ID", "ROAD_NAME", "ROAD_TYPE", "GEOMETRY") VALUES
+  (103, 'R3', 'Local', 'SRID=3857;LINESTRING(800010 1000060,800030 1000060)'),
+  (101, 'R1', 'Local', 'SRID=3857;LINESTRING(800010 1000035,800030 1000035)'),
+  (104, 'R4', 'Local', 'SRID=3857;LINESTRING(800010 1000070,800030 1000070)'),
+  (102, 'R2', 'Collector', 'SRID=3857;LINESTRING(800010 1000050,800030 1000050)'),
+  (105, 'R5', 'Local', 'SRID=3857;LINESTRING(801000 1000070,801020 1000070)'),
+  (106, 'R6', 'Local', 'SRID=3857;LINESTRING(801000 1000070.5,801020 1000070.5)');
+
+COMMIT;
