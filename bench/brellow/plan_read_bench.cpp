@@ -77,7 +77,8 @@ void run_on(asio::io_context& io, F f) {
 int main(int argc, char** argv) try {
   const int reads = argc > 1 ? std::atoi(argv[1]) : 1000;
   std::int64_t plot_id = argc > 2 ? std::atoll(argv[2]) : 0;
-  auto options = vekt::pg::DatabaseOptions::from_env();
+  vekt::pg::DatabaseOptions options;
+  if (const char* url = std::getenv("DATABASE_URL")) options.url = url;
   options.pool_size = 1;
   vekt::pg::Database db(options);
   asio::io_context io;

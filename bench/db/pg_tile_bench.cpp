@@ -47,7 +47,8 @@ std::string tile_sql(const std::string& z, const std::string& x, const std::stri
 int main(int argc, char** argv) {
   const int seconds = argc > 1 ? std::atoi(argv[1]) : 5;
   const int conns = argc > 2 ? std::atoi(argv[2]) : 8;
-  auto options = vekt::pg::DatabaseOptions::from_env();
+  vekt::pg::DatabaseOptions options;
+  if (const char* url = std::getenv("DATABASE_URL")) options.url = url;
   options.pool_size = static_cast<std::size_t>(conns);
   vekt::pg::Database db(options);
   asio::io_context io;

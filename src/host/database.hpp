@@ -15,6 +15,9 @@
 
 namespace vekt::host {
 
+// url from DATABASE_URL, pool_size from VEKT_DB_POOL_SIZE (not an integer > 0: base::ValueError).
+pg::DatabaseOptions database_options_from_env();
+
 pg::Database& database();
 
 pg::Session get_db();

@@ -95,6 +95,7 @@ Settings load_settings() {
       throw SettingsError("TZ: unknown time zone '" + *v + "' (expected a name such as Africa/Lagos or UTC)");
     s.time_zone = zone;
   }
+  if (auto v = env("VEKT_ADMIN_TOKEN"); v && !v->empty()) s.admin_token = *v;
   return s;
 }
 

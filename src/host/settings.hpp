@@ -3,6 +3,7 @@
 // throws SettingsError whose message names the variable.
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,8 @@ struct Settings {
   // TZ: the zone of the dates printed on documents, an IANA name. Set explicitly so a host clock
   // kept in UTC does not print yesterday's date on a plan made just after local midnight.
   std::string time_zone = "Africa/Lagos";
+  // VEKT_ADMIN_TOKEN: the bearer token that may empty the tile cache (absent or empty: none).
+  std::optional<std::string> admin_token;
 };
 
 // Read the settings from the current environment.

@@ -1,8 +1,13 @@
 // The seven routes of the tile service and their registration on the router "/gis".
+#include <algorithm>
+#include <array>
 #include <atomic>
+#include <cctype>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
+#include <string_view>
+#include <type_traits>
 #include <exception>
 #include <optional>
 #include <string>
@@ -19,6 +24,8 @@
 #include "host/utils.hpp"
 #include "korvane/cache.hpp"
 #include "korvane/catalogue.hpp"
+#include "korvane/failure_answers.hpp"
+#include "korvane/layer_share.hpp"
 #include "korvane/rate_limit.hpp"
 #include "korvane/service.hpp"
 #include "korvane/transaction.hpp"
@@ -66,6 +73,41 @@ Response envelope_answer(std::optional<Json> data, std::optional<std::string> me
 
 Response tile_response(std::string bytes, std::vector<std::pair<std::string, std::string>> headers) {
   return web::bytes_response(200, std::move(bytes), MVT_MEDIA_TYPE, std::move(headers));
+}
+
+// ---------------------------------------------------------------- the routes' database steps
+
+using Clock = std::chrono::steady_clock;
+
+// What is left of `limit` seconds that began at `start` (never below zero).
+double seconds_left(Clock::time_point start, double limit) {
+  return std::max(0.0, limit - std::chrono::duration<double>(Clock::now() - start).count());
+}
+
+// A place in `layer`'s share of the loop's connections, waited for at most `limit` seconds.
+asio::awaitable<LayerShare::Hold> enter_share(std::string layer, double limit) {
+  co_return co_await base::with_timeout(layer_share().enter(layer), limit);
+}
+
+// One read statement in a transaction of its own (committed, or rolled back, and closed), under
+// `limit` seconds; `extract` takes what the route needs from the result.
+template <class Extract>
+auto read_in_transaction(pg::Session& db, const std::string& sql, const pg::Params& params, pg::Prepare prepare,
+                         double limit, Extract extract)
+    -> asio::awaitable<std::invoke_result_t<Extract&, const pg::Result&>> {
+  using T = std::invoke_result_t<Extract&, const pg::Result&>;
+  co_return co_await db_transaction(db, [&](pg::Session& s) -> asio::awaitable<T> {
+    pg::Result result =
+        co_await base::with_timeout(s.execute(sql, params, prepare, pg::Retry::if_connection_lost), limit);
+    co_return extract(result);
+  });
+}
+
+// The bytes of the only row's first column (an MVT), or nullopt.
+std::optional<std::string> only_bytes(const pg::Result& result) {
+  auto value = result.scalar_one_or_none();
+  if (!value) return std::nullopt;
+  return value->bytes();
 }
 
 // ---------------------------------------------------------------- GET /{layer_name}/{z}/{x}/{y}.pbf
@@ -128,38 +170,17 @@ asio::awaitable<Response> get_tile_xyz(Request& request, pg::Session& db) {
   const double timeout = tile_timeout(z);
   const std::string& sql = *built->sql;
 
-  std::optional<std::string> mvt_content;
-  enum class Failure { none, timeout, database, other } failure = Failure::none;
-  std::string failure_text;
-  try {
-    mvt_content = co_await db_transaction(db, [&](pg::Session& s) -> asio::awaitable<std::optional<std::string>> {
-      pg::Result result = co_await base::with_timeout(s.execute(sql, params, pg::Prepare::yes), timeout);
-      auto value = result.scalar_one_or_none();
-      if (!value) co_return std::nullopt;
-      co_return value->bytes();
-    });
-  } catch (const base::TimeoutError&) {
-    failure = Failure::timeout;
-  } catch (const pg::Error& e) {
-    failure = Failure::database;
-    failure_text = e.what();
-  } catch (const std::exception& e) {
-    failure = Failure::other;
-    failure_text = e.what();
-  }
-  switch (failure) {
-    case Failure::timeout:
-      log->error("Timeout generating tile {}/{}/{}/{}", layer_name, z, x, y);
-      throw HttpError(408, fmt::format("Tile generation timeout at zoom {}", z));
-    case Failure::database:
-      log->error("Database error for tile {}/{}/{}/{}: {}", layer_name, z, x, y, failure_text);
-      throw HttpError(500, "Database error");
-    case Failure::other:
-      log->error("Unexpected error for tile {}/{}/{}/{}: {}", layer_name, z, x, y, failure_text);
-      throw HttpError(500, "Internal server error");
-    case Failure::none:
-      break;
-  }
+  const std::string tile = fmt::format("{}/{}/{}/{}", layer_name, z, x, y);
+  const StepFailures failures{{408, fmt::format("Tile generation timeout at zoom {}", z), "Timeout generating tile " + tile},
+                              {500, "Database error", "Database error for tile " + tile},
+                              {500, "Database error", "Database error for tile " + tile},
+                              {500, "Internal server error", "Unexpected error for tile " + tile}};
+  auto read_tile = [&]() -> asio::awaitable<std::optional<std::string>> {
+    const auto start = Clock::now();
+    LayerShare::Hold hold = co_await enter_share(layer_name, timeout);
+    co_return co_await read_in_transaction(db, sql, params, pg::Prepare::yes, seconds_left(start, timeout), only_bytes);
+  };
+  std::optional<std::string> mvt_content = co_await answer_failures(read_tile(), failures);
 
   if (mvt_content && !mvt_content->empty()) {
     co_await safe_cache_set(cache_key, *mvt_content, zoom_config.cache_ttl);
@@ -256,7 +277,6 @@ asio::awaitable<Response> get_tile_bbox(Request& request, pg::Session& db) {
   const web::IntValue srid_v = request.integer("srid");
   const web::IntValue max_features_v = request.integer("max_features");
   const bool simplify = request.boolean("simplify");
-  auto& log = logger();
 
   // The checks that need no I/O come first: a Web Mercator box that passes them is counted and its
   // tile read in one round trip. A degree box needs the database for its cache key, so it is counted
@@ -282,36 +302,34 @@ asio::awaitable<Response> get_tile_bbox(Request& request, pg::Session& db) {
     if (refusal) throw *refusal;
   }
 
+  const FailureAnswer bbox_timeout{408, "Query timeout", "Timeout generating bbox tile for " + layer_name};
+  const FailureAnswer bbox_failed{500, "Internal server error", "Error generating bbox tile for " + layer_name};
+  const StepFailures bbox_failures{bbox_timeout, bbox_failed, bbox_failed, bbox_failed};
+  // The request keeps its place in the layer's share from the transformation on: that statement
+  // already takes the connection the bounding-box statement runs on.
+  const auto start = Clock::now();
+  const LayerShare::Hold hold = co_await answer_failures(enter_share(layer_name, 20.0), bbox_failures);
+
   double min_x_3857 = minx, min_y_3857 = miny, max_x_3857 = maxx, max_y_3857 = maxy;
   if (srid != 3857) {
     pg::Params binds{{"x1", minx}, {"y1", miny}, {"x2", maxx}, {"y2", maxy}, {"input_srid", std::int32_t(srid)}};
-    bool timed_out = false;
-    std::optional<std::string> transform_failure;
-    try {
-      pg::Result result = co_await base::with_timeout(db.execute(TRANSFORM_SQL, binds, pg::Prepare::yes), 20.0);
+    // Coordinates the server cannot transform are the client's mistake; a database that cannot run
+    // the statement is not.
+    const FailureAnswer bad_box{400, "Invalid coordinate transformation", "Coordinate transformation error"};
+    const StepFailures failures{bbox_timeout, {500, "Database error", "Coordinate transformation error"}, bad_box, bad_box};
+    auto transform = [&]() -> asio::awaitable<std::array<double, 4>> {
+      pg::Result result = co_await base::with_timeout(
+          db.execute(TRANSFORM_SQL, binds, pg::Prepare::yes, pg::Retry::if_connection_lost), seconds_left(start, 20.0));
       auto coords = result.first();
       if (!coords) throw base::Error("no row returned by the transformation");
-      double a = (*coords)["min_x"].as_double();
-      double b = (*coords)["min_y"].as_double();
-      double c = (*coords)["max_x"].as_double();
-      double d = (*coords)["max_y"].as_double();
-      min_x_3857 = a;
-      min_y_3857 = b;
-      max_x_3857 = c;
-      max_y_3857 = d;
-    } catch (const base::TimeoutError&) {
-      timed_out = true;
-    } catch (const std::exception& e) {
-      transform_failure = e.what();
-    }
-    if (timed_out) {
-      log->error("Timeout generating bbox tile for {}", layer_name);
-      throw HttpError(408, "Query timeout");
-    }
-    if (transform_failure) {
-      log->error("Coordinate transformation error: {}", *transform_failure);
-      throw HttpError(400, "Invalid coordinate transformation");
-    }
+      co_return std::array<double, 4>{(*coords)["min_x"].as_double(), (*coords)["min_y"].as_double(),
+                                      (*coords)["max_x"].as_double(), (*coords)["max_y"].as_double()};
+    };
+    const auto box = co_await answer_failures(transform(), failures);
+    min_x_3857 = box[0];
+    min_y_3857 = box[1];
+    max_x_3857 = box[2];
+    max_y_3857 = box[3];
   }
 
   const std::string cache_key = key_of(min_x_3857, min_y_3857, max_x_3857, max_y_3857);
@@ -329,29 +347,8 @@ asio::awaitable<Response> get_tile_bbox(Request& request, pg::Session& db) {
                     {"max_y", max_y_3857},
                     {"max_features", std::int64_t(max_features)}};
 
-  std::optional<std::string> mvt_content;
-  bool timed_out = false;
-  std::optional<std::string> failure;
-  try {
-    mvt_content = co_await db_transaction(db, [&](pg::Session& s) -> asio::awaitable<std::optional<std::string>> {
-      pg::Result result = co_await base::with_timeout(s.execute(sql, params, pg::Prepare::yes), 20.0);
-      auto value = result.scalar_one_or_none();
-      if (!value) co_return std::nullopt;
-      co_return value->bytes();
-    });
-  } catch (const base::TimeoutError&) {
-    timed_out = true;
-  } catch (const std::exception& e) {
-    failure = e.what();
-  }
-  if (timed_out) {
-    log->error("Timeout generating bbox tile for {}", layer_name);
-    throw HttpError(408, "Query timeout");
-  }
-  if (failure) {
-    log->error("Error generating bbox tile for {}: {}", layer_name, *failure);
-    throw HttpError(500, "Internal server error");
-  }
+  std::optional<std::string> mvt_content =
+      co_await answer_failures(read_in_transaction(db, sql, params, pg::Prepare::yes, 20.0, only_bytes), bbox_failures);
 
   if (mvt_content && !mvt_content->empty()) {
     co_await safe_cache_set(cache_key, *mvt_content, CACHE_TTL_SHORT);
@@ -397,13 +394,8 @@ asio::awaitable<Response> get_available_layers(Request&) {
 
 // ---------------------------------------------------------------- POST /cache/invalidate/{layer_name}
 
-// Who may empty the cache is the host's decision: with VEKT_ADMIN_TOKEN set, the bearer of that
+// Who may empty the cache is the host's decision: with an admin token set, the bearer of that
 // token; without it, clients on this machine only. One invalidation runs at a time.
-std::optional<std::string> admin_token() {
-  const char* t = std::getenv("VEKT_ADMIN_TOKEN");
-  if (!t || !*t) return std::nullopt;
-  return std::string(t);
-}
 
 bool is_loopback(const std::string& address) {
   boost::system::error_code ec;
@@ -421,12 +413,24 @@ bool same_secret(const std::string& a, const std::string& b) {
   return diff == 0;
 }
 
+// The credentials of an "Authorization: Bearer <token>" value; the scheme's name is case-insensitive,
+// as every HTTP authentication scheme is.
+std::optional<std::string> bearer_credentials(std::string_view value) {
+  constexpr std::string_view scheme = "bearer";
+  if (value.size() <= scheme.size() || value[scheme.size()] != ' ') return std::nullopt;
+  for (std::size_t i = 0; i < scheme.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(value[i])) != scheme[i]) return std::nullopt;
+  std::size_t start = scheme.size();
+  while (start < value.size() && value[start] == ' ') ++start;
+  if (start == value.size()) return std::nullopt;
+  return std::string(value.substr(start));
+}
+
 void check_invalidation_allowed(const Request& request, const std::optional<std::string>& token) {
   if (token) {
     const std::string* auth = request.headers.find("Authorization");
-    const std::string prefix = "Bearer ";
-    if (!auth || auth->size() < prefix.size() || auth->compare(0, prefix.size(), prefix) != 0 ||
-        !same_secret(auth->substr(prefix.size()), *token))
+    const std::optional<std::string> given = auth ? bearer_credentials(*auth) : std::nullopt;
+    if (!given || !same_secret(*given, *token))
       throw HttpError(401, "Not authenticated", {{"WWW-Authenticate", "Bearer"}});
   } else if (!is_loopback(request.client_host())) {
     throw HttpError(403, "Cache invalidation is allowed from this machine only");
@@ -444,8 +448,7 @@ struct RunningFlag {
     Useful after bulk data updates or for testing.
 */
 asio::awaitable<Response> invalidate_cache_endpoint(Request& request) {
-  static const std::optional<std::string> token = admin_token();  // read once
-  check_invalidation_allowed(request, token);
+  check_invalidation_allowed(request, admin_token());
   const std::string layer_name = request.str("layer_name");
   if (layer_name != "all" && !find_layer(layer_name))
     throw HttpError(404, fmt::format("Layer '{}' not found. Valid layers: {}", layer_name, py_list_repr(layer_keys())));
@@ -508,34 +511,22 @@ asio::awaitable<Response> get_central_tile_info(Request& request, pg::Session& d
   const std::string layer_name = request.str("layer_name");
   const LayerEntry* layer = find_layer(layer_name);
   if (!layer) throw HttpError(404, fmt::format("Layer '{}' not found", layer_name));
-  auto& log = logger();
 
   const std::string cache_key = "centroid:" + layer_name;
   std::optional<std::string> cached_centroid = co_await safe_cache_get(cache_key, 2.0);
   if (auto hit = centroid_from_cache(cached_centroid)) co_return std::move(*hit);
 
   const std::string& sql = centroid_sql(*layer);
-  std::optional<pg::Row> centroid;
-  bool timed_out = false;
-  std::optional<std::string> failure;
-  try {
-    centroid = co_await db_transaction(db, [&](pg::Session& s) -> asio::awaitable<std::optional<pg::Row>> {
-      pg::Result result = co_await base::with_timeout(s.execute(sql), 15.0);
-      co_return result.first();
-    });
-  } catch (const base::TimeoutError&) {
-    timed_out = true;
-  } catch (const std::exception& e) {
-    failure = e.what();
-  }
-  if (timed_out) {
-    log->error("Timeout calculating centroid for {}", layer_name);
-    throw HttpError(408, "Centroid calculation timeout");
-  }
-  if (failure) {
-    log->error("Error calculating centroid for {}: {}", layer_name, *failure);
-    throw HttpError(500, "Database error");
-  }
+  const FailureAnswer failed{500, "Database error", "Error calculating centroid for " + layer_name};
+  const StepFailures failures{{408, "Centroid calculation timeout", "Timeout calculating centroid for " + layer_name},
+                              failed, failed, failed};
+  auto read_centroid = [&]() -> asio::awaitable<std::optional<pg::Row>> {
+    const auto start = Clock::now();
+    LayerShare::Hold hold = co_await enter_share(layer_name, 15.0);
+    co_return co_await read_in_transaction(db, sql, {}, pg::Prepare::no, seconds_left(start, 15.0),
+                                           [](const pg::Result& r) { return r.first(); });
+  };
+  const std::optional<pg::Row> centroid = co_await answer_failures(read_centroid(), failures);
   if (!centroid || (*centroid)["lat"].is_null() || (*centroid)["lon"].is_null())
     co_return envelope_answer(std::nullopt, fmt::format("No valid geometry found for layer '{}'", layer_name), 404);
 

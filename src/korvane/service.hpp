@@ -1,24 +1,35 @@
 #pragma once
 // The tile service as the host sees it: start-up, the router, the module objects and the
 // invalidation schedulers.
+#include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <boost/asio/awaitable.hpp>
 #include <spdlog/logger.h>
 
 #include "korvane/cache.hpp"
+#include "korvane/layer_share.hpp"
 #include "korvane/settings.hpp"
 #include "redis/client.hpp"
 #include "web/router.hpp"
 
 namespace vekt::korvane {
 
+// What the host decides for the tile service, read once from its own settings.
+struct ServiceOptions {
+  // The bearer token that may empty the cache; without one, only clients on this machine may.
+  std::optional<std::string> admin_token;
+  // The database connections of each event loop; one layer may hold half of them at most.
+  std::size_t db_connections_per_loop = 10;
+};
+
 // Run once by the host before it listens: loads .env, configures logging at INFO, reads the Redis
 // settings, creates the one Redis client and the one cache (namespace "mvt_v8"; nothing is sent to
 // Redis), prints the four start-up lines on standard output and registers the seven routes.
 // Throws base::ValueError (nothing printed) when REDIS_PORT or REDIS_DB is not an integer.
-void startup();
+void startup(ServiceOptions options = {});
 bool started();
 
 // The router "/gis" with the tag "GIS Tiles" (valid after startup()).
@@ -29,6 +40,8 @@ const RedisSettings& settings();
 redis::Client& redis_client();
 BinaryRedisCache& cache();
 const std::shared_ptr<spdlog::logger>& logger();
+const std::optional<std::string>& admin_token();
+LayerShare& layer_share();
 
 // The outcome of one invalidation run: keys deleted, and whether the walk finished.
 struct InvalidationResult {

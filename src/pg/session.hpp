@@ -36,6 +36,13 @@ class Error : public base::Error {
   explicit Error(const std::string& message, std::string sqlstate = {})
       : base::Error(message), sqlstate_(std::move(sqlstate)) {}
   const std::string& sqlstate() const { return sqlstate_; }
+  // The database could not run the statement (its connection was lost, no connection was free in
+  // time, the server is shutting down, out of resources or failing), as opposed to refusing it.
+  bool unavailable() const {
+    if (sqlstate_.empty()) return true;
+    const std::string_view cls = std::string_view(sqlstate_).substr(0, 2);
+    return cls == "08" || cls == "53" || cls == "57" || cls == "58";
+  }
 
  private:
   std::string sqlstate_;
@@ -133,11 +140,18 @@ struct DatabaseOptions {
   std::chrono::milliseconds checkout_timeout{30000};     // wait for a free connection
   std::chrono::milliseconds connect_timeout{10000};      // one connection attempt
 
-  // url from DATABASE_URL, pool_size from VEKT_DB_POOL_SIZE (not an integer > 0: base::ValueError).
-  static DatabaseOptions from_env();
 };
 
+// Throws pg::Error with libpq's reason when `url` is not a connection string it can read.
+void check_connection_url(const std::string& url);
+
 enum class Prepare { no, yes };
+
+// Retry::if_connection_lost is for a statement that only reads: when its connection turns out to be
+// gone before any result came back (the server restarted, or ended the connection while it was
+// idle in the pool), it runs once more on a fresh connection. Only the statement that opens the
+// transaction is run again, since nothing before it is lost.
+enum class Retry { no, if_connection_lost };
 
 class Database {
  public:
@@ -146,6 +160,12 @@ class Database {
   Database(const Database&) = delete;
   Database& operator=(const Database&) = delete;
   const DatabaseOptions& options() const;
+
+  // For a shutdown, once the requests in flight had their time: from now on no statement starts
+  // (pg::Error), and the server is asked to cancel every statement of ours still running. Call it
+  // from any thread off the event loops: it blocks while the cancel requests are sent. Returns how
+  // many were sent.
+  std::size_t shut_down();
 
   struct Impl;
   std::shared_ptr<Impl> impl() const { return impl_; }
@@ -168,7 +188,7 @@ class Session {
   // text once per connection (keyed by the text and the parameter types) and reuses it.
   // A server error throws pg::Error and leaves the transaction aborted (rollback() or close() next).
   boost::asio::awaitable<Result> execute(std::string sql, Params params = {},
-                                         Prepare prepare = Prepare::no);
+                                         Prepare prepare = Prepare::no, Retry retry = Retry::no);
 
   // COMMIT the open transaction (nothing open: no-op) and release the connection to the pool. A
   // transaction aborted by an earlier error is not committed: pg::Error.
@@ -183,6 +203,9 @@ class Session {
   bool has_connection() const;
 
  private:
+  // A pooled connection for the session (fresh: a new one, never an idle one from the pool).
+  boost::asio::awaitable<void> take_connection(bool fresh);
+
   std::shared_ptr<Database::Impl> db_;
   std::unique_ptr<Connection> conn_;
   bool in_tx_ = false;

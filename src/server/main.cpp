@@ -51,7 +51,10 @@ int main() {
 
     // ---- deliverables: start-up hooks and routers, in mounting order ------------------------
     // Tile service (runs its start-up, then mounts "/gis"):
-    app.on_startup([&app] { korvane::startup(); app.include_router(korvane::korvane()); });
+    app.on_startup([&app, &settings] {
+      korvane::startup({settings.admin_token, host::database().options().pool_size});
+      app.include_router(korvane::korvane());
+    });
     // Plan figure module (fonts, coordinate constants, its start-up line):
     app.on_startup([] { plots::init(); });
     // Plan documents (figure workers, PDF workers, document queue; then mounts "/plans"):
@@ -74,6 +77,8 @@ int main() {
     config.threads = settings.threads;
     config.trusted_proxies = settings.trusted_proxies;
     config.cors.allow_origins = settings.cors_allow_origins;
+    // Statements still running once the requests' grace is over are cancelled on the server.
+    config.on_grace_expired = [] { host::database().shut_down(); };
     web::Server server(app, config);
     server.start();
     log->info("Listening on http://{}:{} with {} event loops", settings.host, server.port(), server.loop_count());

@@ -262,6 +262,9 @@ asio::awaitable<void> Server::Impl::session(Loop& loop, tcp::socket socket) {
           refusal = text_response(400, "Bad Request");
         }
       }
+      // HTTP/1.1 requires Host; a request without one is malformed.
+      if (!refusal && parser.get().version() == 11 && parser.get().find(http::field::host) == parser.get().end())
+        refusal = text_response(400, "Bad Request");
       slot->busy = true;
       if (refusal) {
         add_cors_headers(cfg.cors, Headers{}, *refusal);
@@ -402,9 +405,19 @@ void Server::stop() {
   // Requests in flight get the grace period; whatever still runs after it is abandoned.
   im.watchdog = std::thread([&im] {
     std::unique_lock lk(im.mu);
-    if (!im.cv.wait_for(lk, im.cfg.shutdown_grace, [&] { return im.loops_running == 0; })) {
-      for (auto& lp : im.loops) lp->ioc.stop();
+    auto ended = [&] { return im.loops_running == 0; };
+    if (im.cv.wait_for(lk, im.cfg.shutdown_grace, ended)) return;
+    if (im.cfg.on_grace_expired) {
+      lk.unlock();
+      try {
+        im.cfg.on_grace_expired();
+      } catch (const std::exception& e) {
+        im.app.logger()->error("Shutdown: ending the remaining work failed: {}", e.what());
+      }
+      lk.lock();
+      if (im.cv.wait_for(lk, im.cfg.cancel_grace, ended)) return;
     }
+    for (auto& lp : im.loops) lp->ioc.stop();
   });
 }
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,6 +28,11 @@ struct ServerConfig {
   std::chrono::milliseconds write_timeout{30'000};
   std::size_t max_connections = 10'000;               // over all loops; beyond it: accepted, closed
   std::chrono::milliseconds shutdown_grace{10'000};   // in-flight requests may finish
+  // Called (off the loops) when requests are still running after the grace period: it ends the
+  // work they wait for (statements still running on a database server), so that they answer and
+  // nothing of ours outlives the process. They then get `cancel_grace` more before the loops stop.
+  std::function<void()> on_grace_expired;
+  std::chrono::milliseconds cancel_grace{5'000};
   std::vector<std::string> trusted_proxies{"127.0.0.1"};  // "*": every peer
   CorsPolicy cors;                                           // off unless origins are given
 };
@@ -42,7 +48,7 @@ class Server {
   // Throws base::Error when the address cannot be bound.
   void start();
   // Stop accepting, let requests in flight finish (up to shutdown_grace), close idle
-  // connections, then end the loops. Safe from any thread and from a signal watcher.
+  // connections, call on_grace_expired for what still runs, then end the loops. Safe from any thread and from a signal watcher.
   void stop();
   // Block until the loops have ended (after stop()).
   void wait();

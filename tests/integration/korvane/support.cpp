@@ -256,6 +256,21 @@ ServerProcess::ServerProcess(std::map<std::string, std::string> extra_env) {
   throw std::runtime_error("vekt-server did not start: " + stderr_text());
 }
 
+int ServerProcess::terminate(std::chrono::milliseconds limit) {
+  if (pid_ <= 0) return -1;
+  kill(pid_, SIGTERM);
+  const auto end = std::chrono::steady_clock::now() + limit;
+  int st = 0;
+  while (std::chrono::steady_clock::now() < end) {
+    if (waitpid(pid_, &st, WNOHANG) == pid_) {
+      pid_ = -1;
+      return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return -1;
+}
+
 ServerProcess::~ServerProcess() {
   if (pid_ > 0) {
     kill(pid_, SIGTERM);

@@ -2,6 +2,7 @@
 // Helpers of the tile service's integration tests: a synchronous Redis connection (hiredis), a
 // synchronous PostgreSQL connection (libpq), a log recorder, a blocking HTTP client and a
 // vekt-server child process.
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -90,6 +91,8 @@ class ServerProcess {
   std::string stdout_text() const;
   std::string stderr_text() const;
   bool running() const;
+  // SIGTERM, then wait for the exit (at most `limit`); the exit status, or -1 if it did not end.
+  int terminate(std::chrono::milliseconds limit);
 
  private:
   int pid_ = -1;

@@ -32,6 +32,11 @@ class PgServer {
     sh(as_pg(bin("pg_ctl") + " -D " + dir_ + "/data -l " + dir_ + "/pg.log -w -t 60 -o \"-p " + std::to_string(port_) +
              " -k " + dir_ + "/sock -c listen_addresses=127.0.0.1 -c fsync=off\" start >/dev/null"));
   }
+  // A fast restart, as an operator does it: every connection to the server ends.
+  void restart() {
+    sh(as_pg(bin("pg_ctl") + " -D " + dir_ + "/data -l " + dir_ + "/pg.log -m fast -w -t 60 -o \"-p " +
+             std::to_string(port_) + " -k " + dir_ + "/sock -c listen_addresses=127.0.0.1 -c fsync=off\" restart >/dev/null"));
+  }
   void stop() { std::system(as_pg(bin("pg_ctl") + " -D " + dir_ + "/data -m fast -w -t 30 stop >/dev/null 2>&1").c_str()); }
 
  private:

@@ -263,6 +263,13 @@ TEST_F(ServerTest, OversizedAndMalformedHeads) {
   auto absolute = once("GET http://t/ping HTTP/1.1\r\nHost: t\r\n\r\n");
   ASSERT_TRUE(absolute);
   EXPECT_EQ(absolute->body, "pong");
+  // HTTP/1.1 requires Host; HTTP/1.0 does not.
+  auto no_host = once("GET /ping HTTP/1.1\r\n\r\n");
+  ASSERT_TRUE(no_host);
+  EXPECT_EQ(no_host->status, 400);
+  auto http10 = once("GET /ping HTTP/1.0\r\n\r\n");
+  ASSERT_TRUE(http10);
+  EXPECT_EQ(http10->body, "pong");
 }
 
 TEST_F(ServerTest, SlowClientIsCutOffWhileOthersAreServed) {
