@@ -1,16 +1,15 @@
 #include "brellow/document.hpp"
 
 #include <cmath>
-#include <cstdlib>
 #include <functional>
 #include <string>
 #include <utility>
-#include <variant>
 
 #include "base/numfmt.hpp"
 #include "brellow/errors.hpp"
 #include "brellow/page.hpp"
 #include "brellow/service.hpp"
+#include "plots/plan_layout.hpp"
 
 namespace vekt::brellow::document {
 
@@ -81,18 +80,7 @@ std::string surveyed_by(const plots::PlotRecord& plot) {
 }
 
 std::string coordinate_text(const std::optional<plots::Number>& value) {
-  if (!value) return "";
-  return std::visit(
-      [](const auto& v) -> std::string {
-        using T = std::decay_t<decltype(v)>;
-        if constexpr (std::is_same_v<T, std::int64_t>)
-          return std::to_string(v) + ".000";
-        else if constexpr (std::is_same_v<T, double>)
-          return base::fixed(v, 3);
-        else  // coordinates are stored as double precision; a decimal goes through its nearest double
-          return base::fixed(std::strtod(v.digits.c_str(), nullptr), 3);
-      },
-      *value);
+  return value ? plots::fixed_text(*value, 3) : std::string();
 }
 
 std::string size_text(double mm) {

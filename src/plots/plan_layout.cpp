@@ -30,14 +30,15 @@ void require_finite(double v, const char* what) {
 
 // Half to even on a decimal digit string ("12.345" -> "12.34"); `digits` is an optional sign,
 // digits and an optional fraction.
-std::string decimal_fixed2(const std::string& digits) {
+std::string decimal_fixed(const std::string& digits, int decimals) {
   const auto parts = decimal_parts(digits);
   if (!parts) throw base::ValueError("invalid decimal value: " + digits);
+  const auto n = static_cast<std::size_t>(decimals);
   const bool neg = parts->negative;
   const std::string& ip = parts->int_digits;
   const std::string& fp = parts->frac_digits;
-  std::string kept = ip + (fp + "00").substr(0, 2);  // all digits up to the hundredths
-  const std::string rest = fp.size() > 2 ? fp.substr(2) : "";
+  std::string kept = ip + (fp + std::string(n, '0')).substr(0, n);  // all digits up to the last kept place
+  const std::string rest = fp.size() > n ? fp.substr(n) : "";
   bool round_up = false;
   if (!rest.empty()) {
     const bool more = rest.find_first_not_of('0', 1) != std::string::npos;
@@ -50,10 +51,11 @@ std::string decimal_fixed2(const std::string& digits) {
     if (i < 0) kept.insert(kept.begin(), '1');
     else ++kept[static_cast<std::size_t>(i)];
   }
-  std::string int_part = kept.substr(0, kept.size() - 2);
+  std::string int_part = kept.substr(0, kept.size() - n);
   const auto nz = int_part.find_first_not_of('0');
   int_part = nz == std::string::npos ? "0" : int_part.substr(nz);
-  return (neg ? "-" : "") + int_part + "." + kept.substr(kept.size() - 2);
+  if (n == 0) return (neg ? "-" : "") + int_part;
+  return (neg ? "-" : "") + int_part + "." + kept.substr(kept.size() - n);
 }
 
 }  // namespace
@@ -267,10 +269,14 @@ std::string number_text(const Number& v) {
   return std::get<Decimal>(v).digits;
 }
 
-std::string fixed2(const Number& v) {
-  if (const auto* i = std::get_if<std::int64_t>(&v)) return fmt::format("{}.00", *i);
-  if (const auto* d = std::get_if<double>(&v)) return base::fixed(*d, 2);
-  return decimal_fixed2(std::get<Decimal>(v).digits);
+std::string fixed_text(const Number& v, int decimals) {
+  if (const auto* i = std::get_if<std::int64_t>(&v))
+    return decimals > 0 ? fmt::format("{}.{}", *i, std::string(static_cast<std::size_t>(decimals), '0'))
+                        : fmt::format("{}", *i);
+  if (const auto* d = std::get_if<double>(&v)) return base::fixed(*d, decimals);
+  return decimal_fixed(std::get<Decimal>(v).digits, decimals);
 }
+
+std::string fixed2(const Number& v) { return fixed_text(v, 2); }
 
 }  // namespace vekt::plots

@@ -388,6 +388,11 @@ TEST_F(PlanLayout, NumberTexts) {
   EXPECT_EQ(number_text(Number{std::int64_t{1200}}), "1200");
   EXPECT_EQ(number_text(Number{1200.0}), "1200.0");
   EXPECT_EQ(number_text(Number{Decimal{"1200.50"}}), "1200.50");
+  // The plan pages print coordinates with three decimals through the same rounding.
+  EXPECT_EQ(fixed_text(Number{345678.12351}, 3), "345678.124");
+  EXPECT_EQ(fixed_text(Number{std::int64_t{7}}, 3), "7.000");
+  EXPECT_EQ(fixed_text(Number{Decimal{"345678.1235"}}, 3), "345678.124");
+  EXPECT_EQ(fixed_text(Number{Decimal{"0.0005"}}, 3), "0.000");
 }
 
 }  // namespace
