@@ -168,7 +168,7 @@ std::vector<host::BOUNDARY> in_ring_order(std::int64_t plot_id, std::vector<host
 
 // The beacon record of each leg of a parcel drawn on a plan: each beacon with its point and
 // number, and the origin beacon (the first) with its coordinates.
-std::vector<plots::BeaconRecord> boundary_of(std::int64_t plot_id, const std::vector<host::BOUNDARY>& legs,
+std::vector<plots::BeaconRecord> boundary_records(std::int64_t plot_id, const std::vector<host::BOUNDARY>& legs,
                                              const std::unordered_map<std::int64_t, ReadBeacon>& beacons) {
   std::vector<plots::BeaconRecord> boundary;
   boundary.reserve(legs.size());
@@ -236,7 +236,7 @@ boost::asio::awaitable<std::vector<plots::PlotRecord>> PlanImageGenerator::recor
   out.reserve(plots.size());
   for (host::PLOT& p : plots) {
     std::vector<plots::BeaconRecord> boundary;
-    if (auto legs = legs_of.find(p.id); legs != legs_of.end()) boundary = boundary_of(p.id, legs->second, beacons);
+    if (auto legs = legs_of.find(p.id); legs != legs_of.end()) boundary = boundary_records(p.id, legs->second, beacons);
     out.push_back(plot_record(std::move(p), std::move(boundary)));
   }
   co_return out;

@@ -49,7 +49,7 @@ double width_mm(std::string_view s, double pt) {
 }
 
 // The schedule's cells are set in the regular weight, mostly digits: narrower than the capitals.
-double schedule_width_mm(std::string_view s, double pt) { return width_mm(s, pt) * 0.85; }
+double schedule_width_mm(std::string_view s, double pt) { return width_mm(s, pt) * 0.8; }
 
 // The lines of `text` wrapped in `width_mm` at `pt`, as [begin, end) byte ranges.
 std::vector<std::pair<std::size_t, std::size_t>> wrap(std::string_view text, double width, double pt) {
