@@ -168,14 +168,16 @@ std::vector<host::BOUNDARY> in_ring_order(std::int64_t plot_id, std::vector<host
 
 // The beacon record of each leg of a parcel drawn on a plan: each beacon with its point and
 // number, and the origin beacon (the first) with its coordinates.
-std::vector<plots::BeaconRecord> boundary_records(std::int64_t plot_id, const std::vector<host::BOUNDARY>& legs,
-                                             const std::unordered_map<std::int64_t, ReadBeacon>& beacons) {
+// A leg that starts at a beacon never recorded is reported as such before the ring is judged.
+std::vector<plots::BeaconRecord> boundary_records(std::int64_t plot_id, std::vector<host::BOUNDARY> stored,
+                                                  const std::unordered_map<std::int64_t, ReadBeacon>& beacons) {
+  for (const host::BOUNDARY& leg : stored)
+    if (!beacons.contains(leg.beacon1id)) throw BoundaryDataError(plot_id, leg.id, leg.beacon1id);
+  const std::vector<host::BOUNDARY> legs = in_ring_order(plot_id, std::move(stored));
   std::vector<plots::BeaconRecord> boundary;
   boundary.reserve(legs.size());
   for (const host::BOUNDARY& leg : legs) {
-    auto found = beacons.find(leg.beacon1id);
-    if (found == beacons.end()) throw BoundaryDataError(plot_id, leg.id, leg.beacon1id);
-    const ReadBeacon& b = found->second;
+    const ReadBeacon& b = beacons.at(leg.beacon1id);
     if (b.missing) refuse(plot_id, fmt::format("beacon {}", b.beacon.id), b.missing, "is NULL");
     if (boundary.empty()) {
       const auto bad = [&](const char* column) {
@@ -220,7 +222,6 @@ boost::asio::awaitable<std::vector<plots::PlotRecord>> PlanImageGenerator::recor
       beacon_ids.push_back(leg.beacon1id);
       legs_of[leg.plotid].push_back(std::move(leg));
     }
-    for (auto& [plot_id, legs] : legs_of) legs = in_ring_order(plot_id, std::move(legs));
     if (!beacon_ids.empty()) {
       const pg::Result beacon_rows =
           co_await run(session, beacons_sql(), ids_param(distinct(std::move(beacon_ids))));
@@ -236,7 +237,7 @@ boost::asio::awaitable<std::vector<plots::PlotRecord>> PlanImageGenerator::recor
   out.reserve(plots.size());
   for (host::PLOT& p : plots) {
     std::vector<plots::BeaconRecord> boundary;
-    if (auto legs = legs_of.find(p.id); legs != legs_of.end()) boundary = boundary_records(p.id, legs->second, beacons);
+    if (auto legs = legs_of.find(p.id); legs != legs_of.end()) boundary = boundary_records(p.id, std::move(legs->second), beacons);
     out.push_back(plot_record(std::move(p), std::move(boundary)));
   }
   co_return out;
