@@ -32,7 +32,7 @@ BoxGroup deed_particulars() {
            {{"{{address}}", "Address", 62}, {"{{cadzone}}", "Cadastral zone", 62}},
            {{"{{beacon_number}}", "Origin beacon", 62}},
            {{"{{tracing_no}}", "Tracing No.", 62}}},
-          21.0,
+          22.0,
           1.7,
           7.5};
 }

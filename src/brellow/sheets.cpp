@@ -142,7 +142,7 @@ double line_height_mm(std::string_view text, double pt) {
   // The fallback fonts of Arabic and of Chinese, Japanese and Korean set taller lines.
   bool tall = false;
   for (std::size_t i = 0; i < text.size() && !tall;) tall = next_code_point(text, i) >= 0x0590;
-  return pt * (tall ? 1.5 : 1.22) * MM_PER_PT;
+  return pt * (tall ? 1.45 : 1.17) * MM_PER_PT;
 }
 
 std::vector<Fitted> fit_group(const BoxGroup& group, const std::vector<std::pair<std::string, std::string>>& texts) {

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <stdexcept>
 
 namespace plans_test {
@@ -80,15 +79,30 @@ std::vector<Word> pdf_words(const std::string& pdf_bytes) {
   std::filesystem::remove(path);
   std::vector<Word> words;
   int page = 0;
-  static const std::regex item(
-      R"re(<page |<word xMin="([-\d.]+)" yMin="([-\d.]+)" xMax="([-\d.]+)" yMax="([-\d.]+)">([^<]*)</word>)re");
-  for (std::sregex_iterator it(html.begin(), html.end(), item), end; it != end; ++it) {
-    const std::smatch& m = *it;
-    if (!m[1].matched) {
+  // <page width=".." height=".."> ... <word xMin=".." yMin=".." xMax=".." yMax="..">text</word>
+  const auto attribute = [&](std::size_t from, const char* name) {
+    const std::size_t at = html.find(std::string(name) + "=\"", from) + std::string(name).size() + 2;
+    return std::stod(html.substr(at, html.find('"', at) - at));
+  };
+  for (std::size_t at = 0;;) {
+    const std::size_t next_page = html.find("<page ", at), next_word = html.find("<word ", at);
+    if (next_word == std::string::npos) break;
+    if (next_page < next_word) {
       ++page;
+      at = next_page + 6;
       continue;
     }
-    words.push_back({page, std::stod(m[1]), std::stod(m[2]), std::stod(m[3]), std::stod(m[4]), m[5]});
+    Word w;
+    w.page = page;
+    w.x0 = attribute(next_word, "xMin");
+    w.y0 = attribute(next_word, "yMin");
+    w.x1 = attribute(next_word, "xMax");
+    w.y1 = attribute(next_word, "yMax");
+    const std::size_t text_at = html.find('>', next_word) + 1;
+    const std::size_t text_end = html.find("</word>", text_at);
+    w.text = html.substr(text_at, text_end - text_at);
+    words.push_back(std::move(w));
+    at = text_end;
   }
   return words;
 }

@@ -199,11 +199,12 @@ TEST_F(PlanDocuments, AFrameBesideTheParcelIsRefusedAndACutOneClaimsNoMore) {
   EXPECT_EQ(site.status, 422) << site.body;
 
   // 108 is a square of 20 m legs, each labelled on its figure: an empty schedule. The page says
-  // so when the frame shows the whole parcel, and not when a frame of 4 m cuts it.
+  // so when the frame shows the whole parcel, and not when the frame (a 1 m box 10 m east of the
+  // parcel, shown at 1:250, 47.5 m wide) cuts it.
   HttpResponse whole = deed_in(108, "null");
   ASSERT_EQ(whole.status, 200) << whole.body;
   EXPECT_NE(plans_test::pdf_text(whole.body).find("All boundary legs are dimensioned on the plan."), std::string::npos);
-  HttpResponse cut = deed_in(108, "[801005, 1000005, 801009, 1000009]");
+  HttpResponse cut = deed_in(108, "[801030, 1000010, 801031, 1000011]");
   ASSERT_EQ(cut.status, 200) << cut.body;
   EXPECT_EQ(plans_test::pdf_text(cut.body).find("All boundary legs are dimensioned"), std::string::npos);
 }
