@@ -62,6 +62,10 @@ asio::awaitable<std::vector<asio::ip::address>> lookup_host(BlockingPool& helper
     co_return co_await helpers.run([host] { return addresses_of(host); }, limit);
   } catch (const TimeoutError&) {
     throw LookupError("timed out looking up " + host, true);
+  } catch (const LookupError&) {
+    throw;
+  } catch (const Error& e) {  // the helper threads have stopped
+    throw LookupError("could not look up " + host + ": " + e.what(), false);
   }
 }
 
