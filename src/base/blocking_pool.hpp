@@ -116,19 +116,29 @@ class BlockingPool {
   // Runs fn() on a pool thread. The awaiting coroutine resumes on its own executor with fn's value,
   // or with the exception fn threw. Past `limit` (the time waiting for a free thread included) it
   // gets TimeoutError instead; fn runs on to its end and its result is dropped. fn is moved into the
-  // job and may outlive the caller, so it must own what it uses (capture by value).
+  // job and may outlive the caller, so it must own what it uses (capture by value). The job is
+  // queued when run() is called, so await the result straight away.
   template <class F>
   boost::asio::awaitable<std::invoke_result_t<F&>> run(F fn, std::chrono::milliseconds limit) {
+    // Not a coroutine itself: the job is queued here, and only the wait is one. Callers name the
+    // job before they co_await: g++ 12 mishandles a lambda temporary that owns a std::string
+    // inside a co_await expression.
     using R = std::invoke_result_t<F&>;
     using Stored = std::conditional_t<std::is_void_v<R>, std::monostate, R>;
     auto out = std::make_shared<detail::Outcome<Stored>>();
     submit(std::make_unique<detail::Call<F, Stored>>(std::move(fn), out));
+    return collect<R>(std::move(out), limit);
+  }
+
+ private:
+  template <class R, class Stored>
+  static boost::asio::awaitable<R> collect(std::shared_ptr<detail::Outcome<Stored>> out,
+                                           std::chrono::milliseconds limit) {
     co_await out->wait(limit);
     if (out->error) std::rethrow_exception(out->error);
     if constexpr (!std::is_void_v<R>) co_return std::move(*out->value);
   }
 
- private:
   void submit(std::unique_ptr<detail::Job> job);
   void work(int nice);
 

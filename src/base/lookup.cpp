@@ -58,8 +58,12 @@ asio::awaitable<std::vector<asio::ip::address>> lookup_host(BlockingPool& helper
   error_code ec;
   const auto numeric = asio::ip::make_address(host, ec);
   if (!ec) co_return std::vector<asio::ip::address>{numeric};
+  // The job and its wait are named before the co_await: g++ 12 mishandles a lambda temporary that
+  // owns a std::string inside a co_await expression.
+  auto job = [host] { return addresses_of(host); };
+  auto looked_up = helpers.run(std::move(job), limit);
   try {
-    co_return co_await helpers.run([host] { return addresses_of(host); }, limit);
+    co_return co_await std::move(looked_up);
   } catch (const TimeoutError&) {
     throw LookupError("timed out looking up " + host, true);
   } catch (const LookupError&) {

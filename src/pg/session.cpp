@@ -167,12 +167,15 @@ asio::awaitable<RunOutcome> run_command(PgConn& c, const std::string& sql, const
   // within the clean-up limit costs the connection.
   if (PGcancel* k = PQgetCancel(c.conn.get())) {
     std::shared_ptr<PGcancel> cancel(k, base::CFree<PQfreeCancel>());
-    // PQcancel opens a connection of its own and blocks.
+    // PQcancel opens a connection of its own and blocks. The job is named before the co_await
+    // (see base::BlockingPool::run).
+    auto send_cancel = [cancel] {
+      char buf[256];
+      PQcancel(cancel.get(), buf, sizeof buf);
+    };
+    auto delivered = c.helpers->run(std::move(send_cancel), kCleanupLimit);
     try {
-      co_await c.helpers->run([cancel] {
-        char buf[256];
-        PQcancel(cancel.get(), buf, sizeof buf);
-      }, kCleanupLimit);
+      co_await std::move(delivered);
     } catch (const base::Error&) {  // not delivered in time, or the helpers have stopped
       co_return out;
     }

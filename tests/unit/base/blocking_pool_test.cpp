@@ -10,6 +10,7 @@
 #include <future>
 #include <stdexcept>
 #include <string>
+#include <memory>
 #include <thread>
 
 #include <boost/asio/co_spawn.hpp>
@@ -88,13 +89,20 @@ TEST(BlockingPool, JoinDropsTheJobsStillInLineAndRefusesNewOnes) {
   BlockingPool pool(1);
   std::promise<void> release, started;
   auto released = release.get_future().share();
+  // The job in line lets the first one end when it is dropped, so join() must drop it to return.
+  struct ReleaseWhenDropped {
+    explicit ReleaseWhenDropped(std::promise<void>& p) : release(p) {}
+    ~ReleaseWhenDropped() { release.set_value(); }
+    std::promise<void>& release;
+  };
+  auto dropped = std::make_shared<ReleaseWhenDropped>(release);
   std::string first_outcome, second_outcome;
   asio::co_spawn(io, pool.run([released, &started] {
     started.set_value();
     released.wait();
     return std::string("finished");
   }, 60000ms), [&](std::exception_ptr e, std::string v) { first_outcome = e ? "error" : v; });
-  asio::co_spawn(io, pool.run([] { return std::string("finished"); }, 60000ms),
+  asio::co_spawn(io, pool.run([dropped] { return std::string("finished"); }, 60000ms),
                  [&](std::exception_ptr e, std::string v) {
                    try {
                      if (e) std::rethrow_exception(e);
@@ -103,11 +111,10 @@ TEST(BlockingPool, JoinDropsTheJobsStillInLineAndRefusesNewOnes) {
                      second_outcome = err.what();
                    }
                  });
+  dropped.reset();
   io.poll();
   started.get_future().wait();
-  std::thread joiner([&pool] { pool.join(); });
-  release.set_value();
-  joiner.join();
+  pool.join();
   io.run();
   EXPECT_EQ(first_outcome, "finished");  // the job in hand ran to its end
   EXPECT_EQ(second_outcome, "the helper threads have stopped");
