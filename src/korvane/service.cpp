@@ -58,12 +58,19 @@ int clamp_to_int(long long v) {
 }  // namespace
 
 void startup(ServiceOptions options) {
+  if (started()) return;  // once per process
+  base::load_dotenv();
+  RedisSettings s = read_redis_settings();
+  options.redis_pool = host::read_redis_pool(host::process_env, options.redis_pool);
+  startup(s, std::move(options), base::shared_blocking_pool());
+}
+
+void startup(const RedisSettings& redis, ServiceOptions options, base::BlockingPool& helpers) {
   Module& m = module();
   if (m.router) return;  // once per process
-  base::load_dotenv();
   host::basic_config(spdlog::level::info);
   auto log = host::get_logger("vekt.korvane");
-  RedisSettings s = read_redis_settings();
+  RedisSettings s = redis;
 
   redis::Options opts;
   opts.host = s.redis_host;
@@ -76,12 +83,8 @@ void startup(ServiceOptions options) {
   // After a failure, requests stop waiting on Redis for a second (tiles come from the database
   // meanwhile); then one command probes it.
   opts.failure_backoff = std::chrono::seconds(1);
-  if (auto pool = process_env("VEKT_REDIS_POOL")) {
-    auto n = parse_py_int(*pool);
-    if (!n || *n <= 0) throw base::ValueError("VEKT_REDIS_POOL: not a positive integer: '" + *pool + "'");
-    opts.pool_size = static_cast<std::size_t>(*n);
-  }
-  auto client = std::make_unique<redis::Client>(std::move(opts));
+  opts.pool_size = options.redis_pool;
+  auto client = std::make_unique<redis::Client>(std::move(opts), helpers);
   auto cache = std::make_unique<BinaryRedisCache>(*client, "mvt_v8");
 
   std::string banner = startup_banner(s);

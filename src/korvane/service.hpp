@@ -23,13 +23,19 @@ struct ServiceOptions {
   std::optional<std::string> admin_token;
   // The database connections of each event loop; one layer may hold half of them at most.
   std::size_t db_connections_per_loop = 10;
+  // The Redis connections of each event loop at most.
+  std::size_t redis_pool = 256;
 };
 
-// Run once by the host before it listens: loads .env, configures logging at INFO, reads the Redis
-// settings, creates the one Redis client and the one cache (namespace "mvt_v8"; nothing is sent to
-// Redis), prints the four start-up lines on standard output and registers the seven routes.
-// Throws base::ValueError (nothing printed) when REDIS_PORT or REDIS_DB is not an integer.
+// Loads .env, reads the Redis settings and VEKT_REDIS_POOL from the environment, then runs the
+// start-up below with base::shared_blocking_pool(). Throws base::ValueError (nothing printed) when
+// REDIS_PORT or REDIS_DB is not an integer.
 void startup(ServiceOptions options = {});
+// Run once by the host before it listens, with the settings it read: configures logging at INFO,
+// creates the one Redis client (looking host names up on `helpers`, which must outlive it) and the
+// one cache (namespace "mvt_v8"; nothing is sent to Redis), prints the four start-up lines on
+// standard output and registers the seven routes.
+void startup(const RedisSettings& redis, ServiceOptions options, base::BlockingPool& helpers);
 bool started();
 
 // The router "/gis" with the tag "GIS Tiles" (valid after startup()).

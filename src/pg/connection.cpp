@@ -26,11 +26,6 @@ std::string trim(std::string s) {
   return s;
 }
 
-asio::thread_pool& cancel_threads() {
-  static asio::thread_pool pool(2);
-  return pool;
-}
-
 void RunningStatements::add(const std::shared_ptr<Entry>& e) {
   std::lock_guard lock(mu_);
   entries_.insert(e);
@@ -102,7 +97,8 @@ asio::awaitable<std::unique_ptr<PgConn>> Database::Impl::connect() {
   auto ex = co_await asio::this_coro::executor;
   auto c = std::make_unique<PgConn>(ex);
   asio::steady_timer deadline(ex, options.connect_timeout);
-  const auto params = co_await connection_params(normalise_url(options.url), deadline.expiry());
+  c->helpers = helpers;
+  const auto params = co_await connection_params(*helpers, normalise_url(options.url), deadline.expiry());
   std::vector<const char*> keys, values;
   for (const auto& [k, v] : params) {
     keys.push_back(k.c_str());
@@ -125,9 +121,9 @@ asio::awaitable<std::unique_ptr<PgConn>> Database::Impl::connect() {
     st = PQconnectPoll(c->conn.get());
   }
   if (PQsetnonblocking(c->conn.get(), 1) != 0) throw Error(c->last_error());
-  // Server notices (NOTICE, WARNING) would go to stderr unformatted; the statements' callers do
-  // not act on them.
-  PQsetNoticeProcessor(c->conn.get(), [](void*, const char*) {}, nullptr);
+  // Server notices (NOTICE, WARNING) would otherwise go to stderr unformatted, and a termination
+  // notice that arrives while the connection is idle would pass unseen.
+  watch_notices(*c);
   c->watch_socket();
   if (PGcancel* k = PQgetCancel(c->conn.get())) {
     c->running = std::make_shared<RunningStatements::Entry>();

@@ -10,7 +10,8 @@
 #include <fmt/format.h>
 
 #include "base/c_handle.hpp"
-#include "base/lookup.hpp"
+#include "base/blocking_pool.hpp"
+#include "base/with_timeout.hpp"
 #include "pg/bind.hpp"
 #include "pg/connection.hpp"
 
@@ -18,7 +19,11 @@ namespace vekt::pg {
 
 namespace asio = boost::asio;
 
-Database::Database(DatabaseOptions options) : impl_(std::make_shared<Impl>()) { impl_->options = std::move(options); }
+Database::Database(DatabaseOptions options, base::BlockingPool& helpers) : impl_(std::make_shared<Impl>()) {
+  impl_->options = std::move(options);
+  impl_->helpers = &helpers;
+}
+Database::Database(DatabaseOptions options) : Database(std::move(options), base::shared_blocking_pool()) {}
 Database::~Database() = default;
 const DatabaseOptions& Database::options() const { return impl_->options; }
 std::size_t Database::shut_down() { return impl_->running->shut_down(); }
@@ -162,13 +167,18 @@ asio::awaitable<RunOutcome> run_command(PgConn& c, const std::string& sql, const
   // within the clean-up limit costs the connection.
   if (PGcancel* k = PQgetCancel(c.conn.get())) {
     std::shared_ptr<PGcancel> cancel(k, base::CFree<PQfreeCancel>());
-    auto delivered = std::make_shared<std::atomic<bool>>(false);
-    asio::post(cancel_threads(), [cancel, delivered] {
+    // PQcancel opens a connection of its own and blocks. The job is named before the co_await
+    // (see base::BlockingPool::run).
+    auto send_cancel = [cancel] {
       char buf[256];
       PQcancel(cancel.get(), buf, sizeof buf);
-      delivered->store(true, std::memory_order_release);
-    });
-    if (!co_await base::wait_for_flag(*delivered, kCleanupLimit)) co_return out;
+    };
+    auto delivered = c.helpers->run(std::move(send_cancel), kCleanupLimit);
+    try {
+      co_await std::move(delivered);
+    } catch (const base::Error&) {  // not delivered in time, or the helpers have stopped
+      co_return out;
+    }
   }
   out.recovered = co_await recover_after_cancel(c);
   co_return out;

@@ -25,6 +25,10 @@
 
 #include "base/error.hpp"
 
+namespace vekt::base {
+class BlockingPool;
+}
+
 struct pg_result;
 
 namespace vekt::pg {
@@ -155,6 +159,9 @@ enum class Retry { no, if_connection_lost };
 
 class Database {
  public:
+  // `helpers` runs what blocks (host-name look-ups, cancel requests) off the event loops; it must
+  // outlive the Database. Without one, base::shared_blocking_pool().
+  Database(DatabaseOptions options, base::BlockingPool& helpers);
   explicit Database(DatabaseOptions options);
   ~Database();
   Database(const Database&) = delete;

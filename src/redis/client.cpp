@@ -23,7 +23,6 @@
 #include "base/c_handle.hpp"
 #include "base/conn_pool.hpp"
 #include "base/lookup.hpp"
-#include "base/pyconv.hpp"
 
 namespace vekt::redis {
 
@@ -106,30 +105,7 @@ std::string format_command(const Argv& argv) {
   throw boost::system::system_error(asio::error::operation_aborted);
 }
 
-std::optional<long long> env_int(const char* name) {
-  const char* v = std::getenv(name);
-  if (v == nullptr) return std::nullopt;
-  auto parsed = base::py_int(v);
-  if (!parsed || parsed->huge())
-    throw base::ValueError(std::string("invalid literal for int() with base 10: '") + v + "'");
-  return parsed->value;
-}
-
 }  // namespace
-
-Options Options::from_env() {
-  Options o;
-  if (const char* h = std::getenv("REDIS_HOST")) o.host = h;
-  if (auto p = env_int("REDIS_PORT")) o.port = static_cast<int>(*p);
-  if (auto d = env_int("REDIS_DB")) o.db = static_cast<int>(*d);
-  if (const char* p = std::getenv("REDIS_PASSWORD")) o.password = p;
-  if (const char* u = std::getenv("REDIS_USERNAME")) o.username = u;
-  if (auto n = env_int("VEKT_REDIS_POOL")) {
-    if (*n <= 0) throw base::ValueError("VEKT_REDIS_POOL must be a positive integer");
-    o.pool_size = static_cast<std::size_t>(*n);
-  }
-  return o;
-}
 
 // One connection: its socket, its reply reader and a timer for the socket time-out.
 struct Connection {
@@ -162,6 +138,7 @@ using RedisPool = base::Pool<Connection>;
 
 struct Client::Impl {
   Options options;
+  base::BlockingPool* helpers = nullptr;
   std::uint64_t id = base::next_pool_owner_id();
   std::string endpoint;  // "host:port" for messages
 
@@ -195,9 +172,6 @@ struct Client::Impl {
                        std::memory_order_release);
     probing.store(false, std::memory_order_release);
   }
-
-  // Runs one exchange with the server under the back-off: refused while it lasts, and its outcome
-  // (an answer of any kind, or a failure of the connection) recorded.
 
   std::shared_ptr<RedisPool> pool(const asio::any_io_executor& ex) {
     std::size_t n = options.pool_size;
@@ -266,7 +240,7 @@ struct Client::Impl {
       if (options.port < 0 || options.port > 65535)
         throw Error("Error connecting to " + endpoint + ". Invalid port.");
       try {
-        for (const auto& a : co_await base::lookup_host(options.host, options.connect_timeout))
+        for (const auto& a : co_await base::lookup_host(*helpers, options.host, options.connect_timeout))
           endpoints.emplace_back(a, static_cast<unsigned short>(options.port));
       } catch (const base::LookupError& e) {
         if (e.timed_out) throw Error("Timeout connecting to server");
@@ -322,10 +296,13 @@ struct Client::Impl {
   }
 };
 
-Client::Client(Options options) : impl_(std::make_shared<Impl>()) {
+Client::Client(Options options, base::BlockingPool& helpers) : impl_(std::make_shared<Impl>()) {
   impl_->options = std::move(options);
+  impl_->helpers = &helpers;
   impl_->endpoint = impl_->options.host + ":" + std::to_string(impl_->options.port);
 }
+
+Client::Client(Options options) : Client(std::move(options), base::shared_blocking_pool()) {}
 
 Client::~Client() = default;
 

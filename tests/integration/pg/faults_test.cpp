@@ -2,6 +2,8 @@
 // a shutdown that cancels what still runs.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <set>
@@ -12,6 +14,7 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
 
+#include "pg/connection.hpp"
 #include "pg/session.hpp"
 #include "pg_server.hpp"
 #include "support/run.hpp"
@@ -89,6 +92,17 @@ TEST_F(PgFaults, IdleConnectionsEndedByTheServerAreNeverHandedOut) {
   const std::set<long long> after = backend_pids(io, db, 4);
   EXPECT_EQ(after.size(), 4u);
   for (long long pid : after) EXPECT_EQ(before.count(pid), 0u) << pid;
+}
+
+TEST_F(PgFaults, AConnectionEndedWhileIdleIsKnownByTheServersMessage) {
+  Database db(options(1));
+  auto conn = run(io, db.impl()->connect());
+  terminate_backends(url, {PQbackendPID(conn->conn.get())});
+  // The server's termination message arrives on the idle connection.
+  pollfd p{PQsocket(conn->conn.get()), POLLIN, 0};
+  ASSERT_EQ(::poll(&p, 1, 5000), 1);
+  EXPECT_FALSE(vekt::pg::idle_alive(*conn));
+  EXPECT_TRUE(conn->terminated);
 }
 
 TEST(PgRestart, ReadsAfterARestartRunOnFreshConnections) {

@@ -104,11 +104,14 @@ TEST(VektServer, BadSettingExitsNamingIt) {
                         {"FORWARDED_ALLOW_IPS=nope", "FORWARDED_ALLOW_IPS"},
                         {"VEKT_DB_POOL_SIZE=abc", "VEKT_DB_POOL_SIZE"},
                         {"DATABASE_URL=postgresql://127.0.0.1:55432/gis?sslmode", "DATABASE_URL"},
-                        {"VEKT_REDIS_POOL=0", "VEKT_REDIS_POOL"}};
+                        {"VEKT_REDIS_POOL=0", "VEKT_REDIS_POOL"},
+                        {"REDIS_PORT=abc", "REDIS_PORT"}};
   for (const auto& c : cases) {
     Proc p = start({c.setting});
     int code = p.wait_exit();
+    EXPECT_EQ(code, 2) << c.setting;
     EXPECT_NE(code, 0) << c.setting;
+    EXPECT_EQ(p.err.rfind(std::string("vekt-server: ") + c.name + ":", 0), 0u) << p.err;
     EXPECT_NE(p.err.find(c.name), std::string::npos) << p.err;
   }
 }

@@ -197,6 +197,44 @@ TEST(DocumentSettings, ValuesAndErrorsNameTheVariable) {
   EXPECT_EQ(s.time_zone, "UTC");
 }
 
+// The database, Redis and pool settings come through the same reader, and every refusal begins
+// with the variable's name.
+TEST(ServiceSettings, ReadWithTheOthersAndRefusedByName) {
+  const std::vector<std::string> vars{"DATABASE_URL", "VEKT_DB_POOL_SIZE", "VEKT_REDIS_POOL", "REDIS_HOST",
+                                      "REDIS_PORT", "REDIS_DB"};
+  expect_accepted_or_named(vars, {
+      {"VEKT_DB_POOL_SIZE", "4", true},  {"VEKT_DB_POOL_SIZE", "0", false},  {"VEKT_DB_POOL_SIZE", "abc", false},
+      {"VEKT_REDIS_POOL", "1_000", true}, {"VEKT_REDIS_POOL", "0", false},   {"VEKT_REDIS_POOL", "-3", false},
+      {"REDIS_PORT", "06379", true},      {"REDIS_PORT", "abc", false},      {"REDIS_DB", "1.5", false},
+      {"DATABASE_URL", "postgresql://127.0.0.1:5432/gis", true},
+      {"DATABASE_URL", "postgresql://127.0.0.1:5432/gis?sslmode", false},
+  });
+  for (const auto& [name, value] : std::vector<std::pair<std::string, std::string>>{
+           {"VEKT_DB_POOL_SIZE", "abc"}, {"VEKT_REDIS_POOL", "0"}, {"REDIS_PORT", "x"},
+           {"DATABASE_URL", "postgresql://h/db?sslmode"}}) {
+    EnvGuard g(vars);
+    ::setenv(name.c_str(), value.c_str(), 1);
+    try {
+      host::load_settings();
+      ADD_FAILURE() << name << " accepted";
+    } catch (const host::SettingsError& e) {
+      EXPECT_EQ(std::string(e.what()).rfind(name + ": ", 0), 0u) << e.what();
+    }
+  }
+  EnvGuard g(vars);
+  ::setenv("DATABASE_URL", "postgresql://db.example:5433/gis", 1);
+  ::setenv("VEKT_DB_POOL_SIZE", "7", 1);
+  ::setenv("VEKT_REDIS_POOL", "12", 1);
+  ::setenv("REDIS_HOST", "10.0.0.7", 1);
+  ::setenv("REDIS_PORT", "7000", 1);
+  auto s = host::load_settings();
+  EXPECT_EQ(s.database.url, "postgresql://db.example:5433/gis");
+  EXPECT_EQ(s.database.pool_size, 7u);
+  EXPECT_EQ(s.redis_pool, 12u);
+  EXPECT_EQ(s.redis.redis_host, "10.0.0.7");
+  EXPECT_EQ(s.redis.redis_port, 7000);
+}
+
 // 23:30 UTC on 9 December is already 10 December in Lagos (UTC+1): the printed date follows the
 // configured zone, not the machine's.
 TEST(DocumentSettings, DatesFollowTheConfiguredZone) {
