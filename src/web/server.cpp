@@ -282,7 +282,9 @@ asio::awaitable<Server::Impl::ReadOutcome> Server::Impl::read_request(beast::tcp
 asio::awaitable<void> Server::Impl::refuse(beast::tcp_stream& stream, Response refusal) {
   add_cors_headers(cfg.cors, Headers{}, refusal);
   // The rest of the stream cannot be trusted to hold a request boundary: answer and close.
-  if (co_await write_response(stream, std::move(refusal), 11, false, false)) co_await lingering_close(stream);
+  // Two statements on purpose: GCC 12 compiles `if (co_await ...) co_await ...;` here into a trap.
+  const bool written = co_await write_response(stream, std::move(refusal), 11, false, false);
+  if (written) co_await lingering_close(stream);
 }
 
 asio::awaitable<void> Server::Impl::lingering_close(beast::tcp_stream& stream) {
