@@ -305,7 +305,7 @@ std::vector<ScheduleItem> draw_beacons(canvas::Axes& ax, const std::vector<Beaco
   return schedule;
 }
 
-// The parcel's name above its centroid and its area below.
+// The parcel's name above its centroid and its area, when known, below.
 void draw_parcel_label(canvas::Axes& ax, const PlotRecord& target, XY centroid, std::int64_t scale,
                        const std::string& id_text) {
   const double k = static_cast<double>(scale) / 1000;  // 1 mm of paper in metres
@@ -314,6 +314,8 @@ void draw_parcel_label(canvas::Axes& ax, const PlotRecord& target, XY centroid, 
   canvas::TextStyle name_style = PARCEL_NAME_STYLE;
   name_style.fontsize = fontsize + 2;
   ax.text({centroid.x, centroid.y + k * 1.0}, *target.name, name_style);
+  // An area recorded as NULL is unknown: no label rather than an invented "0 m²".
+  if (target.area_is_null) return;
   const Number area_val = target.area.value_or(Number{std::int64_t{0}});
   canvas::TextStyle area_style = PARCEL_AREA_STYLE;
   area_style.fontsize = fontsize - 2;
