@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "base/with_timeout.hpp"
-#include "korvane/service.hpp"
+#include "korvane/service.hpp"  // logger()
 #include "web/http.hpp"
 
 namespace vekt::korvane {
@@ -137,16 +137,6 @@ asio::awaitable<std::optional<std::string>> RateLimit::admit_and_read(std::strin
   }
   log_cache_get_failure(cache_key, failure);
   co_return std::nullopt;
-}
-
-RateLimit& tile_rate_limit() {
-  static RateLimit limit(redis_client(), {"rate_limit:gis:", 40, "Too many map requests. Please slow down panning.", true});
-  return limit;
-}
-
-RateLimit& bbox_rate_limit() {
-  static RateLimit limit(redis_client(), {"rate_limit:gis:bbox:", 20, "Too many bbox requests.", false});
-  return limit;
 }
 
 }  // namespace vekt::korvane

@@ -66,6 +66,11 @@ class RateLimit {
   std::atomic<std::int64_t> clock_offset_ms_{0};
 };
 
+// The two routes' policies: 40 tiles or 20 boxes a second per address.
+inline const RateLimitPolicy TILE_RATE_LIMIT{"rate_limit:gis:", 40, "Too many map requests. Please slow down panning.",
+                                             true};
+inline const RateLimitPolicy BBOX_RATE_LIMIT{"rate_limit:gis:bbox:", 20, "Too many bbox requests.", false};
+
 // The two routes' limits (valid after startup()).
 RateLimit& tile_rate_limit();
 RateLimit& bbox_rate_limit();

@@ -97,6 +97,39 @@ struct RunOutcome {
   std::exception_ptr error;
 };
 
+// Sends the command: through its prepared statement (prepared first when this connection has not
+// seen it), or as a plain query. The server's refusal to prepare it is handed back, not thrown.
+asio::awaitable<std::exception_ptr> send_statement(PgConn& c, const std::string& sql, const Bound* b, bool prepare,
+                                                   asio::steady_timer* deadline) {
+  const int n = b ? static_cast<int>(b->values.size()) : 0;
+  if (prepare) {
+    const std::string key = (b ? b->type_key : std::string()) + '\n' + sql;
+    auto it = c.prepared.find(key);
+    if (it == c.prepared.end()) {
+      // A fresh name every time: a prepare cut short by a cancel may still exist on the server.
+      std::string name = "vekt_" + std::to_string(++c.statements_named);
+      if (!PQsendPrepare(c.conn.get(), name.c_str(), sql.c_str(), n, b ? b->types.data() : nullptr))
+        throw Error(c.last_error());
+      co_await Database::Impl::flush(c, deadline);
+      ResultPtr r = co_await Database::Impl::collect(c, deadline);
+      if (PQresultStatus(r.get()) != PGRES_COMMAND_OK)
+        co_return std::make_exception_ptr(Database::Impl::result_error(r.get()));
+      it = c.prepared.emplace(key, std::move(name)).first;
+    }
+    if (!PQsendQueryPrepared(c.conn.get(), it->second.c_str(), n, b ? b->values.data() : nullptr,
+                             b ? b->lengths.data() : nullptr, b ? b->formats.data() : nullptr, 1))
+      throw Error(c.last_error());
+  } else if (b) {
+    if (!PQsendQueryParams(c.conn.get(), sql.c_str(), n, b->types.data(), b->values.data(), b->lengths.data(),
+                           b->formats.data(), 1))
+      throw Error(c.last_error());
+  } else {
+    if (!PQsendQueryParams(c.conn.get(), sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 1))
+      throw Error(c.last_error());
+  }
+  co_return nullptr;
+}
+
 asio::awaitable<RunOutcome> run_command(PgConn& c, const std::string& sql, const Bound* b, bool prepare,
                                         asio::steady_timer* deadline = nullptr) {
   RunOutcome out;
@@ -108,33 +141,9 @@ asio::awaitable<RunOutcome> run_command(PgConn& c, const std::string& sql, const
   } busy(c);
   try {
     if (c.registry && c.registry->closed()) throw Error("the database client is shutting down");
-    const int n = b ? static_cast<int>(b->values.size()) : 0;
-    if (prepare) {
-      const std::string key = (b ? b->type_key : std::string()) + '\n' + sql;
-      auto it = c.prepared.find(key);
-      if (it == c.prepared.end()) {
-        // A fresh name every time: a prepare cut short by a cancel may still exist on the server.
-        std::string name = "vekt_" + std::to_string(++c.statements_named);
-        if (!PQsendPrepare(c.conn.get(), name.c_str(), sql.c_str(), n, b ? b->types.data() : nullptr))
-          throw Error(c.last_error());
-        co_await Database::Impl::flush(c, deadline);
-        ResultPtr r = co_await Database::Impl::collect(c, deadline);
-        if (PQresultStatus(r.get()) != PGRES_COMMAND_OK) {
-          out.error = std::make_exception_ptr(Database::Impl::result_error(r.get()));
-          co_return out;
-        }
-        it = c.prepared.emplace(key, std::move(name)).first;
-      }
-      if (!PQsendQueryPrepared(c.conn.get(), it->second.c_str(), n, b ? b->values.data() : nullptr,
-                               b ? b->lengths.data() : nullptr, b ? b->formats.data() : nullptr, 1))
-        throw Error(c.last_error());
-    } else if (b) {
-      if (!PQsendQueryParams(c.conn.get(), sql.c_str(), n, b->types.data(), b->values.data(), b->lengths.data(),
-                             b->formats.data(), 1))
-        throw Error(c.last_error());
-    } else {
-      if (!PQsendQueryParams(c.conn.get(), sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 1))
-        throw Error(c.last_error());
+    if (std::exception_ptr refused = co_await send_statement(c, sql, b, prepare, deadline)) {
+      out.error = std::move(refused);
+      co_return out;
     }
     co_await Database::Impl::flush(c, deadline);
     ResultPtr r = co_await Database::Impl::collect(c, deadline);

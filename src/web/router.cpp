@@ -321,6 +321,26 @@ Match App::match(std::string_view method, std::string_view path) const {
   return m;
 }
 
+namespace {
+
+// The 307 to `path`, the request's own path with its trailing slash added or removed.
+Response redirect_response(const Request& request, const std::string& path) {
+  Response r = empty_response(307);
+  std::string location = percent_encode_path(path);
+  // The query goes back as it came, its escapes kept; only characters that may not stand in
+  // a URL (quotes, braces, non-ASCII bytes, ...) are escaped.
+  if (!request.query_string.empty())
+    location += "?" + base::percent_encode(request.query_string, "-._~:/%#?=@[]!$&'()*+,;");
+  // Without a usable Host the path alone is sent: a relative Location is valid, while
+  // "http://" with an empty host would not be.
+  if (const std::string* host = request.headers.find("Host"); host != nullptr && !host->empty())
+    location = request.scheme + "://" + *host + location;
+  r.headers.set("Location", location);
+  return r;
+}
+
+}  // namespace
+
 boost::asio::awaitable<Response> App::dispatch(Request& request) const {
   Match m = match(request.method, request.path);
   switch (m.kind) {
@@ -328,20 +348,8 @@ boost::asio::awaitable<Response> App::dispatch(Request& request) const {
       co_return error_response(HttpError(404, "Not Found"));
     case Match::Kind::method_not_allowed:
       co_return error_response(HttpError(405, "Method Not Allowed", {{"Allow", m.allow}}));
-    case Match::Kind::redirect: {
-      Response r = empty_response(307);
-      std::string location = percent_encode_path(m.redirect_path);
-      // The query goes back as it came, its escapes kept; only characters that may not stand in
-      // a URL (quotes, braces, non-ASCII bytes, ...) are escaped.
-      if (!request.query_string.empty())
-        location += "?" + base::percent_encode(request.query_string, "-._~:/%#?=@[]!$&'()*+,;");
-      // Without a usable Host the path alone is sent: a relative Location is valid, while
-      // "http://" with an empty host would not be.
-      if (const std::string* host = request.headers.find("Host"); host != nullptr && !host->empty())
-        location = request.scheme + "://" + *host + location;
-      r.headers.set("Location", location);
-      co_return r;
-    }
+    case Match::Kind::redirect:
+      co_return redirect_response(request, m.redirect_path);
     case Match::Kind::found:
       break;
   }

@@ -37,6 +37,8 @@ ParamSpec path_param(std::string name, ParamType type);
 ParamSpec query_param(std::string name, ParamType type, std::string description = {});
 ParamSpec query_param(std::string name, ParamType type, Json default_value, std::string description);
 
+// The request is taken by reference although handlers are coroutines: it lives in the connection's
+// session frame, which awaits the handler to its end, so it outlives every handler frame.
 using Handler = std::function<boost::asio::awaitable<Response>(Request&)>;
 
 struct Route {
