@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <condition_variable>
 #include <list>
 #include <mutex>
@@ -24,6 +23,7 @@
 #include <spdlog/spdlog.h>
 
 #include "base/error.hpp"
+#include "base/strings.hpp"
 
 namespace vekt::web {
 
@@ -323,10 +323,7 @@ asio::awaitable<void> Server::Impl::session(Loop& loop, tcp::socket socket) {
         // Behind a trusted TLS-terminating proxy, redirects must keep the client's scheme.
         if (const std::string* proto = req.headers.find("X-Forwarded-Proto");
             proto != nullptr && is_trusted_proxy(cfg.trusted_proxies, peer)) {
-          std::string p = *proto;
-          for (char& c : p) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-          while (!p.empty() && (p.back() == ' ' || p.back() == '\t')) p.pop_back();
-          while (!p.empty() && (p.front() == ' ' || p.front() == '\t')) p.erase(0, 1);
+          const std::string p = base::trim_blanks(base::ascii_lower(*proto));
           if (p == "http" || p == "https") req.scheme = p;
         }
         req.executor = loop.ioc.get_executor();
