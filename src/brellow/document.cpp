@@ -9,7 +9,7 @@
 #include "brellow/errors.hpp"
 #include "brellow/page.hpp"
 #include "brellow/service.hpp"
-#include "plots/plan_layout.hpp"
+#include "plots/number_text.hpp"
 
 namespace vekt::brellow::document {
 
