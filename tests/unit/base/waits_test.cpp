@@ -59,7 +59,9 @@ TEST(RaceTimer, TellsTheWinnerATimeOutAndACancellationApart) {
     EXPECT_EQ(raced.timer_first, c.timer_first) << c.name;
     EXPECT_EQ(raced.timed_out(), c.timed_out) << c.name;
     EXPECT_EQ(raced.cancelled(), c.cancelled) << c.name;
-    if (!c.timer_first && !c.cancelled) EXPECT_FALSE(std::get<0>(raced.results)) << c.name;
+    if (!c.timer_first && !c.cancelled) {
+      EXPECT_FALSE(std::get<0>(raced.results)) << c.name;
+    }
   }
 }
 
