@@ -11,6 +11,7 @@
 #include "brellow/page.hpp"
 #include "brellow/service.hpp"
 #include "geo/geometry.hpp"
+#include "plots/number_text.hpp"
 #include "plots/plan_layout.hpp"
 #include "plots/plots.hpp"
 

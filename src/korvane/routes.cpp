@@ -2,7 +2,6 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <string_view>
@@ -18,6 +17,7 @@
 
 #include "base/error.hpp"
 #include "base/numfmt.hpp"
+#include "base/strings.hpp"
 #include "base/with_timeout.hpp"
 #include "host/database.hpp"
 #include "host/responses.hpp"
@@ -433,8 +433,7 @@ bool same_secret(const std::string& a, const std::string& b) {
 std::optional<std::string> bearer_credentials(std::string_view value) {
   constexpr std::string_view scheme = "bearer";
   if (value.size() <= scheme.size() || value[scheme.size()] != ' ') return std::nullopt;
-  for (std::size_t i = 0; i < scheme.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(value[i])) != scheme[i]) return std::nullopt;
+  if (!base::iequals_ascii(value.substr(0, scheme.size()), scheme)) return std::nullopt;
   std::size_t start = scheme.size();
   while (start < value.size() && value[start] == ' ') ++start;
   if (start == value.size()) return std::nullopt;

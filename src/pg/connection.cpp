@@ -7,11 +7,11 @@
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/deferred.hpp>
-#include <boost/asio/experimental/parallel_group.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "base/timer_race.hpp"
 #include "pg/conninfo.hpp"
 
 namespace vekt::pg {
@@ -85,11 +85,10 @@ asio::awaitable<error_code> Database::Impl::wait(PgConn& c, Wait w, asio::steady
     auto [ec] = co_await c.sd.async_wait(type, asio::as_tuple(asio::use_awaitable));
     co_return ec;
   }
-  auto [order, ec, tec] = co_await asio::experimental::make_parallel_group(
-                              c.sd.async_wait(type, asio::deferred), deadline->async_wait(asio::deferred))
-                              .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
-  if (order[0] == 1) co_return tec == asio::error::operation_aborted ? tec : error_code(asio::error::timed_out);
-  co_return ec;
+  const auto raced = co_await base::race_timer(c.sd.async_wait(type, asio::deferred), *deadline);
+  if (raced.timed_out()) co_return asio::error::timed_out;
+  if (raced.cancelled()) co_return asio::error::operation_aborted;
+  co_return std::get<0>(raced.results);
 }
 
 

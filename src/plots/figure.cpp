@@ -11,6 +11,7 @@
 #include "base/base64.hpp"
 #include "base/numfmt.hpp"
 #include "geo/geometry.hpp"
+#include "plots/number_text.hpp"
 #include "plots/plan_layout.hpp"
 #include "plots/plots.hpp"
 

@@ -1,7 +1,7 @@
 #pragma once
 // Route registration, matching and the framework behaviour clients rely on: routes tried in
 // registration order, one segment per path parameter, typed parameters converted before the
-// handler runs (422 listing every error), 405 with Allow, 404, the 307 trailing-slash redirect,
+// handler runs (422 listing every error, web/validation.hpp), 405 with Allow, 404, the 307 trailing-slash redirect,
 // HttpError bodies, 500 for anything uncaught, and the published /openapi.json.
 #include <functional>
 #include <memory>
@@ -100,7 +100,7 @@ class App {
   // Never throws.
   boost::asio::awaitable<Response> dispatch(Request& request) const;
 
-  // The published API description (also served at GET /openapi.json).
+  // The published API description (also served at GET /openapi.json); built in web/openapi.cpp.
   Json openapi() const;
 
   struct Mounted {

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <condition_variable>
 #include <list>
 #include <mutex>
@@ -333,9 +332,7 @@ void Server::Impl::fill_request(Request& req, std::string_view target, http::req
   // Behind a trusted TLS-terminating proxy, redirects must keep the client's scheme.
   if (const std::string* proto = req.headers.find("X-Forwarded-Proto");
       proto != nullptr && is_trusted_proxy(cfg.trusted_proxies, peer)) {
-    std::string p = *proto;
-    for (char& c : p) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    p = base::trim_blanks(p);
+    const std::string p = base::trim_blanks(base::ascii_lower(*proto));
     if (p == "http" || p == "https") req.scheme = p;
   }
 }

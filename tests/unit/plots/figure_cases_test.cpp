@@ -23,6 +23,7 @@
 #include "geo/geometry.hpp"
 #include "plot/request.hpp"
 #include "plots/figure.hpp"
+#include "plots/number_text.hpp"
 #include "plots/plan_layout.hpp"
 #include "plots/plots.hpp"
 

@@ -1,4 +1,5 @@
 #include "web/router.hpp"
+#include "web/validation.hpp"
 
 #include <stdexcept>
 
@@ -342,6 +343,25 @@ TEST_F(RouterTest, UncaughtExceptionIsLoggedAtError) {
   out.str("");
   EXPECT_EQ(call("GET", "/t/http-error").status, 400u);
   EXPECT_EQ(out.str(), "");  // an HttpError is an answer, not a failure
+}
+
+// A handler that checks a body itself answers in the router's own 422 shape, every error listed.
+TEST_F(RouterTest, AValidationErrorOfAHandlerIsAnsweredAsTheRoutersOwn422) {
+  Router r("/v");
+  r.add({.method = "POST", .path = "/body", .name = "body",
+         .handler = [](Request&) -> asio::awaitable<Response> {
+           throw ValidationError({{Json::array({"body", "district"}), "field required", "value_error.missing"},
+                                  {Json::array({"body", "bounding_box", 2}), "value is not a valid float",
+                                   "type_error.float"}});
+           co_return empty_response();
+         }});
+  app_.include_router(r);
+  const Response answer = call("POST", "/v/body");
+  EXPECT_EQ(answer.status, 422u);
+  EXPECT_EQ(answer.content_type, "application/json");
+  EXPECT_EQ(answer.body,
+            R"({"detail":[{"loc":["body","district"],"msg":"field required","type":"value_error.missing"},)"
+            R"({"loc":["body","bounding_box",2],"msg":"value is not a valid float","type":"type_error.float"}]})");
 }
 
 TEST(App, StartupHooksRunOnceInOrder) {
