@@ -88,6 +88,10 @@ Settings load_settings() {
       throw SettingsError("VEKT_PDF_TIMEOUT: invalid value '" + *v + "' (expected seconds, more than 0 and at most 3600)");
     s.pdf_timeout = *t;
   }
+  if (auto v = env("VEKT_PDF_WORKER_DOCUMENTS"))
+    s.pdf_worker_documents = static_cast<unsigned>(int_setting("VEKT_PDF_WORKER_DOCUMENTS", *v, 0, 1000000));
+  if (auto v = env("VEKT_PDF_WORKER_MEMORY_MB"))
+    s.pdf_worker_memory_mb = static_cast<unsigned>(int_setting("VEKT_PDF_WORKER_MEMORY_MB", *v, 0, 1048576));
   if (auto v = env("TZ")) {
     std::string zone = trim_blanks(*v);
     if (zone.starts_with(':')) zone.erase(0, 1);
@@ -96,6 +100,7 @@ Settings load_settings() {
     s.time_zone = zone;
   }
   if (auto v = env("VEKT_ADMIN_TOKEN"); v && !v->empty()) s.admin_token = *v;
+  if (auto v = env("VEKT_PLAN_TOKEN"); v && !v->empty()) s.plan_token = *v;
   return s;
 }
 

@@ -386,10 +386,14 @@ boost::asio::awaitable<Response> App::dispatch(Request& request) const {
       request.params.insert_or_assign(p.name, std::move(value));
     }
   }
+  auto with_route_headers = [&route](Response r) {
+    for (const auto& [name, value] : route.answer_headers) r.headers.set(name, value);
+    return r;
+  };
   if (!errors.empty()) {
     Json body = Json::object();
     body["detail"] = std::move(errors);
-    co_return json_response(422, body);
+    co_return with_route_headers(json_response(422, body));
   }
 
   std::optional<Response> answer;
@@ -404,9 +408,9 @@ boost::asio::awaitable<Response> App::dispatch(Request& request) const {
   } catch (...) {
     failure = "unknown exception";
   }
-  if (answer) co_return std::move(*answer);
+  if (answer) co_return with_route_headers(std::move(*answer));
   logger()->error("Exception in request handler {} {}: {}", request.method, request.path, failure);
-  co_return text_response(500, "Internal Server Error");
+  co_return with_route_headers(text_response(500, "Internal Server Error"));
 }
 
 Json App::openapi() const {
