@@ -173,6 +173,7 @@ TEST(PdfPool, TheFirstWorkerStartsWithThePoolAndAnIdleOneThatDiesIsReplacedAtOnc
   Pool pool(fake(2));
   const auto warm = pids_when(pool, [](const auto& p) { return p.size() == 1; });
   ASSERT_EQ(warm.size(), 1u) << "no worker was started with the pool";
+  EXPECT_EQ(render(pool, "pid", ""), std::to_string(warm[0]));  // the first page went to it
   ASSERT_EQ(::kill(warm[0], SIGKILL), 0);
   const auto after = pids_when(pool, [&](const auto& p) { return p.size() == 1 && p[0] != warm[0]; });
   ASSERT_EQ(after.size(), 1u);
