@@ -1,7 +1,8 @@
 // The plan routes under "/plans": the deed plan (POST, the particulars in a JSON body, so a
 // person's name never stands in a URL or an access log) and the site plan (GET). Each handler
-// parses the request, takes a place in the document queue and calls the generator; what can go
-// wrong becomes an answer in one place, answer_failure().
+// checks its caller, parses the request, takes a place in the document queue and calls the
+// generator; what can go wrong becomes an answer in one place, answer_failure(). No answer of
+// these routes may be stored by a cache.
 #include <chrono>
 #include <cstdint>
 #include <exception>
