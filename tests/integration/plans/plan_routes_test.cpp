@@ -420,6 +420,9 @@ TEST_F(PlanRoutes, RequestsWhoseClientsHangUpAreDroppedBeforeTheirFigureOrPdf) {
   for (int i = 0; i < 250 && vekt::brellow::document_queue().in_hand() < plans_test::PLAN_QUEUE; ++i)
     std::this_thread::sleep_for(20ms);
   ASSERT_EQ(vekt::brellow::document_queue().in_hand(), plans_test::PLAN_QUEUE);
+  // Hang up once every figure worker is drawing: two figures under way, two in line.
+  for (int i = 0; i < 250 && figure.calls().size() < plans_test::FIGURE_THREADS; ++i) std::this_thread::sleep_for(20ms);
+  ASSERT_EQ(figure.calls().size(), plans_test::FIGURE_THREADS);
   for (int fd : clients) ::close(fd);
   for (int i = 0; i < 500 && vekt::brellow::document_queue().in_hand() > 0; ++i) std::this_thread::sleep_for(20ms);
   EXPECT_EQ(vekt::brellow::document_queue().in_hand(), 0u);
@@ -474,7 +477,7 @@ int kill_working_pdf_worker(const std::set<int>& spared = {}) {
 // worker. Only when that one dies too is the caller told to come back (503, never 500).
 TEST_F(PlanRoutes, APlanWhosePdfWorkerDiesIsRenderedOnAnotherWorker) {
   // A page of a couple of seconds' rendering: thousands of schedule rows.
-  std::vector<vekt::plots::ScheduleItem> rows(5000, vekt::plots::ScheduleItem{"PB1", "PB2", "10° 00'", "1.00"});
+  std::vector<vekt::plots::ScheduleItem> rows(1500, vekt::plots::ScheduleItem{"PB1", "PB2", "10° 00'", "1.00"});
   StandInFigure figure(rows);
   ASSERT_EQ(site("101").status, 200);  // every worker this pool has started is warm
 

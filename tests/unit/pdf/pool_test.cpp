@@ -170,7 +170,7 @@ TEST(PdfPool, ARenderWhoseWorkerDiesIsRunOnceMoreOnAnotherWorker) {
 }
 
 TEST(PdfPool, TheFirstWorkerStartsWithThePoolAndAnIdleOneThatDiesIsReplacedAtOnce) {
-  Pool pool(fake(2));
+  Pool pool(fake(1));
   const auto warm = pids_when(pool, [](const auto& p) { return p.size() == 1; });
   ASSERT_EQ(warm.size(), 1u) << "no worker was started with the pool";
   EXPECT_EQ(render(pool, "pid", ""), std::to_string(warm[0]));  // the first page went to it
