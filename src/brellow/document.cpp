@@ -37,7 +37,7 @@ asio::awaitable<plots::FigureResult> draw_figure(const Neighbourhood& n, std::in
   std::function<plots::FigureResult()> job = [figure = figure_function(), parcel_data = n.plots,
                                               road_data = n.roads, plot_id, bounding_box,
                                               client_gone = client_gone] {
-    if (client_gone && client_gone()) throw ClientGone("figure");
+    if (client_gone && client_gone()) throw ClientGone("figure was drawn");
     return figure(parcel_data, plots::ParcelNumber(plot_id), road_data, "id", bounding_box, MAX_WIDTH_MM,
                   MAX_HEIGHT_MM);
   };
@@ -79,7 +79,7 @@ asio::awaitable<std::string> render_pdf(std::string_view css, std::string page, 
   try {
     pdf = co_await pdf_pool().render(std::string(css), std::move(page), std::move(client_gone));
   } catch (const pdf::RenderAbandoned&) {
-    throw ClientGone("PDF");
+    throw ClientGone("PDF was rendered");
   }
   add_time(timings ? &timings->pdf : nullptr, started);
   co_return pdf;

@@ -26,7 +26,7 @@ ReadTimeout::ReadTimeout(std::string r, std::chrono::milliseconds limit)
       read(std::move(r)) {}
 
 ClientGone::ClientGone(std::string s)
-    : Error(fmt::format("the client had gone before its {} started", s)), step(std::move(s)) {}
+    : Error(fmt::format("the client had gone before its {}", s)), step(std::move(s)) {}
 
 TemplateError::TemplateError(std::filesystem::path p, const std::string& why)
     : Error(fmt::format("Template {}: {}", p.string(), why)), path(std::move(p)) {}

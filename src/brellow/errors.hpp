@@ -54,11 +54,11 @@ class ReadTimeout : public Error {
   std::string read;
 };
 
-// The client hung up before its figure or its PDF started; nothing more is made for it.
+// The client hung up before its figure was drawn or its PDF rendered; nothing more is made for it.
 class ClientGone : public Error {
  public:
   explicit ClientGone(std::string step);
-  std::string step;  // "figure" or "PDF"
+  std::string step;  // what was not finished: "figure was drawn", "PDF was rendered"
 };
 
 // A page template is missing, unreadable or not UTF-8.

@@ -92,7 +92,7 @@ asio::awaitable<plots::FigureResult> FigureWorkers::run(std::function<plots::Fig
     boost::system::error_code ec;
     co_await timer->async_wait(asio::redirect_error(asio::use_awaitable, ec));
     if (outcome->done || std::chrono::steady_clock::now() >= deadline) break;
-    if (client_gone && client_gone()) throw ClientGone("figure");
+    if (client_gone && client_gone()) throw ClientGone("figure was drawn");
   }
   if (!outcome->done) throw FigureTimeout();
   if (outcome->error) std::rethrow_exception(outcome->error);

@@ -136,17 +136,20 @@ TEST_F(VektServerPlans, WithAPlanTokenOnlyItsBearerGetsAPlan) {
 // The first PDF worker starts with the server; one that dies while idle is replaced at once, and
 // one that has rendered its share of documents makes way for a fresh one.
 TEST_F(VektServerPlans, PdfWorkersAreKeptReadyAndReplacedAfterTheirDocuments) {
-  ServerProcess server({{"VEKT_PROJECT_ROOT", VEKT_SOURCE_DIR}, {"VEKT_THREADS", "2"}, {"VEKT_PDF_WORKERS", "2"},
-                        {"VEKT_PDF_WORKER_DOCUMENTS", "2"}});
+  ServerProcess server({{"VEKT_PROJECT_ROOT", VEKT_SOURCE_DIR}, {"VEKT_THREADS", "2"}, {"VEKT_PDF_WORKERS", "1"},
+                        {"VEKT_PDF_WORKER_DOCUMENTS", "3"}});
   const auto warm = children_when(server.pid(), [](const auto& p) { return p.size() == 1; });
   ASSERT_EQ(warm.size(), 1u) << "no PDF worker started with the server" << server.stderr_text();
+  // The first document goes to that worker: no other is started for it.
+  ASSERT_EQ(http(server.port(), "GET", "/plans/101/site-plan").status, 200) << server.stderr_text();
+  EXPECT_EQ(children_of(server.pid()), warm);
   ASSERT_EQ(::kill(warm[0], SIGKILL), 0);
   const auto replaced = children_when(server.pid(), [&](const auto& p) { return p.size() == 1 && p[0] != warm[0]; });
   ASSERT_EQ(replaced.size(), 1u);
   EXPECT_NE(replaced[0], warm[0]) << "the idle worker that died was not replaced";
 
-  // Two documents, one after the other, on the one worker; then it retires and a fresh one waits.
-  for (int i = 0; i < 2; ++i) ASSERT_EQ(http(server.port(), "GET", "/plans/101/site-plan").status, 200);
+  // Three documents, one after the other, on the one worker; then it retires and a fresh one waits.
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(http(server.port(), "GET", "/plans/101/site-plan").status, 200);
   const auto fresh = children_when(server.pid(), [&](const auto& p) { return p.size() == 1 && p[0] != replaced[0]; });
   ASSERT_EQ(fresh.size(), 1u) << "the retired worker's place was not kept";
   EXPECT_NE(fresh[0], replaced[0]) << "the worker was not replaced after its documents";
