@@ -83,8 +83,9 @@ asio::awaitable<plots::FigureResult> FigureWorkers::run(std::function<plots::Fig
       guard.reset();
     });
   });
-  // With a client to watch, the wait wakes now and then to see whether it is still there: a figure
-  // still in line is then dropped (its worker skips it) and the request's place falls free at once.
+  // With a client to watch, the wait wakes now and then to see whether it is still there. When it
+  // has gone the request ends at once and its place falls free: a figure still in line is skipped
+  // by its worker, one under way runs on to its end and is let go.
   // The hand-over runs on this loop, so it cannot slip in between a look at `done` and the next wait.
   const auto deadline = std::chrono::steady_clock::now() + limit;
   for (;;) {
