@@ -28,6 +28,16 @@ ReadTimeout::ReadTimeout(std::string r, std::chrono::milliseconds limit)
 ClientGone::ClientGone(std::string s)
     : Error(fmt::format("the client had gone before its {}", s)), step(std::move(s)) {}
 
+ImpossibleSurveyRecord::ImpossibleSurveyRecord(std::int64_t plot, std::string rec, std::string col,
+                                               const std::string& why)
+    : UndrawablePlan(fmt::format("Plot {}: {} {}: {}", plot, rec, col, why)),
+      plot_id(plot),
+      record(std::move(rec)),
+      field(std::move(col)) {}
+
+FrameMissesParcel::FrameMissesParcel(std::int64_t plot)
+    : UndrawablePlan(fmt::format("Plot {}: the bounding box holds no part of the parcel", plot)), plot_id(plot) {}
+
 TemplateError::TemplateError(std::filesystem::path p, const std::string& why)
     : Error(fmt::format("Template {}: {}", p.string(), why)), path(std::move(p)) {}
 

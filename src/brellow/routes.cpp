@@ -70,6 +70,8 @@ Response answer_failure(std::exception_ptr failure, const Request& request) {
     return detail(422, e.what());
   } catch (const ParcelHasNoBoundary& e) {
     return detail(422, e.what());
+  } catch (const UndrawablePlan& e) {
+    return detail(422, e.what());
   } catch (const QueueFull&) {
     return retry_later(detail(503, "Too many plan documents in progress. Please try again shortly."));
   } catch (const ClientGone& e) {
