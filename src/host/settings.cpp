@@ -161,7 +161,10 @@ Settings load_settings(const EnvLookup& env) {
   read_int(env, "VEKT_PDF_WORKERS", s.pdf_workers, 1, 256);
   if (auto v = env("VEKT_PDF_TIMEOUT")) s.pdf_timeout = read_pdf_timeout(*v);
   if (auto v = env("TZ")) s.time_zone = read_time_zone(*v);
+  read_int(env, "VEKT_PDF_WORKER_DOCUMENTS", s.pdf_worker_documents, 0, 1000000);
+  read_int(env, "VEKT_PDF_WORKER_MEMORY_MB", s.pdf_worker_memory_mb, 0, 1048576);
   if (auto v = env("VEKT_ADMIN_TOKEN"); v && !v->empty()) s.admin_token = *v;
+  if (auto v = env("VEKT_PLAN_TOKEN"); v && !v->empty()) s.plan_token = *v;
   s.database = read_database_settings(env);
   s.redis = read_redis_settings(env);
   s.redis_pool = read_redis_pool(env, s.redis_pool);

@@ -74,11 +74,20 @@ struct Settings {
   unsigned pdf_workers = 0;
   // VEKT_PDF_TIMEOUT: the longest one document may take to render, seconds.
   double pdf_timeout = 30.0;
+  // VEKT_PDF_WORKER_DOCUMENTS: documents a PDF renderer process renders before a fresh one takes its
+  // place (0: no limit).
+  unsigned pdf_worker_documents = 200;
+  // VEKT_PDF_WORKER_MEMORY_MB: resident size, MiB, past which a PDF renderer process is replaced
+  // after its document (0: no limit), so the memory a large plan took comes back.
+  unsigned pdf_worker_memory_mb = 320;
   // TZ: the zone of the dates printed on documents, an IANA name. Set explicitly so a host clock
   // kept in UTC does not print yesterday's date on a plan made just after local midnight.
   std::string time_zone = "Africa/Lagos";
   // VEKT_ADMIN_TOKEN: the bearer token that may empty the tile cache (absent or empty: none).
   std::optional<std::string> admin_token;
+  // VEKT_PLAN_TOKEN: the bearer token a caller must present to get a plan document (absent or
+  // empty: plans for clients on this machine only).
+  std::optional<std::string> plan_token;
   // DATABASE_URL, VEKT_DB_POOL_SIZE.
   pg::DatabaseOptions database;
   // REDIS_HOST, REDIS_PORT, REDIS_DB, REDIS_PASSWORD, REDIS_USERNAME.

@@ -12,13 +12,13 @@
 #include <utility>
 #include <vector>
 
-#include <boost/asio/ip/address.hpp>
 #include <fmt/format.h>
 
 #include "base/error.hpp"
 #include "base/numfmt.hpp"
 #include "base/strings.hpp"
 #include "base/with_timeout.hpp"
+#include "host/access.hpp"
 #include "host/database.hpp"
 #include "host/responses.hpp"
 #include "host/utils.hpp"
@@ -412,43 +412,8 @@ asio::awaitable<Response> get_available_layers(Request&) {
 // Who may empty the cache is the host's decision: with an admin token set, the bearer of that
 // token; without it, clients on this machine only. One invalidation runs at a time.
 
-bool is_loopback(const std::string& address) {
-  boost::system::error_code ec;
-  auto a = asio::ip::make_address(address, ec);
-  if (ec) return false;
-  if (a.is_loopback()) return true;
-  if (a.is_v6() && a.to_v6().is_v4_mapped())
-    return asio::ip::make_address_v4(asio::ip::v4_mapped, a.to_v6()).is_loopback();
-  return false;
-}
-
-bool same_secret(const std::string& a, const std::string& b) {
-  unsigned diff = a.size() == b.size() ? 0u : 1u;
-  for (size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned>(a[i] ^ (i < b.size() ? b[i] : 0));
-  return diff == 0;
-}
-
-// The credentials of an "Authorization: Bearer <token>" value; the scheme's name is case-insensitive,
-// as every HTTP authentication scheme is.
-std::optional<std::string> bearer_credentials(std::string_view value) {
-  constexpr std::string_view scheme = "bearer";
-  if (value.size() <= scheme.size() || value[scheme.size()] != ' ') return std::nullopt;
-  if (!base::iequals_ascii(value.substr(0, scheme.size()), scheme)) return std::nullopt;
-  std::size_t start = scheme.size();
-  while (start < value.size() && value[start] == ' ') ++start;
-  if (start == value.size()) return std::nullopt;
-  return std::string(value.substr(start));
-}
-
 void check_invalidation_allowed(const Request& request, const std::optional<std::string>& token) {
-  if (token) {
-    const std::string* auth = request.headers.find("Authorization");
-    const std::optional<std::string> given = auth ? bearer_credentials(*auth) : std::nullopt;
-    if (!given || !same_secret(*given, *token))
-      throw HttpError(401, "Not authenticated", {{"WWW-Authenticate", "Bearer"}});
-  } else if (!is_loopback(request.client_host())) {
-    throw HttpError(403, "Cache invalidation is allowed from this machine only");
-  }
+  host::check_caller(request, token, "Cache invalidation is allowed from this machine only");
 }
 
 // Holds the service's one invalidation place until the request ends, on every path.

@@ -71,6 +71,9 @@ int main() {
       if (settings.pdf_workers != 0) plans.pdf.workers = settings.pdf_workers;
       plans.pdf.timeout = std::chrono::milliseconds(static_cast<long long>(settings.pdf_timeout * 1000));
       plans.figure_timeout = plans.pdf.timeout;
+      plans.pdf.max_documents = settings.pdf_worker_documents;
+      plans.pdf.max_resident = std::size_t{settings.pdf_worker_memory_mb} << 20;
+      plans.plan_token = settings.plan_token;
       brellow::startup(plans);
       app.include_router(brellow::brellow());
     });

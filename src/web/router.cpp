@@ -338,7 +338,11 @@ boost::asio::awaitable<Response> App::dispatch(Request& request) const {
       request.params.insert_or_assign(p.name, std::move(value));
     }
   }
-  if (!errors.empty()) co_return validation_response(errors);
+  auto with_route_headers = [&route](Response r) {
+    for (const auto& [name, value] : route.answer_headers) r.headers.set(name, value);
+    return r;
+  };
+  if (!errors.empty()) co_return with_route_headers(validation_response(errors));
 
   std::optional<Response> answer;
   std::string failure;
@@ -354,9 +358,9 @@ boost::asio::awaitable<Response> App::dispatch(Request& request) const {
   } catch (...) {
     failure = "unknown exception";
   }
-  if (answer) co_return std::move(*answer);
+  if (answer) co_return with_route_headers(std::move(*answer));
   logger()->error("Exception in request handler {} {}: {}", request.method, request.path, failure);
-  co_return text_response(500, "Internal Server Error");
+  co_return with_route_headers(text_response(500, "Internal Server Error"));
 }
 
 }  // namespace vekt::web

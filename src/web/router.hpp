@@ -50,6 +50,9 @@ struct Route {
   Handler handler{};
   bool json_response = true;  // false: the route answers raw bytes (no JSON content published)
   Json request_body{};        // published as the operation's requestBody when not null
+  // Fields set on every answer of the route, its parameter errors and failures included (a
+  // "Cache-Control" for answers no cache may keep).
+  std::vector<std::pair<std::string, std::string>> answer_headers{};
 };
 
 class Router {

@@ -1,8 +1,10 @@
 #include "web/server.hpp"
 
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <condition_variable>
 #include <list>
@@ -79,6 +81,33 @@ tcp::endpoint resolve_endpoint(const std::string& host, std::uint16_t port) {
   return results.begin()->endpoint();
 }
 
+// The client link of one connection: a look at the socket without reading from it. The peer has
+// gone when the socket reports a hang-up or an error, or when its next byte is the end of the
+// stream; bytes of a next request waiting unread mean it is still there. The session closes the
+// link before it closes the socket, so a late question never touches a descriptor reused since.
+class SocketLink : public ClientLink {
+ public:
+  explicit SocketLink(int fd) : fd_(fd) {}
+  bool gone() const override {
+    std::lock_guard lk(mu_);
+    if (fd_ < 0) return true;
+    pollfd p{fd_, POLLIN | POLLRDHUP, 0};
+    if (::poll(&p, 1, 0) <= 0) return false;
+    if ((p.revents & (POLLHUP | POLLERR | POLLRDHUP)) != 0) return true;
+    char c;
+    const ssize_t n = ::recv(fd_, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+  }
+  void close() {
+    std::lock_guard lk(mu_);
+    fd_ = -1;
+  }
+
+ private:
+  mutable std::mutex mu_;
+  int fd_;
+};
+
 // A read that ended because the peer went quiet, closed or reset, or the server stopped: nothing
 // to answer, the connection just ends.
 bool peer_gone(const boost::system::error_code& ec) {
@@ -124,7 +153,7 @@ struct Server::Impl {
                     const std::string& peer) const;
   // Handles one whole request and writes its answer; false when the connection ends after it.
   asio::awaitable<bool> answer(Loop& loop, beast::tcp_stream& stream, http::request<http::string_body> msg,
-                               const std::string& peer);
+                               const std::string& peer, std::shared_ptr<const ClientLink> link);
   asio::awaitable<bool> write_response(beast::tcp_stream& stream, Response r, unsigned version, bool keep_alive,
                                        bool head);
   void sweep(Loop& loop);
@@ -338,7 +367,8 @@ void Server::Impl::fill_request(Request& req, std::string_view target, http::req
 }
 
 asio::awaitable<bool> Server::Impl::answer(Loop& loop, beast::tcp_stream& stream,
-                                           http::request<http::string_body> msg, const std::string& peer) {
+                                           http::request<http::string_body> msg, const std::string& peer,
+                                           std::shared_ptr<const ClientLink> link) {
   Request req;
   req.method = std::string(msg.method_string());
   req.target = std::string(msg.target());
@@ -352,10 +382,12 @@ asio::awaitable<bool> Server::Impl::answer(Loop& loop, beast::tcp_stream& stream
   } else {
     fill_request(req, target, msg, peer);
     req.executor = loop.ioc.get_executor();
+    req.link = std::move(link);
     if (auto preflight = cors_preflight(cfg.cors, req.method, req.headers)) {
       response = std::move(*preflight);
     } else {
-      // Runs to completion even when the client has gone: nothing watches the socket here.
+      // Runs to completion even when the client has gone; a handler that is about to start
+      // long work asks req.link first.
       response = co_await app.dispatch(req);
     }
   }
@@ -371,6 +403,7 @@ asio::awaitable<void> Server::Impl::session(Loop& loop, tcp::socket socket) {
   beast::tcp_stream stream(std::move(socket));
   auto slot = loop.sessions.insert(loop.sessions.end(), SessionSlot{&stream, false});
   beast::flat_buffer buffer;
+  auto link = std::make_shared<SocketLink>(stream.socket().native_handle());
   try {
     for (;;) {
       slot->busy = false;
@@ -382,11 +415,12 @@ asio::awaitable<void> Server::Impl::session(Loop& loop, tcp::socket socket) {
         co_await refuse(stream, std::move(*read.refusal));
         break;
       }
-      if (!co_await answer(loop, stream, std::move(*read.msg), peer)) break;
+      if (!co_await answer(loop, stream, std::move(*read.msg), peer, link)) break;
     }
   } catch (const std::exception& e) {
     app.logger()->error("Connection from {} failed: {}", peer.empty() ? "unknown" : peer, e.what());
   }
+  link->close();
   boost::system::error_code ec;
   stream.socket().shutdown(tcp::socket::shutdown_send, ec);
   stream.socket().close(ec);

@@ -88,6 +88,7 @@ class ServerProcess {
   explicit ServerProcess(std::map<std::string, std::string> extra_env = {});
   ~ServerProcess();
   int port() const { return port_; }
+  int pid() const { return pid_; }
   std::string stdout_text() const;
   std::string stderr_text() const;
   bool running() const;

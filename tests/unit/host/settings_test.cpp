@@ -169,7 +169,8 @@ TEST(Dotenv, NearestFileFillsOnlyWhatTheEnvironmentLacks) {
   fs::remove_all(root);
 }
 
-const std::vector<std::string> DOCUMENT_VARS{"VEKT_PDF_WORKERS", "VEKT_PDF_TIMEOUT", "TZ"};
+const std::vector<std::string> DOCUMENT_VARS{"VEKT_PDF_WORKERS", "VEKT_PDF_TIMEOUT", "TZ", "VEKT_PDF_WORKER_DOCUMENTS",
+                                             "VEKT_PDF_WORKER_MEMORY_MB", "VEKT_PLAN_TOKEN"};
 
 TEST(DocumentSettings, Defaults) {
   EnvGuard g(DOCUMENT_VARS);
@@ -177,6 +178,9 @@ TEST(DocumentSettings, Defaults) {
   EXPECT_EQ(s.pdf_workers, 0u);
   EXPECT_EQ(s.pdf_timeout, 30.0);
   EXPECT_EQ(s.time_zone, "Africa/Lagos");
+  EXPECT_EQ(s.pdf_worker_documents, 200u);
+  EXPECT_EQ(s.pdf_worker_memory_mb, 320u);
+  EXPECT_FALSE(s.plan_token);
 }
 
 TEST(DocumentSettings, ValuesAndErrorsNameTheVariable) {
@@ -186,15 +190,26 @@ TEST(DocumentSettings, ValuesAndErrorsNameTheVariable) {
       {"VEKT_PDF_TIMEOUT", "nan", false},  {"VEKT_PDF_TIMEOUT", "inf", false}, {"TZ", "UTC", true},
       {"TZ", "Europe/Berlin", true},       {"TZ", ":Africa/Lagos", true},     {"TZ", "Mars/Olympus", false},
       {"TZ", "../../etc/passwd", false},   {"TZ", "", false},
+      {"VEKT_PDF_WORKER_DOCUMENTS", "0", true}, {"VEKT_PDF_WORKER_DOCUMENTS", "-1", false},
+      {"VEKT_PDF_WORKER_DOCUMENTS", "many", false}, {"VEKT_PDF_WORKER_MEMORY_MB", "512", true},
+      {"VEKT_PDF_WORKER_MEMORY_MB", "1.5", false},
   });
   EnvGuard g(DOCUMENT_VARS);
   ::setenv("VEKT_PDF_WORKERS", "3", 1);
   ::setenv("VEKT_PDF_TIMEOUT", "12.5", 1);
   ::setenv("TZ", ":UTC", 1);
+  ::setenv("VEKT_PDF_WORKER_DOCUMENTS", "50", 1);
+  ::setenv("VEKT_PDF_WORKER_MEMORY_MB", "0", 1);
+  ::setenv("VEKT_PLAN_TOKEN", "s3cret", 1);
   auto s = host::load_settings();
   EXPECT_EQ(s.pdf_workers, 3u);
   EXPECT_EQ(s.pdf_timeout, 12.5);
   EXPECT_EQ(s.time_zone, "UTC");
+  EXPECT_EQ(s.pdf_worker_documents, 50u);
+  EXPECT_EQ(s.pdf_worker_memory_mb, 0u);
+  EXPECT_EQ(s.plan_token, "s3cret");
+  ::setenv("VEKT_PLAN_TOKEN", "", 1);
+  EXPECT_FALSE(host::load_settings().plan_token);
 }
 
 // The database, Redis and pool settings come through the same reader, and every refusal begins
