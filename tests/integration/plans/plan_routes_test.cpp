@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "../korvane/support.hpp"
+#include "support/all.hpp"
 #include "brellow/errors.hpp"
 #include "brellow/generator.hpp"
 #include "brellow/service.hpp"
@@ -24,8 +24,8 @@
 namespace {
 
 using namespace std::chrono_literals;
-using korvane_test::http;
-using korvane_test::HttpResponse;
+using vekt::testing::http;
+using vekt::testing::HttpResponse;
 using plans_test::StandInFigure;
 using vekt::web::Json;
 
@@ -233,7 +233,7 @@ TEST_F(PlanRoutes, ParcelsThatCannotHaveAPlanAreRefusedBeforeTheFigure) {
       {"107", 422, R"({"detail":"Plot 107 has no geometry"})"},
       {"106", 500, R"({"detail":"Internal server error"})"},  // a broken survey record: ours to mend
   };
-  korvane_test::LogRecorder log(vekt::host::get_logger("vekt.plans"));
+  vekt::testing::LogRecorder log(vekt::host::get_logger("vekt.plans"));
   for (const Case& c : cases) {
     EXPECT_EQ(deed(c.id).status, c.status) << c.id;
     HttpResponse s = site(c.id);
