@@ -1,5 +1,6 @@
 // The deed plan of a parcel: the particulars the caller gives, the parcel's own, the figure and
-// the schedule of the short legs, on one A4 page.
+// the schedule of the short legs, on one A4 sheet while they fit there (continuation sheets
+// beyond).
 #include <string>
 #include <utility>
 #include <vector>
@@ -57,7 +58,7 @@ asio::awaitable<std::optional<std::string>> PlanImageGenerator::generate_deedpla
   std::optional<Drawing> drawing = co_await draw(*this, "templates/deedplan.html", plot_id, bounding_box, timings_);
   if (!drawing) co_return std::nullopt;
   std::string page =
-      fill_placeholders(drawing->html_content, deedplan_data(*drawing, district, file_no, person_name, cadzone));
+      assemble(*drawing, deedplan_data(*drawing, district, file_no, person_name, cadzone), deedplan_boxes());
 
   co_return co_await render_pdf(DEEDPLAN_CSS, std::move(page), timings_);
 }

@@ -1,5 +1,6 @@
 #include "brellow/document.hpp"
 
+#include <array>
 #include <cmath>
 #include <functional>
 #include <string>
@@ -9,7 +10,9 @@
 #include "brellow/errors.hpp"
 #include "brellow/page.hpp"
 #include "brellow/service.hpp"
+#include "geo/geometry.hpp"
 #include "plots/plan_layout.hpp"
+#include "plots/plots.hpp"
 
 namespace vekt::brellow::document {
 
@@ -40,6 +43,27 @@ asio::awaitable<plots::FigureResult> draw_figure(const Neighbourhood& n, std::in
   co_return result;
 }
 
+namespace {
+
+// Whether the view that the bounding box gives the figure shows the whole parcel; FrameMissesParcel
+// when it shows none of it.
+bool whole_parcel_in_view(const plots::PlotRecord& plot, std::int64_t plot_id, const plots::BoundingBox& box) {
+  const geo::Geometry parcel = plots::project_geometry(geo::Geometry::from_geojson(plot.geometry->text));
+  if (parcel.is_empty()) return true;
+  const plots::SurveyFrame f = plots::survey_frame(parcel, box, MAX_WIDTH_MM, MAX_HEIGHT_MM);
+  const std::array<base::XY, 5> corners{{{f.xlim.first, f.ylim.first},
+                                         {f.xlim.second, f.ylim.first},
+                                         {f.xlim.second, f.ylim.second},
+                                         {f.xlim.first, f.ylim.second},
+                                         {f.xlim.first, f.ylim.first}}};
+  const geo::Geometry view = geo::Geometry::polygon(corners);
+  if (!view.intersects(parcel)) throw FrameMissesParcel(plot_id);
+  const geo::Bounds b = parcel.bounds();
+  return b.minx >= f.xlim.first && b.maxx <= f.xlim.second && b.miny >= f.ylim.first && b.maxy <= f.ylim.second;
+}
+
+}  // namespace
+
 asio::awaitable<std::optional<Drawing>> draw(PlanImageGenerator& generator, std::string template_path,
                                              std::int64_t plot_id, std::optional<plots::BoundingBox> bounding_box,
                                              DocumentTimings* timings) {
@@ -56,6 +80,7 @@ asio::awaitable<std::optional<Drawing>> draw(PlanImageGenerator& generator, std:
 
   const plots::PlotRecord& selected = drawable_plot(d.plot_data.plots, plot_id);
   d.selected = static_cast<std::size_t>(&selected - d.plot_data.plots.data());
+  if (bounding_box) d.whole_parcel_in_view = whole_parcel_in_view(selected, plot_id, *bounding_box);
 
   started = std::chrono::steady_clock::now();
   d.figure = co_await draw_figure(d.plot_data, plot_id, bounding_box);

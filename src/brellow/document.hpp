@@ -13,6 +13,7 @@
 
 #include "brellow/generator.hpp"
 #include "brellow/page.hpp"
+#include "brellow/sheets.hpp"
 #include "brellow/timings.hpp"
 #include "plots/records.hpp"
 
@@ -32,6 +33,8 @@ struct Drawing {
   Neighbourhood plot_data;
   std::size_t selected = 0;  // index of the parcel's record in plot_data.plots
   plots::FigureResult figure;
+  // False when the bounding box shows only part of the parcel.
+  bool whole_parcel_in_view = true;
   const plots::PlotRecord& selected_plot() const { return plot_data.plots[selected]; }
   const plots::BeaconRecord& first_beacon() const { return selected_plot().boundary->front(); }
 };
@@ -51,6 +54,17 @@ std::vector<Placeholder> deedplan_data(const Drawing& drawing, const std::string
                                        const std::string& file_no, const std::string& person_name,
                                        const std::string& cadzone);
 std::vector<Placeholder> siteplan_data(const Drawing& drawing);
+
+// The boxes of the first sheet's texts, by placeholder: those of the deed plan and of the site
+// plan (sizes in millimetres, as the templates place them).
+const std::vector<sheets::BoxGroup>& deedplan_boxes();
+const std::vector<sheets::BoxGroup>& siteplan_boxes();
+
+// The filled pages of a document, its first sheet and any continuation sheets: each text of
+// `boxes` set in its box (smaller, or moved in full to a continuation sheet, where it must), the
+// schedule's rows that do not fit the first sheet on continuation sheets, every sheet numbered.
+std::string assemble(const Drawing& drawing, std::vector<Placeholder> data,
+                     const std::vector<sheets::BoxGroup>& boxes);
 
 // The record of `plot_id` among the plots (the first one), checked before anything is drawn:
 // ParcelHasNoGeometry when it is missing or has no outline, ParcelHasNoBoundary when it has no

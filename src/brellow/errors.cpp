@@ -1,5 +1,7 @@
 #include "brellow/errors.hpp"
 
+#include <utility>
+
 #include <fmt/format.h>
 
 namespace vekt::brellow {
@@ -15,6 +17,16 @@ BoundaryDataError::BoundaryDataError(std::int64_t plot, std::int64_t leg, std::i
       plot_id(plot),
       leg_id(leg),
       beacon_id(beacon) {}
+
+ImpossibleSurveyRecord::ImpossibleSurveyRecord(std::int64_t plot, std::string rec, std::string col,
+                                               const std::string& why)
+    : UndrawablePlan(fmt::format("Plot {}: {} {}: {}", plot, rec, col, why)),
+      plot_id(plot),
+      record(std::move(rec)),
+      field(std::move(col)) {}
+
+FrameMissesParcel::FrameMissesParcel(std::int64_t plot)
+    : UndrawablePlan(fmt::format("Plot {}: the bounding box holds no part of the parcel", plot)), plot_id(plot) {}
 
 TemplateError::TemplateError(std::filesystem::path p, const std::string& why)
     : Error(fmt::format("Template {}: {}", p.string(), why)), path(std::move(p)) {}

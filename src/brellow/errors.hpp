@@ -38,6 +38,32 @@ class BoundaryDataError : public Error {
   std::int64_t beacon_id;
 };
 
+// A parcel that no plan may be drawn of as asked: the client's request or the parcel's survey
+// record makes a plan that would show nothing true. Answered 422 with the message.
+class UndrawablePlan : public Error {
+ public:
+  using Error::Error;
+};
+
+// A survey record of the parcel holds a value no plan may print: a leg length that is not a
+// finite number of metres (0 or more), a bearing outside 0°00' to 359°59', a negative area, a
+// boundary beacon without its point or number, an origin beacon without its coordinates, or legs
+// that close no ring. `record` names the row ("leg 12", "beacon 40", "plot 7"), `field` its column.
+class ImpossibleSurveyRecord : public UndrawablePlan {
+ public:
+  ImpossibleSurveyRecord(std::int64_t plot_id, std::string record, std::string field, const std::string& why);
+  std::int64_t plot_id;
+  std::string record;
+  std::string field;
+};
+
+// The bounding box asked for holds no part of the parcel: the plan would be an empty map.
+class FrameMissesParcel : public UndrawablePlan {
+ public:
+  explicit FrameMissesParcel(std::int64_t plot_id);
+  std::int64_t plot_id;
+};
+
 // A page template is missing, unreadable or not UTF-8.
 class TemplateError : public Error {
  public:

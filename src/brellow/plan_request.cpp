@@ -1,5 +1,6 @@
 #include "brellow/plan_request.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -66,6 +67,12 @@ std::optional<plots::BoundingBox> read_box(const Json& value, const Json& loc, J
   return box;
 }
 
+// Characters of UTF-8 text: every byte that does not continue a sequence.
+std::size_t code_points(const std::string& text) {
+  return static_cast<std::size_t>(
+      std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+}
+
 }  // namespace
 
 std::optional<std::string> bounding_box_fault(const plots::BoundingBox& b) {
@@ -107,20 +114,23 @@ DeedPlanParticulars parse_deed_plan_body(std::string_view body) {
 
   Json errors = Json::array();
   DeedPlanParticulars p;
-  auto text = [&](const char* name, std::string& out) {
+  auto text = [&](const char* name, std::string& out, std::size_t limit) {
     auto it = doc.find(name);
     if (it == doc.end() || it->is_null()) {
       errors.push_back(entry(Json::array({"body", name}), "field required", "value_error.missing"));
     } else if (!it->is_string()) {
       errors.push_back(entry(Json::array({"body", name}), "str type expected", "type_error.str"));
+    } else if (code_points(it->get_ref<const std::string&>()) > limit) {
+      errors.push_back(entry(Json::array({"body", name}), fmt::format("ensure this value has at most {} characters", limit),
+                             "value_error.any_str.max_length"));
     } else {
       out = it->get<std::string>();
     }
   };
-  text("district", p.district);
-  text("cadzone", p.cadzone);
-  text("file_no", p.file_no);
-  text("person_name", p.person_name);
+  text("district", p.district, MAX_PARTICULAR_CHARS);
+  text("cadzone", p.cadzone, MAX_PARTICULAR_CHARS);
+  text("file_no", p.file_no, MAX_PARTICULAR_CHARS);
+  text("person_name", p.person_name, MAX_PERSON_NAME_CHARS);
   if (auto it = doc.find("bounding_box"); it != doc.end())
     p.bounding_box = read_box(*it, Json::array({"body", "bounding_box"}), errors);
   if (!errors.empty()) throw InvalidPlanRequest(std::move(errors));

@@ -32,6 +32,11 @@ struct DeedPlanParticulars {
 };
 DeedPlanParticulars parse_deed_plan_body(std::string_view body);
 
+// The longest texts a deed plan takes, in characters (code points): the page shows texts of these
+// lengths whole. A longer one is refused, naming the field and its limit.
+inline constexpr std::size_t MAX_PERSON_NAME_CHARS = 300;
+inline constexpr std::size_t MAX_PARTICULAR_CHARS = 200;  // district, cadzone, file_no
+
 // The site plan's "bbox" query value "minx,miny,maxx,maxy" (absent: none).
 std::optional<plots::BoundingBox> parse_bbox_query(const std::optional<std::string>& text);
 

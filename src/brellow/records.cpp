@@ -2,6 +2,8 @@
 // statement and the beacons they start at in another, then each parcel's boundary rebuilt in ring
 // order from those two results.
 #include <algorithm>
+#include <cmath>
+#include <initializer_list>
 #include <unordered_map>
 #include <utility>
 
@@ -56,12 +58,68 @@ std::vector<std::int64_t> distinct(std::vector<std::int64_t> ids) {
   return ids;
 }
 
-plots::BeaconRecord beacon_record(const host::BEACON& beacon, const host::BOUNDARY& leg) {
+[[noreturn]] void refuse(std::int64_t plot_id, std::string record, std::string field, const std::string& why) {
+  ImpossibleSurveyRecord e(plot_id, std::move(record), std::move(field), why);
+  host::get_logger("vekt.brellow")->warn("{}", e.what());
+  throw e;
+}
+
+// The first of `columns` (by index into the row, with their names) that holds NULL, or nullptr.
+const char* null_column(const pg::Row& row, std::initializer_list<std::pair<std::size_t, const char*>> columns) {
+  for (const auto& [index, name] : columns)
+    if (row[index].is_null()) return name;
+  return nullptr;
+}
+
+// A leg row, refused when it holds a value no plan may print. (The columns are those of
+// host::BOUNDARY::columns(), in that order.)
+host::BOUNDARY checked_leg(const pg::Row& row) {
+  const std::int64_t plot_id = row[1].as_int();
+  const std::int64_t leg_id = row[0].as_int();
+  const std::string leg = fmt::format("leg {}", leg_id);
+  if (const char* c = null_column(row, {{2, "BEACON1ID"}, {3, "BEACON2ID"}, {5, "LENGTH"}, {6, "ANGLEDEG"}, {7, "ANGLEMIN"}}))
+    refuse(plot_id, leg, c, "is NULL");
+  host::BOUNDARY l = host::BOUNDARY::from_row(row);
+  if (!std::isfinite(l.length) || l.length < 0)
+    refuse(plot_id, leg, "LENGTH", fmt::format("is {}; a leg length is a finite number of metres, 0 or more", l.length));
+  if (l.angledeg < 0 || l.angledeg > 359)
+    refuse(plot_id, leg, "ANGLEDEG", fmt::format("is {}; bearing degrees run from 0 to 359", l.angledeg));
+  if (l.anglemin < 0 || l.anglemin > 59)
+    refuse(plot_id, leg, "ANGLEMIN", fmt::format("is {}; bearing minutes run from 0 to 59", l.anglemin));
+  return l;
+}
+
+// A beacon row as read, with the name of a column the boundary cannot do without that holds NULL
+// (the point or the number), and whether its coordinates are recorded.
+struct ReadBeacon {
+  host::BEACON beacon;
+  const char* missing = nullptr;
+  const char* missing_coordinate = nullptr;  // "NORTHING" or "EASTING"
+};
+
+// (The columns are those of host::BEACON::columns(), in that order.)
+ReadBeacon read_beacon(const pg::Row& row) {
+  ReadBeacon r;
+  r.missing = null_column(row, {{1, "BEACON_NO"}, {4, "GEOMETRY"}});
+  r.missing_coordinate = null_column(row, {{2, "NORTHING"}, {3, "EASTING"}});
+  if (!r.missing && !r.missing_coordinate) {
+    r.beacon = host::BEACON::from_row(row);
+    return r;
+  }
+  r.beacon.id = row[0].as_int();
+  if (!row[1].is_null()) r.beacon.beacon_no = row[1].text();
+  return r;
+}
+
+plots::BeaconRecord beacon_record(const ReadBeacon& read, const host::BOUNDARY& leg) {
+  const host::BEACON& beacon = read.beacon;
   plots::BeaconRecord r;
   r.beacon_id = beacon.id;
   r.beacon_name = beacon.beacon_no;
-  r.beacon_northing = plots::Number{beacon.northing};
-  r.beacon_easting = plots::Number{beacon.easting};
+  if (!read.missing_coordinate) {
+    r.beacon_northing = plots::Number{beacon.northing};
+    r.beacon_easting = plots::Number{beacon.easting};
+  }
   if (beacon.geometry) r.geometry = plots::GeoJson{beacon.geometry->geojson};
   r.distance_to_next = plots::Number{leg.length};
   BearingTexts b = bearing_texts(leg.angledeg, leg.anglemin);
@@ -71,11 +129,23 @@ plots::BeaconRecord beacon_record(const host::BEACON& beacon, const host::BOUNDA
   return r;
 }
 
+// True when a numeric text ("-12.50", "0.00", "-0") is below zero.
+bool is_negative(const std::string& numeric) {
+  return numeric.starts_with('-') && numeric.find_first_of("123456789") != std::string::npos;
+}
+
 plots::PlotRecord plot_record(host::PLOT&& row, std::vector<plots::BeaconRecord> boundary) {
   plots::PlotRecord r;
   r.id = row.id;
   r.name = std::move(row.plot_no);
-  if (row.area_system) r.area = plots::Number{plots::Decimal{std::move(*row.area_system)}};
+  if (row.area_system) {
+    // Checked for the parcels whose boundary is read, the ones a plan is drawn of.
+    if (!boundary.empty() && is_negative(*row.area_system))
+      refuse(row.id, fmt::format("plot {}", row.id), "AREA_SYSTEM", fmt::format("is {}; an area is 0 or more", *row.area_system));
+    r.area = plots::Number{plots::Decimal{std::move(*row.area_system)}};
+  } else {
+    r.area_is_null = true;
+  }
   r.file_no = std::move(row.file_no);
   if (row.geometry) r.geometry = plots::GeoJson{std::move(row.geometry->geojson)};
   r.boundary = std::move(boundary);
@@ -85,15 +155,42 @@ plots::PlotRecord plot_record(host::PLOT&& row, std::vector<plots::BeaconRecord>
   return r;
 }
 
-// A parcel's legs in ring order; legs that make no closed ring keep the order of "SEQ", then "ID",
-// and the log says which parcel's survey record needs mending.
+// A parcel's legs in ring order; legs that make no closed ring are refused, since bearings printed
+// in any other order would stand on the wrong edges.
 std::vector<host::BOUNDARY> in_ring_order(std::int64_t plot_id, std::vector<host::BOUNDARY> legs) {
   if (auto ring = ring_order(legs)) return std::move(*ring);
-  host::get_logger("vekt.brellow")
-      ->warn("Plot {}: its boundary legs do not form one closed ring; they are kept in order of SEQ, then ID",
-             plot_id);
   sort_by_seq_then_id(legs);
-  return legs;
+  std::string ids;
+  for (std::size_t i = 0; i < legs.size(); ++i) ids += fmt::format("{}{}", i ? ", " : "", legs[i].id);
+  refuse(plot_id, fmt::format("legs {}", ids), "BEACON1ID/BEACON2ID",
+         "do not form one closed ring, neither in SEQ order nor by following the beacons");
+}
+
+// The beacon record of each leg of a parcel drawn on a plan: each beacon with its point and
+// number, and the origin beacon (the first) with its coordinates.
+// A leg that starts at a beacon never recorded is reported as such before the ring is judged.
+std::vector<plots::BeaconRecord> boundary_records(std::int64_t plot_id, std::vector<host::BOUNDARY> stored,
+                                                  const std::unordered_map<std::int64_t, ReadBeacon>& beacons) {
+  for (const host::BOUNDARY& leg : stored)
+    if (!beacons.contains(leg.beacon1id)) throw BoundaryDataError(plot_id, leg.id, leg.beacon1id);
+  const std::vector<host::BOUNDARY> legs = in_ring_order(plot_id, std::move(stored));
+  std::vector<plots::BeaconRecord> boundary;
+  boundary.reserve(legs.size());
+  for (const host::BOUNDARY& leg : legs) {
+    const ReadBeacon& b = beacons.at(leg.beacon1id);
+    if (b.missing) refuse(plot_id, fmt::format("beacon {}", b.beacon.id), b.missing, "is NULL");
+    if (boundary.empty()) {
+      const auto bad = [&](const char* column) {
+        refuse(plot_id, fmt::format("beacon {}", b.beacon.id), column,
+               "is not recorded; the origin beacon's coordinates are printed on the plan");
+      };
+      if (b.missing_coordinate) bad(b.missing_coordinate);
+      if (!std::isfinite(b.beacon.northing)) bad("NORTHING");
+      if (!std::isfinite(b.beacon.easting)) bad("EASTING");
+    }
+    boundary.push_back(beacon_record(b, leg));
+  }
+  return boundary;
 }
 
 }  // namespace
@@ -115,24 +212,23 @@ boost::asio::awaitable<std::vector<plots::PlotRecord>> PlanImageGenerator::recor
 
   // Legs per parcel, in ring order, and the beacons they start at, by id.
   std::unordered_map<std::int64_t, std::vector<host::BOUNDARY>> legs_of;
-  std::unordered_map<std::int64_t, host::BEACON> beacons;
+  std::unordered_map<std::int64_t, ReadBeacon> beacons;
   if (!plot_ids.empty()) {
     const pg::Result leg_rows = co_await run(session, legs_sql(), ids_param(plot_ids));
     std::vector<std::int64_t> beacon_ids;
     beacon_ids.reserve(leg_rows.size());
     for (std::size_t i = 0; i < leg_rows.size(); ++i) {
-      host::BOUNDARY leg = host::BOUNDARY::from_row(leg_rows.row(i));
+      host::BOUNDARY leg = checked_leg(leg_rows.row(i));
       beacon_ids.push_back(leg.beacon1id);
       legs_of[leg.plotid].push_back(std::move(leg));
     }
-    for (auto& [plot_id, legs] : legs_of) legs = in_ring_order(plot_id, std::move(legs));
     if (!beacon_ids.empty()) {
       const pg::Result beacon_rows =
           co_await run(session, beacons_sql(), ids_param(distinct(std::move(beacon_ids))));
       beacons.reserve(beacon_rows.size());
       for (std::size_t i = 0; i < beacon_rows.size(); ++i) {
-        host::BEACON b = host::BEACON::from_row(beacon_rows.row(i));
-        const std::int64_t id = b.id;
+        ReadBeacon b = read_beacon(beacon_rows.row(i));
+        const std::int64_t id = b.beacon.id;
         beacons.emplace(id, std::move(b));
       }
     }
@@ -141,14 +237,7 @@ boost::asio::awaitable<std::vector<plots::PlotRecord>> PlanImageGenerator::recor
   out.reserve(plots.size());
   for (host::PLOT& p : plots) {
     std::vector<plots::BeaconRecord> boundary;
-    if (auto legs = legs_of.find(p.id); legs != legs_of.end()) {
-      boundary.reserve(legs->second.size());
-      for (const host::BOUNDARY& leg : legs->second) {
-        auto beacon = beacons.find(leg.beacon1id);
-        if (beacon == beacons.end()) throw BoundaryDataError(p.id, leg.id, leg.beacon1id);
-        boundary.push_back(beacon_record(beacon->second, leg));
-      }
-    }
+    if (auto legs = legs_of.find(p.id); legs != legs_of.end()) boundary = boundary_records(p.id, std::move(legs->second), beacons);
     out.push_back(plot_record(std::move(p), std::move(boundary)));
   }
   co_return out;

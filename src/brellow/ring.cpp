@@ -26,10 +26,9 @@ std::optional<std::vector<host::BOUNDARY>> ring_order(std::vector<host::BOUNDARY
   if (legs.empty()) return legs;
   sort_by_seq_then_id(legs);
   const bool all_numbered = std::all_of(legs.begin(), legs.end(), [](const auto& l) { return l.seq.has_value(); });
-  if (all_numbered) {
-    if (!is_closed_ring(legs)) return std::nullopt;
-    return legs;
-  }
+  // A SEQ that closes the ring is the surveyor's own order; one that does not (a leg numbered
+  // out of place) still leaves the beacon chain to go by.
+  if (all_numbered && is_closed_ring(legs)) return legs;
   std::vector<host::BOUNDARY> ring;
   ring.reserve(legs.size());
   std::vector<bool> used(legs.size(), false);

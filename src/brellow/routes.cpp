@@ -66,6 +66,8 @@ Response answer_failure(std::exception_ptr failure, const Request& request) {
     return detail(422, e.what());
   } catch (const ParcelHasNoBoundary& e) {
     return detail(422, e.what());
+  } catch (const UndrawablePlan& e) {
+    return detail(422, e.what());
   } catch (const QueueFull&) {
     Response r = detail(503, "Too many plan documents in progress. Please try again shortly.");
     r.headers.set("Retry-After", std::to_string(RETRY_AFTER_SECONDS));

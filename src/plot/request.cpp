@@ -100,6 +100,7 @@ plots::PlotRecord plot_record(const ordered_json& j, const std::string& where) {
   p.id = int_field(j, "id", where);
   p.name = text_field(j, "name", where);
   p.area = number_field(j, "area", where);
+  p.area_is_null = j.contains("area") && j["area"].is_null();
   p.file_no = text_field(j, "file_no", where);
   p.geometry = geometry_field(j, where);
   if (const ordered_json* b = field(j, "boundary")) {

@@ -318,11 +318,14 @@ ComposedPlot compose_plot(const std::vector<PlotRecord>& parcel_data, const Parc
   label.va = canvas::VAlign::Bottom;
   label.zorder = 8;
   ax.text({centroid.x, name_y}, *target->name, label);
-  const Number area_val = target->area.value_or(Number{std::int64_t{0}});
-  label.fontsize = fontsize - 2;
-  label.fontweight = canvas::Weight::Normal;
-  label.va = canvas::VAlign::Top;
-  ax.text({centroid.x, area_y}, number_text(area_val) + " m\u00b2", label);
+  // An area recorded as NULL is unknown: no label rather than an invented "0 m²".
+  if (!target->area_is_null) {
+    const Number area_val = target->area.value_or(Number{std::int64_t{0}});
+    label.fontsize = fontsize - 2;
+    label.fontweight = canvas::Weight::Normal;
+    label.va = canvas::VAlign::Top;
+    ax.text({centroid.x, area_y}, number_text(area_val) + " m\u00b2", label);
+  }
 
   add_north_arrow(ax);
   add_scale_bar(ax, static_cast<double>(scale));

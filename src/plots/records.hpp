@@ -43,6 +43,7 @@ struct PlotRecord {
   std::optional<std::int64_t> id;
   std::optional<std::string> name;   // parcel number
   std::optional<Number> area;        // as stored
+  bool area_is_null = false;         // recorded, but with no value: the figure prints no area
   std::optional<std::string> file_no;
   std::optional<GeoJson> geometry;
   std::optional<std::vector<BeaconRecord>> boundary;

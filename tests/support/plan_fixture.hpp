@@ -1,7 +1,7 @@
 #pragma once
 // The hand-made parcels of the plan tests (tests/integration/brellow/plan_fixture.sql) in the
 // database of DATABASE_URL: load them before a suite, clear them after it. Loading twice is safe.
-// They lie far from the generated cadastre and use ids 101 to 199, which nothing else uses.
+// They lie far from the generated cadastre and use ids 101 to 999, which nothing else uses.
 #include <stdexcept>
 #include <string>
 

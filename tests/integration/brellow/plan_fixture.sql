@@ -1,5 +1,5 @@
 -- Hand-made parcels for the plan data and plan document tests, around (800000, 1000000) in
--- EPSG:3857, about 24 km from the generated cadastre. Every row has an id from 101 to 199 in its
+-- EPSG:3857, about 24 km from the generated cadastre. Every row has an id from 101 to 999 in its
 -- table, so the file can be loaded again at any time (it first removes what an earlier load left)
 -- and removed with plan_fixture_clear.sql.
 --
@@ -14,6 +14,14 @@
 --   109  no road near       110  no file number
 --   111  25 legs of about 2.5 m around a circle of radius 10 m (a long beacon schedule)
 --   105 to 111 lie 1 km apart along grid east, and 1 km or more from 101.
+--   Parcels from 201 (beacons and legs from 301), 1 km apart further east, for the pages:
+--   201  80 legs of about 1.6 m around a circle of radius 20 m (a schedule past one sheet)
+--   202  40 legs of about 1.6 m around a circle of radius 10 m (past the first sheet's 34 rows)
+--   203  a square of 20 m with NULL area, a 100-character parcel number, a 300-character
+--        address, file number and surveyor
+--   204  to 207: squares of 20 m whose survey records no plan may print: 204 a leg of length
+--        NaN, 205 one of infinite length, 206 a negative area, 207 legs that close no ring
+-- Ids up to 999 are the hand-made ones (the generated cadastre starts at 1000).
 -- Clear the rows before scripts/load-data runs on the same database: the leg of 106 from a
 -- beacon that does not exist fails the loader's foreign-key check.
 BEGIN;
@@ -111,6 +119,58 @@ FROM generate_series(0, 24) AS k
 JOIN "GIS"."BEACON" a ON a."ID" = 127 + k
 JOIN "GIS"."BEACON" b ON b."ID" = 127 + (k + 1) % 25,
 LATERAL (SELECT round(degrees(ST_Azimuth(a."GEOMETRY", b."GEOMETRY")) * 60)::int % 21600 AS m) AS bearing;
+
+-- 201 and 202: circles of short legs, beacon k at angle 2πk/n, legs numbered by SEQ.
+INSERT INTO "GIS"."BEACON" ("ID", "BEACON_NO", "STATUS", "REMARK", "NORTHING", "EASTING", "GEOMETRY")
+SELECT first + k, 'C' || first + k, 'Found', 'plan fixture', y, x, ST_SetSRID(ST_MakePoint(x, y), 3857)
+FROM (VALUES (301, 80, 807020.0, 20.0), (401, 40, 808010.0, 10.0)) AS c(first, n, cx, r),
+LATERAL (SELECT k, round((cx + r * cos(2 * pi() * k / n))::numeric, 3)::float8 AS x,
+                round((1000020 + r * sin(2 * pi() * k / n))::numeric, 3)::float8 AS y
+         FROM generate_series(0, n - 1) AS k) AS circle;
+INSERT INTO "GIS"."PLOT" ("ID", "PLOT_NO", "STATUS", "AREA_SYSTEM", "file_no", "GEOMETRY")
+SELECT id, 'PLOT ' || id, 'Vacant', round(ST_Area(g)::numeric, 2), 'LKN/' || id, g
+FROM (VALUES (201, 301, 80), (202, 401, 40)) AS c(id, first, n),
+LATERAL (SELECT ST_MakePolygon(ST_AddPoint(line, ST_StartPoint(line))) AS g
+         FROM (SELECT ST_MakeLine("GEOMETRY" ORDER BY "ID") AS line
+               FROM "GIS"."BEACON" WHERE "ID" BETWEEN first AND first + n - 1) AS l) AS outline;
+INSERT INTO "GIS"."BOUNDARY" ("ID", "PLOTID", "BEACON1ID", "BEACON2ID", "SEQ", "LENGTH", "ANGLEDEG", "ANGLEMIN")
+SELECT first + k, id, a."ID", b."ID", k + 1, round(ST_Distance(a."GEOMETRY", b."GEOMETRY")::numeric, 2),
+       m / 60, m % 60
+FROM (VALUES (201, 301, 80), (202, 401, 40)) AS c(id, first, n)
+CROSS JOIN LATERAL generate_series(0, n - 1) AS k
+JOIN "GIS"."BEACON" a ON a."ID" = c.first + k
+JOIN "GIS"."BEACON" b ON b."ID" = c.first + (k + 1) % c.n,
+LATERAL (SELECT round(degrees(ST_Azimuth(a."GEOMETRY", b."GEOMETRY")) * 60)::int % 21600 AS m) AS bearing;
+
+-- 203 to 207: squares of 20 m, beacons and legs from 501, ten ids per parcel.
+INSERT INTO "GIS"."PLOT" ("ID", "PLOT_NO", "STATUS", "AREA_SYSTEM", "file_no", "SURVEYED_BY", "ADDRESS", "GEOMETRY")
+SELECT id, plot_no, 'Vacant', area, file_no, surveyed_by, address,
+       ST_MakeEnvelope(x, 1000000, x + 20, 1000020, 3857)
+FROM (VALUES
+  (203, 809000, rpad('PLOT 203 OF THE RESETTLEMENT SCHEME, BLOCK ', 100, 'XIV-'), NULL::numeric,
+   rpad('LKN/RES/2019/', 300, 'APPEAL-0042/'),
+   rpad('Surv. Olufunmilayo Adebayo-Williams for Adebayo-Williams, Okonkwo and Partners, licensed surveyors, ', 300,
+        'and their successors in title, '),
+   rpad('Plot 7 and 9, Adeniyi Jones Avenue, off Obafemi Awolowo Way, ', 300, 'Ikeja GRA, Lagos mainland, ')),
+  (204, 810000, 'PLOT 204', 400.00, 'LKN/204', NULL, NULL),
+  (205, 811000, 'PLOT 205', 400.00, 'LKN/205', NULL, NULL),
+  (206, 812000, 'PLOT 206', -400.00, 'LKN/206', NULL, NULL),
+  (207, 813000, 'PLOT 207', 400.00, 'LKN/207', NULL, NULL)
+) AS p(id, x, plot_no, area, file_no, surveyed_by, address);
+INSERT INTO "GIS"."BEACON" ("ID", "BEACON_NO", "STATUS", "REMARK", "NORTHING", "EASTING", "GEOMETRY")
+SELECT 501 + 10 * (id - 203) + k, 'S' || id || '-' || k, 'Found', 'plan fixture', y, x,
+       ST_SetSRID(ST_MakePoint(x, y), 3857)
+FROM generate_series(203, 207) AS id, generate_series(0, 3) AS k,
+LATERAL (SELECT (809000 + 1000 * (id - 203) + (CASE WHEN k IN (1, 2) THEN 20 ELSE 0 END))::float8 AS x,
+                (1000000 + (CASE WHEN k IN (2, 3) THEN 20 ELSE 0 END))::float8 AS y) AS corner;
+-- Leg k runs from corner k to corner k + 1; 204's first is NaN metres long, 205's infinite, and
+-- 207's last runs back to its second corner instead of its first.
+INSERT INTO "GIS"."BOUNDARY" ("ID", "PLOTID", "BEACON1ID", "BEACON2ID", "SEQ", "LENGTH", "ANGLEDEG", "ANGLEMIN")
+SELECT 501 + 10 * (id - 203) + k, id, 501 + 10 * (id - 203) + k,
+       501 + 10 * (id - 203) + CASE WHEN id = 207 AND k = 3 THEN 1 ELSE (k + 1) % 4 END, NULL,
+       CASE WHEN id = 204 AND k = 0 THEN 'NaN'::float8 WHEN id = 205 AND k = 0 THEN 'Infinity'::float8 ELSE 20 END,
+       (ARRAY[90, 0, 270, 180])[k + 1], 0
+FROM generate_series(203, 207) AS id, generate_series(0, 3) AS k;
 
 -- Roads north of 101 (stored out of distance order), and the two at the edge of 108's reach.
 INSERT INTO "GIS"."ROAD" ("ID", "ROAD_NAME", "ROAD_TYPE", "GEOMETRY") VALUES

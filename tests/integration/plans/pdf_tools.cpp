@@ -73,6 +73,69 @@ std::string pdf_info(const std::string& pdf_bytes) {
   return folded(out);
 }
 
+std::vector<Word> pdf_words(const std::string& pdf_bytes) {
+  std::string path = scratch(pdf_bytes);
+  const std::string html = command_output("pdftotext -enc UTF-8 -bbox '" + path + "' - 2>/dev/null");
+  std::filesystem::remove(path);
+  std::vector<Word> words;
+  int page = 0;
+  // <page width=".." height=".."> ... <word xMin=".." yMin=".." xMax=".." yMax="..">text</word>
+  const auto attribute = [&](std::size_t from, const char* name) {
+    const std::size_t at = html.find(std::string(name) + "=\"", from) + std::string(name).size() + 2;
+    return std::stod(html.substr(at, html.find('"', at) - at));
+  };
+  for (std::size_t at = 0;;) {
+    const std::size_t next_page = html.find("<page ", at), next_word = html.find("<word ", at);
+    if (next_word == std::string::npos) break;
+    if (next_page < next_word) {
+      ++page;
+      at = next_page + 6;
+      continue;
+    }
+    Word w;
+    w.page = page;
+    w.x0 = attribute(next_word, "xMin");
+    w.y0 = attribute(next_word, "yMin");
+    w.x1 = attribute(next_word, "xMax");
+    w.y1 = attribute(next_word, "yMax");
+    const std::size_t text_at = html.find('>', next_word) + 1;
+    const std::size_t text_end = html.find("</word>", text_at);
+    w.text = html.substr(text_at, text_end - text_at);
+    words.push_back(std::move(w));
+    at = text_end;
+  }
+  return words;
+}
+
+std::vector<std::string> page_faults(const std::string& pdf_bytes) {
+  constexpr double MM = 72 / 25.4;
+  constexpr double PAGE_W = 210 * MM, PAGE_H = 297 * MM;
+  // The figure on the first sheet: 190 by 160 mm from (10 mm, 60 mm).
+  constexpr double FIG_X0 = 10 * MM, FIG_Y0 = 60 * MM, FIG_X1 = 200 * MM, FIG_Y1 = 220 * MM;
+  const std::vector<Word> words = pdf_words(pdf_bytes);
+  std::vector<std::string> faults;
+  const auto name = [](const Word& w) {
+    return "'" + w.text + "' (sheet " + std::to_string(w.page) + " at " + std::to_string(static_cast<int>(w.x0 / MM)) +
+           "," + std::to_string(static_cast<int>(w.y0 / MM)) + " mm)";
+  };
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    const Word& a = words[i];
+    if (a.x0 < 0 || a.y0 < 0 || a.x1 > PAGE_W || a.y1 > PAGE_H) faults.push_back("off the page: " + name(a));
+    if (a.page == 1 && a.x1 > FIG_X0 && a.x0 < FIG_X1 && a.y1 > FIG_Y0 + 0.5 && a.y0 < FIG_Y1 - 0.5)
+      faults.push_back("under the figure: " + name(a));
+    for (std::size_t j = i + 1; j < words.size(); ++j) {
+      const Word& b = words[j];
+      if (b.page != a.page) continue;
+      // Glyph boxes of neighbouring lines touch; words over each other share much of their height.
+      const double w = std::min(a.x1, b.x1) - std::max(a.x0, b.x0);
+      const double h = std::min(a.y1, b.y1) - std::max(a.y0, b.y0);
+      const double shorter = std::min(a.y1 - a.y0, b.y1 - b.y0);
+      if (w > 0.5 && h > 0.4 * shorter) faults.push_back("over each other: " + name(a) + " and " + name(b));
+    }
+  }
+  return faults;
+}
+
 std::string pictures_of(const std::string& pdf_path) {
   std::string stem = pdf_path.substr(0, pdf_path.size() - 4);
   command_output("pdftoppm -r 100 -png '" + pdf_path + "' '" + stem + "' 2>&1");

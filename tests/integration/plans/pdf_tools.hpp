@@ -1,6 +1,7 @@
 #pragma once
 // What the plan tests read out of a document, and where they keep what a person should look at.
 #include <string>
+#include <vector>
 
 namespace plans_test {
 
@@ -9,6 +10,20 @@ namespace plans_test {
 std::string pdf_text(const std::string& pdf_bytes, bool layout = false);
 // pdfinfo's report of a PDF, whitespace runs folded into one blank ("Pages: 1").
 std::string pdf_info(const std::string& pdf_bytes);
+
+// One word of a PDF as `pdftotext -bbox` places it: its page (from 1) and box, in points from the
+// page's top left corner.
+struct Word {
+  int page = 0;
+  double x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+  std::string text;
+};
+std::vector<Word> pdf_words(const std::string& pdf_bytes);
+
+// What a person would object to on a plan's pages, one line each: a word not wholly on its page,
+// two words printed over each other, a word under the figure's rectangle on the first sheet.
+// Empty for sound pages.
+std::vector<std::string> page_faults(const std::string& pdf_bytes);
 
 // Where the tests leave what a person should look at: <build>/test-output/plans.
 std::string output_dir();

@@ -2,6 +2,7 @@
 // short leg, pictures of the pages to look at, two plans at once, and the map staying fast while
 // plans render.
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -65,6 +66,147 @@ TEST_F(PlanDocuments, ALongScheduleStillFitsOnePage) {
     EXPECT_NE(info.find("Pages: 1"), std::string::npos) << info;
   }
   EXPECT_NE(plans_test::pictures_of(plans_test::keep("DeedPlan_111.pdf", d.body)), "");
+}
+
+// Every line of `faults` as one text, for a failure message.
+std::string joined(const std::vector<std::string>& faults) {
+  std::string s;
+  for (const auto& f : faults) s += f + "\n";
+  return s;
+}
+
+int sheets_of(const std::string& pdf) {
+  const std::string info = plans_test::pdf_info(pdf);
+  const auto at = info.find("Pages: ");
+  return at == std::string::npos ? 0 : std::stoi(info.substr(at + 7));
+}
+
+TEST_F(PlanDocuments, SchedulesPastTheFirstSheetGoOnContinuationSheets) {
+  // Circles of short legs: 201 has 80 (beacons C301 to C380), 202 has 40 (C401 to C440). The
+  // first sheet holds 34 rows; the rest continue on a second sheet.
+  struct Case {
+    int plot, first, legs;
+    bool deed;
+  };
+  for (const Case& c : {Case{201, 301, 80, true}, Case{201, 301, 80, false}, Case{202, 401, 40, true}}) {
+    SCOPED_TRACE(std::to_string(c.plot) + (c.deed ? " deed plan" : " site plan"));
+    HttpResponse r = c.deed ? deed(c.plot) : http(port_, "GET", "/plans/" + std::to_string(c.plot) + "/site-plan");
+    ASSERT_EQ(r.status, 200) << r.body;
+    EXPECT_EQ(sheets_of(r.body), 2);
+    EXPECT_EQ(joined(plans_test::page_faults(r.body)), "");
+    const std::string rows = plans_test::pdf_text(r.body, true);
+    for (int k = 0; k < c.legs; ++k) {
+      const std::string row =
+          "C" + std::to_string(c.first + k) + " C" + std::to_string(c.first + (k + 1) % c.legs) + " ";
+      EXPECT_NE(rows.find(row), std::string::npos) << "row " << row;
+    }
+    for (const char* sheet : {"1 of 2", "2 of 2"}) EXPECT_NE(rows.find(sheet), std::string::npos) << sheet;
+    EXPECT_NE(rows.find("continued on sheet 2"), std::string::npos);
+    EXPECT_NE(rows.find("PLAN OF PLOT " + std::to_string(c.plot)), std::string::npos);
+    const std::string name = std::string(c.deed ? "DeedPlan_" : "SitePlan_") + std::to_string(c.plot) + ".pdf";
+    EXPECT_NE(plans_test::pictures_of(plans_test::keep(name, r.body)), "");
+  }
+}
+
+// The words of `text`, split at blanks.
+std::vector<std::string> words_of(const std::string& text) {
+  std::vector<std::string> out;
+  std::string w;
+  for (char ch : text + " ") {
+    if (ch != ' ') {
+      w += ch;
+    } else if (!w.empty()) {
+      out.push_back(w);
+      w.clear();
+    }
+  }
+  return out;
+}
+
+TEST_F(PlanDocuments, LongTextsArePrintedWholeAndClearOfEachOther) {
+  // 203: a 100-character parcel number and 300-character address, file number and surveyor; the
+  // deed plan also gets a 300-character name and 200-character district, zone and file number.
+  std::string name = "the registered trustees of the ogunlana family land trust on behalf of the estate of the late "
+                     "chief emmanuel adewale ogunlana and his heirs and successors in title, ";
+  while (name.size() < 300) name += "and assigns ";
+  name.resize(300);
+  HttpResponse d = http(port_, "POST", "/plans/203/deed-plan", {},
+                        R"({"district": ")" + std::string(196, 'D') + R"( end", "cadzone": "zone )" +
+                            std::string(195, 'Z') + R"(", "file_no": "file )" + std::string(195, 'F') +
+                            R"(", "person_name": ")" + name + R"("})");
+  ASSERT_EQ(d.status, 200) << d.body;
+  HttpResponse s = http(port_, "GET", "/plans/203/site-plan");
+  ASSERT_EQ(s.status, 200) << s.body;
+  std::string upper_name = name;
+  for (char& ch : upper_name) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+  const std::string address =
+      "PLOT 7 AND 9, ADENIYI JONES AVENUE, OFF OBAFEMI AWOLOWO WAY, IKEJA GRA, LAGOS MAINLAND,";
+  const std::string surveyor = "Surv. Olufunmilayo Adebayo-Williams for Adebayo-Williams, Okonkwo and Partners,";
+  for (const HttpResponse* r : {&d, &s}) {
+    EXPECT_EQ(joined(plans_test::page_faults(r->body)), "");
+    std::vector<std::string> printed;
+    for (const auto& w : plans_test::pdf_words(r->body)) printed.push_back(w.text);
+    std::vector<std::string> expected = words_of(surveyor);
+    if (r == &d) {
+      for (const auto& w : words_of(upper_name + " " + address)) expected.push_back(w);
+      for (const char* w : {"END", "ZONE", "FILE"}) expected.push_back(w);
+    }
+    for (const auto& w : expected)
+      EXPECT_NE(std::find(printed.begin(), printed.end(), w), printed.end()) << "missing word " << w;
+    EXPECT_EQ(plans_test::pdf_text(r->body).find("None"), std::string::npos);
+  }
+  EXPECT_NE(plans_test::pictures_of(plans_test::keep("DeedPlan_203.pdf", d.body)), "");
+  EXPECT_NE(plans_test::pictures_of(plans_test::keep("SitePlan_203.pdf", s.body)), "");
+}
+
+TEST_F(PlanDocuments, NamesInEveryScriptArePrinted) {
+  const std::string name = "李小龍 山田太郎 김민준 محمد بن سلمان Ådnå Łukasz Nguyễn Çağrı Ẹ̀kọ́";
+  HttpResponse d = deed(101, name);
+  ASSERT_EQ(d.status, 200) << d.body;
+  const std::string text = plans_test::pdf_text(d.body);
+  for (const char* w : {"李小龍", "山田太郎", "김민준", "ÅDNÅ", "ŁUKASZ", "NGUYỄN"})
+    EXPECT_NE(text.find(w), std::string::npos) << w << "\n" << text;
+  EXPECT_EQ(joined(plans_test::page_faults(d.body)), "");
+  EXPECT_NE(plans_test::pictures_of(plans_test::keep("DeedPlan_101_scripts.pdf", d.body)), "");
+}
+
+TEST_F(PlanDocuments, ImpossibleSurveyRecordsAreRefusedNamingTheRecord) {
+  struct Case {
+    int plot;
+    std::string detail;
+  };
+  for (const Case& c : {Case{204, "Plot 204: leg 511 LENGTH: is nan"}, Case{205, "Plot 205: leg 521 LENGTH: is inf"},
+                        Case{206, "Plot 206: plot 206 AREA_SYSTEM: is -400.00"},
+                        Case{207, "Plot 207: legs 541, 542, 543, 544 BEACON1ID/BEACON2ID: do not form one closed ring"}}) {
+    for (bool is_deed : {true, false}) {
+      HttpResponse r = is_deed ? deed(c.plot) : http(port_, "GET", "/plans/" + std::to_string(c.plot) + "/site-plan");
+      EXPECT_EQ(r.status, 422) << c.plot << " " << r.body;
+      EXPECT_NE(r.body.find(c.detail), std::string::npos) << r.body;
+    }
+  }
+}
+
+TEST_F(PlanDocuments, AFrameBesideTheParcelIsRefusedAndACutOneClaimsNoMore) {
+  const auto deed_in = [&](int plot, const std::string& box) {
+    return http(port_, "POST", "/plans/" + std::to_string(plot) + "/deed-plan", {},
+                R"({"district": "ikeja", "cadzone": "c05", "file_no": "lkn/9999", "person_name": "a", "bounding_box": )" +
+                    box + "}");
+  };
+  HttpResponse beside = deed_in(101, "[800500, 1000500, 800600, 1000600]");
+  EXPECT_EQ(beside.status, 422) << beside.body;
+  EXPECT_NE(beside.body.find("the bounding box holds no part of the parcel"), std::string::npos) << beside.body;
+  HttpResponse site = http(port_, "GET", "/plans/101/site-plan?bbox=800500,1000500,800600,1000600");
+  EXPECT_EQ(site.status, 422) << site.body;
+
+  // 108 is a square of 20 m legs, each labelled on its figure: an empty schedule. The page says
+  // so when the frame shows the whole parcel, and not when the frame (a 1 m box 10 m east of the
+  // parcel, shown at 1:250, 47.5 m wide) cuts it.
+  HttpResponse whole = deed_in(108, "null");
+  ASSERT_EQ(whole.status, 200) << whole.body;
+  EXPECT_NE(plans_test::pdf_text(whole.body).find("All boundary legs are dimensioned on the plan."), std::string::npos);
+  HttpResponse cut = deed_in(108, "[801030, 1000010, 801031, 1000011]");
+  ASSERT_EQ(cut.status, 200) << cut.body;
+  EXPECT_EQ(plans_test::pdf_text(cut.body).find("All boundary legs are dimensioned"), std::string::npos);
 }
 
 TEST_F(PlanDocuments, TwoPlansAtOnceEachCarryTheirOwnParticulars) {

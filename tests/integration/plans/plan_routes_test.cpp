@@ -111,12 +111,12 @@ TEST_F(PlanRoutes, FigureReceivesTheNeighbourhoodAndTheBoxAsGiven) {
                 .status,
             200);
   ASSERT_EQ(site("101").status, 200);
-  ASSERT_EQ(site("101", "?bbox=7.1865,8.9831,7.1875,8.9841").status, 200);
+  ASSERT_EQ(site("101", "?bbox=7.1862,8.9465,7.1872,8.9475").status, 200);
   const auto calls = figure.calls();
   ASSERT_EQ(calls.size(), 4u);
   const std::optional<vekt::plots::BoundingBox> boxes[] = {
       std::nullopt, vekt::plots::BoundingBox{799990, 999990, 800060, 1000060}, std::nullopt,
-      vekt::plots::BoundingBox{7.1865, 8.9831, 7.1875, 8.9841}};
+      vekt::plots::BoundingBox{7.1862, 8.9465, 7.1872, 8.9475}};
   for (std::size_t i = 0; i < calls.size(); ++i) {
     const auto& c = calls[i];
     SCOPED_TRACE(i);

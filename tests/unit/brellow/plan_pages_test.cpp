@@ -138,7 +138,11 @@ class PlanPages : public ::testing::Test {
                                              {"{{scale}}", "500"},
                                              {"{{address}}", v.address},
                                              {"{{surveyor_general}}", "SURV. DALMO RENFIK .K.Mnis"},
-                                             {"{{schedule_table}}", brellow::schedule_table_html(v.schedule), true}});
+                                             {"{{schedule_table}}", brellow::schedule_table_html(v.schedule), true},
+                                             {"{{schedule_note}}", "", true},
+                                             {"{{sheet_number}}", "1"},
+                                             {"{{sheet_count}}", "1"},
+                                             {"{{continuation_sheets}}", "", true}});
   }
 
   static std::string site_page(const std::vector<plots::ScheduleItem>& schedule) {
@@ -155,7 +159,11 @@ class PlanPages : public ::testing::Test {
                                        {"{{beacon_latitude}}", "7.000"},
                                        {"{{surveyor_general}}", "SURV. DALMO RENFIK .K.Mnis"},
                                        {"{{surveyed_by}}", "ORBEL STATE GEOGRAPHIC INFORMATION SYSTEM SERVICE"},
-                                       {"{{schedule_table}}", brellow::schedule_table_html(schedule), true}});
+                                       {"{{schedule_table}}", brellow::schedule_table_html(schedule), true},
+                                       {"{{schedule_note}}", "", true},
+                                       {"{{sheet_number}}", "1"},
+                                       {"{{sheet_count}}", "1"},
+                                       {"{{continuation_sheets}}", "", true}});
   }
 
   // Renders the page, keeps the PDF and a 100 dpi picture of its page under OUT, and returns the

@@ -116,3 +116,27 @@ TEST(BoundingBox, SitePlanQueryReadsFourNumbers) {
 }
 
 }  // namespace
+
+TEST(DeedPlanBody, TextsUpToTheirLimitAreTakenLongerOnesRefusedByName) {
+  // Limits count characters, not bytes: 300 of "é" are 600 bytes and still within the name's.
+  const auto body = [](const std::string& district, const std::string& name) {
+    return R"({"district": ")" + district + R"(", "cadzone": "c", "file_no": "f", "person_name": ")" + name + R"("})";
+  };
+  std::string name300;
+  for (int i = 0; i < 300; ++i) name300 += "é";
+  EXPECT_EQ(parse_deed_plan_body(body(std::string(200, 'd'), name300)).person_name, name300);
+
+  struct Case {
+    std::string district, name, field;
+    std::size_t limit;
+  };
+  for (const Case& c : {Case{std::string(201, 'd'), "n", "district", 200},
+                        Case{"d", name300 + "x", "person_name", 300}}) {
+    Json e = refusal(body(c.district, c.name));
+    ASSERT_TRUE(e.is_array()) << c.field;
+    ASSERT_EQ(e.size(), 1u);
+    EXPECT_EQ(e[0]["loc"], Json::array({"body", c.field}));
+    EXPECT_EQ(e[0]["msg"], "ensure this value has at most " + std::to_string(c.limit) + " characters");
+    EXPECT_EQ(e[0]["type"], "value_error.any_str.max_length");
+  }
+}

@@ -41,6 +41,13 @@ TEST(RingOrder, BySeqWhenEveryLegHasOne) {
   EXPECT_EQ(ids(*ring), (std::vector<std::int64_t>{2, 3, 1}));
 }
 
+TEST(RingOrder, FollowsTheBeaconsWhereSeqDoesNotCloseTheRing) {
+  // SEQ 1, 2, 3 puts leg 3 (C-A) before leg 2 (B-C); the beacon chain mends it.
+  auto ring = vekt::brellow::ring_order({leg(1, 1, 2, 1), leg(2, 2, 3, 3), leg(3, 3, 1, 2)});
+  ASSERT_TRUE(ring);
+  EXPECT_EQ(ids(*ring), (std::vector<std::int64_t>{1, 2, 3}));
+}
+
 TEST(RingOrder, StartsAtTheLowestSeqWhenSomeAreMissing) {
   auto ring = vekt::brellow::ring_order({leg(1, 1, 2), leg(2, 2, 3, 1), leg(3, 3, 1)});
   ASSERT_TRUE(ring);

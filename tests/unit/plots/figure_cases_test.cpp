@@ -287,3 +287,20 @@ TEST_F(FigureCases, VektPlotRefusesMalformedRequests) {
 
 }  // namespace
 }  // namespace vekt::plots
+
+namespace vekt::plots {
+namespace {
+
+TEST(VektPlotRequest, AnAreaOfNullIsUnknownAndAMissingOneZero) {
+  const auto record = [](const char* area) {
+    return vekt::plot::parse_request(std::string(R"({"parcel_data": [{"id": 7)") + area + R"(}], "selected": 7})")
+        .parcel_data.at(0);
+  };
+  EXPECT_TRUE(record(R"(, "area": null)").area_is_null);
+  EXPECT_FALSE(record("").area_is_null);
+  EXPECT_FALSE(record("").area);
+  EXPECT_FALSE(record(R"(, "area": 12)").area_is_null);
+}
+
+}  // namespace
+}  // namespace vekt::plots

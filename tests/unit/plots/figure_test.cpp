@@ -340,6 +340,12 @@ TEST_F(Figure, ParcelNameAndArea) {
     EXPECT_EQ(t[1].style.va, VAlign::Top);
   }
   EXPECT_EQ(std::string(" m\u00b2"), "\x20\x6d\xc2\xb2");
+  // An area recorded as NULL has no label at all: neither "0 m²" nor " m²".
+  PlotRecord unknown = parcel(7, kSquare, false);
+  unknown.name = "42";
+  unknown.area_is_null = true;
+  for (const auto& t : texts(compose_plot({unknown}, std::int64_t{7}, std::nullopt, "id")))
+    EXPECT_EQ(t.text.find("m\u00b2"), std::string::npos) << t.text;
   // The north arrow and the scale bar come last, on every figure.
   const auto r = compose_plot({parcel(7, kSquare, false)}, std::int64_t{7}, std::nullopt, "id");
   EXPECT_EQ(r.figure.axes().items_of<canvas::ArrowItem>().size(), 1u);

@@ -1,0 +1,170 @@
+// The sheets of a plan document: the first sheet filled from its template, each text set to fit
+// its box, and the continuation sheets of the schedule and of texts too long for the first sheet.
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "brellow/document.hpp"
+#include "brellow/page.hpp"
+#include "brellow/sheets.hpp"
+
+namespace vekt::brellow::document {
+
+namespace {
+
+using sheets::BoxGroup;
+using sheets::Cell;
+
+// The title block of both templates: the parcel number after "PLAN OF " in the title, the file
+// number in the box of references beside it (beside the scale and sheet rows).
+BoxGroup title_group() { return {{{{"{{parcel_number}}", "Parcel number", 98}}}, 5.5, 0, 9}; }
+BoxGroup refs_group() { return {{{{"{{file_no}}", "File No.", 38}}}, 15.5, 2.2, 8}; }
+// The surveyor's name in the certificate, between its heading and the certificate's text.
+BoxGroup surveyor_group() { return {{{{"{{surveyed_by}}", "Surveyed by", 84}}}, 9.4, 0, 7}; }
+
+// The particulars of the deed plan, four rows of two label-value pairs in a table of 190 mm; the
+// coordinates beside the origin beacon and the tracing number are numbers of a few characters.
+BoxGroup deed_particulars() {
+  return {{{{"{{person_name}}", "Granted to", 62}, {"{{district}}", "District", 62}},
+           {{"{{address}}", "Address", 62}, {"{{cadzone}}", "Cadastral zone", 62}},
+           {{"{{beacon_number}}", "Origin beacon", 62}},
+           {{"{{tracing_no}}", "Tracing No.", 62}}},
+          22.0,
+          1.7,
+          7.5};
+}
+
+BoxGroup site_particulars() { return {{{{"{{beacon_number}}", "Origin beacon", 32}}}, 15.0, 1.7, 7.5}; }
+
+constexpr std::string_view TITLE_BEGIN = "<!-- sheet title -->";
+constexpr std::string_view TITLE_END = "<!-- /sheet title -->";
+
+// The template's title block, repeated on every sheet ("" when the template marks none).
+std::string_view title_block(std::string_view page) {
+  const std::size_t begin = page.find(TITLE_BEGIN);
+  if (begin == std::string_view::npos) return {};
+  const std::size_t end = page.find(TITLE_END, begin);
+  if (end == std::string_view::npos) return {};
+  return page.substr(begin, end + TITLE_END.size() - begin);
+}
+
+Placeholder* find(std::vector<Placeholder>& data, std::string_view key) {
+  for (Placeholder& p : data)
+    if (p.key == key) return &p;
+  return nullptr;
+}
+
+void set(std::vector<Placeholder>& data, std::string key, std::string value, bool raw) {
+  if (Placeholder* p = find(data, key)) {
+    p->value = std::move(value);
+    p->raw = raw;
+  } else {
+    data.push_back({std::move(key), std::move(value), raw});
+  }
+}
+
+std::string fmt_mm(double v) { return fmt::format("{:.1f}", v); }
+
+std::string schedule_sheet(const std::vector<plots::ScheduleItem>& schedule, const sheets::ScheduleLayout& layout,
+                           std::size_t k) {
+  const auto& columns = layout.sheets[k];
+  const std::size_t first = columns.front().first + 1, last = columns.back().second;
+  std::string html = fmt::format(
+      "<div class=\"block continued\"><h2>Beacon schedule, continued <span>(rows {} to {} of {}; distances in "
+      "metres)</span></h2>",
+      first, last, schedule.size());
+  for (std::size_t c = 0; c < columns.size(); ++c) {
+    const std::vector<plots::ScheduleItem> rows(schedule.begin() + static_cast<std::ptrdiff_t>(columns[c].first),
+                                                schedule.begin() + static_cast<std::ptrdiff_t>(columns[c].second));
+    html += fmt::format("<div class=\"schedule-column\" style=\"left: {}mm;\">", fmt_mm(layout.column_pitch_mm * static_cast<double>(c)));
+    html += schedule_table_html(rows);
+    html += "</div>";
+  }
+  html += "</div>";
+  return html;
+}
+
+std::string moved_sheet(const sheets::Layout& layout, std::size_t k) {
+  std::string html =
+      "<div class=\"block continued\"><h2>Particulars in full <span>(too long for their boxes on sheet "
+      "1)</span></h2>";
+  html += fmt::format("<table class=\"in-full\" style=\"font-size: {}pt;\">", sheets::MOVED_TEXT_PT);
+  for (const sheets::Layout::Piece& piece : layout.moved_sheets[k]) {
+    const sheets::Fitted& f = layout.texts[piece.text];
+    html += "<tr><td class=\"label\">" + html_escape(f.label) + (piece.continued ? " (continued)" : "") +
+            "</td><td class=\"value\">" + html_escape(piece.part) + "</td></tr>";
+  }
+  html += "</table></div>";
+  return html;
+}
+
+}  // namespace
+
+const std::vector<BoxGroup>& deedplan_boxes() {
+  static const std::vector<BoxGroup> boxes{title_group(), refs_group(), deed_particulars(), surveyor_group()};
+  return boxes;
+}
+
+const std::vector<BoxGroup>& siteplan_boxes() {
+  static const std::vector<BoxGroup> boxes{title_group(), refs_group(), site_particulars(), surveyor_group()};
+  return boxes;
+}
+
+std::string assemble(const Drawing& drawing, std::vector<Placeholder> data, const std::vector<BoxGroup>& boxes) {
+  const std::vector<plots::ScheduleItem>& schedule = drawing.figure.schedule;
+  std::vector<std::pair<std::string, std::string>> texts;
+  for (const Placeholder& p : data)
+    if (!p.raw) texts.emplace_back(p.key, p.value);
+  const sheets::Layout layout = sheets::lay_out(boxes, texts, schedule);
+  const std::size_t sheet_count = layout.sheet_count();
+
+  // Texts that do not fit at their own size: set smaller in a box of their own width, or pointed
+  // to the sheet that holds them in full. The rest stay exactly as the template sets them.
+  for (std::size_t i = 0; i < layout.texts.size(); ++i) {
+    const sheets::Fitted& f = layout.texts[i];
+    if (!f.resized()) continue;
+    if (f.moved)
+      set(data, f.key, fmt::format("<i>(in full on sheet {})</i>", layout.sheet_of_moved(i)), true);
+    else
+      set(data, f.key,
+          fmt::format("<span style=\"display: inline-block; vertical-align: top; width: {}mm; font-size: {}pt;\">{}</span>",
+                      fmt_mm(f.width_mm), f.pt, html_escape(f.text)),
+          true);
+  }
+
+  const std::size_t on_first = layout.schedule.on_first_sheet;
+  const std::vector<plots::ScheduleItem> first_rows(schedule.begin(),
+                                                    schedule.begin() + static_cast<std::ptrdiff_t>(on_first));
+  set(data, "{{schedule_table}}", schedule_table_html(first_rows), true);
+  std::string note;
+  if (on_first < schedule.size())
+    note = fmt::format("<p class=\"schedule-note\">Rows 1 to {} of {}; continued on sheet 2.</p>", on_first,
+                       schedule.size());
+  else if (schedule.empty() && drawing.whole_parcel_in_view)
+    // True only where the figure shows every leg: with a frame that cuts the parcel, some legs
+    // and their labels lie outside it.
+    note = "<p class=\"schedule-note all\">All boundary legs are dimensioned on the plan.</p>";
+  set(data, "{{schedule_note}}", note, true);
+  set(data, "{{sheet_count}}", std::to_string(sheet_count), false);
+
+  // Continuation sheets: the frame, the title block numbered for the sheet, then what it holds.
+  const std::string_view title = title_block(drawing.html_content);
+  std::string continuation;
+  for (std::size_t k = 2; k <= sheet_count; ++k) {
+    set(data, "{{sheet_number}}", std::to_string(k), false);
+    continuation += "<div class=\"sheet\">\n<div class=\"frame\"></div>\n<div class=\"frame-inner\"></div>\n";
+    continuation += fill_placeholders(title, data);
+    const std::size_t s = k - 2;
+    continuation += s < layout.schedule.sheets.size() ? schedule_sheet(schedule, layout.schedule, s)
+                                                      : moved_sheet(layout, s - layout.schedule.sheets.size());
+    continuation += "\n</div>\n";
+  }
+  set(data, "{{sheet_number}}", "1", false);
+  set(data, "{{continuation_sheets}}", std::move(continuation), true);
+  return fill_placeholders(drawing.html_content, data);
+}
+
+}  // namespace vekt::brellow::document

@@ -1,0 +1,272 @@
+#include "brellow/sheets.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+namespace vekt::brellow::sheets {
+
+namespace {
+
+constexpr double MM_PER_PT = 25.4 / 72;
+
+// One code point of UTF-8 text at `i`, advancing `i`; U+FFFD for a broken sequence.
+char32_t next_code_point(std::string_view s, std::size_t& i) {
+  const auto b = static_cast<unsigned char>(s[i++]);
+  int more = b >= 0xF0 ? 3 : b >= 0xE0 ? 2 : b >= 0xC0 ? 1 : 0;
+  char32_t c = more == 3 ? b & 0x07 : more == 2 ? b & 0x0F : more == 1 ? b & 0x1F : b;
+  for (; more > 0; --more) {
+    if (i >= s.size() || (static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) return 0xFFFD;
+    c = (c << 6) | (static_cast<unsigned char>(s[i++]) & 0x3F);
+  }
+  return c;
+}
+
+bool is_wide(char32_t c) {
+  return (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) || (c >= 0xAC00 && c <= 0xD7A3) ||
+         (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
+         (c >= 0xFFE0 && c <= 0xFFE6) || c >= 0x20000;
+}
+
+bool is_combining(char32_t c) {
+  return (c >= 0x0300 && c <= 0x036F) || (c >= 0x0610 && c <= 0x061A) || (c >= 0x064B && c <= 0x065F) ||
+         (c >= 0x1AB0 && c <= 0x1AFF) || (c >= 0x1DC0 && c <= 0x1DFF) || (c >= 0x20D0 && c <= 0x20FF) ||
+         c == 0x200B || c == 0x200C || c == 0x200D;
+}
+
+// Width of one character in em, on the wide side of the bold capitals the plans print.
+double em_of(char32_t c) {
+  if (c == ' ') return 0.35;
+  if (is_combining(c)) return 0;
+  if (is_wide(c)) return 1.0;
+  return 0.8;
+}
+
+double width_mm(std::string_view s, double pt) {
+  double em = 0;
+  for (std::size_t i = 0; i < s.size();) em += em_of(next_code_point(s, i));
+  return em * pt * MM_PER_PT;
+}
+
+// The schedule's cells are set in the regular weight, mostly digits: narrower than the capitals.
+double schedule_width_mm(std::string_view s, double pt) { return width_mm(s, pt) * 0.8; }
+
+// The lines of `text` wrapped in `width_mm` at `pt`, as [begin, end) byte ranges.
+std::vector<std::pair<std::size_t, std::size_t>> wrap(std::string_view text, double width, double pt) {
+  std::vector<std::pair<std::size_t, std::size_t>> lines;
+  const double space = width_mm(" ", pt);
+  std::size_t line_begin = 0, line_end = 0;
+  double used = 0;
+  bool empty_line = true;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    if (text[i] == ' ') {
+      ++i;
+      continue;
+    }
+    const std::size_t word_begin = i;
+    while (i < text.size() && text[i] != ' ') ++i;
+    std::string_view word = text.substr(word_begin, i - word_begin);
+    const double w = width_mm(word, pt);
+    if (!empty_line && used + space + w <= width) {
+      used += space + w;
+      line_end = i;
+      continue;
+    }
+    if (!empty_line) lines.emplace_back(line_begin, line_end);
+    line_begin = word_begin;
+    empty_line = false;
+    if (w <= width) {
+      used = w;
+      line_end = i;
+      continue;
+    }
+    // A word longer than the line breaks anywhere.
+    used = 0;
+    for (std::size_t j = word_begin; j < i;) {
+      const std::size_t at = j;
+      const char32_t c = next_code_point(text, j);
+      const double cw = em_of(c) * pt * MM_PER_PT;
+      if (used > 0 && used + cw > width) {
+        lines.emplace_back(line_begin, at);
+        line_begin = at;
+        used = 0;
+      }
+      used += cw;
+    }
+    line_end = i;
+  }
+  if (empty_line) lines.emplace_back(0, 0);
+  else lines.emplace_back(line_begin, line_end);
+  return lines;
+}
+
+double cell_height(std::string_view text, const Cell& cell, double pt, double base_pt) {
+  const double lines = static_cast<double>(line_count(text, cell.width_mm, pt));
+  return std::max(lines * line_height_mm(text, pt), line_height_mm(text, base_pt));
+}
+
+// Lines of the moved texts' sheets: from below the heading to above the frame.
+constexpr double MOVED_AREA_MM = 238;
+constexpr double MOVED_ROW_PAD_MM = 1.8;
+
+// The schedule's rows: their pitch at 6 pt, and what each box holds.
+constexpr double ROW_MM = 2.96;
+constexpr double HEAD_MM = 6.5;  // heading row and the table's margin
+constexpr std::size_t FIRST_SHEET_ROWS_PER_COLUMN = 17;
+constexpr double FIRST_SHEET_COLUMN_MM = 46.5;
+constexpr double FIRST_SHEET_BOX_MM = 96;
+constexpr double CONTINUATION_HEIGHT_MM = 236;
+constexpr double CONTINUATION_WIDTH_MM = 190;
+constexpr double COLUMN_GAP_MM = 3;
+constexpr double SCHEDULE_PT = 6;
+constexpr double CELL_PAD_MM = 2.4;  // 4px either side and the rule
+
+double table_width_mm(const std::vector<plots::ScheduleItem>& schedule) {
+  const auto width = [](std::string_view s) { return schedule_width_mm(s, SCHEDULE_PT); };
+  double w[4] = {width("From"), width("To"), width("Bearing"), width("Dist(m)")};
+  for (const auto& item : schedule) {
+    w[0] = std::max(w[0], width(item.from));
+    w[1] = std::max(w[1], width(item.to));
+    w[2] = std::max(w[2], width(item.bearing));
+    w[3] = std::max(w[3], width(item.distance));
+  }
+  return w[0] + w[1] + w[2] + w[3] + 4 * CELL_PAD_MM;
+}
+
+}  // namespace
+
+std::size_t line_count(std::string_view text, double width, double pt) { return wrap(text, width, pt).size(); }
+
+double line_height_mm(std::string_view text, double pt) {
+  // The fallback fonts of Arabic and of Chinese, Japanese and Korean set taller lines.
+  bool tall = false;
+  for (std::size_t i = 0; i < text.size() && !tall;) tall = next_code_point(text, i) >= 0x0590;
+  return pt * (tall ? 1.45 : 1.17) * MM_PER_PT;
+}
+
+std::vector<Fitted> fit_group(const BoxGroup& group, const std::vector<std::pair<std::string, std::string>>& texts) {
+  struct At {
+    std::size_t row;
+    const Cell* cell;
+  };
+  std::vector<Fitted> out;
+  std::vector<At> where;
+  for (std::size_t r = 0; r < group.rows.size(); ++r)
+    for (const Cell& c : group.rows[r]) {
+      std::string text;
+      for (const auto& [k, v] : texts)
+        if (k == c.key) text = v;
+      out.push_back({c.key, c.label, std::move(text), group.base_pt, false, c.width_mm, group.base_pt});
+      where.push_back({r, &c});
+    }
+  const auto height_of = [&](std::size_t i) {
+    // A moved text leaves one line, which points to its sheet.
+    if (out[i].moved) return line_height_mm("", group.base_pt);
+    return cell_height(out[i].text, *where[i].cell, out[i].pt, group.base_pt);
+  };
+  const auto total = [&] {
+    std::vector<double> rows(group.rows.size(), 0);
+    for (std::size_t i = 0; i < out.size(); ++i) rows[where[i].row] = std::max(rows[where[i].row], height_of(i));
+    double sum = 0;
+    for (double h : rows) sum += h + group.row_pad_mm;
+    return sum;
+  };
+  for (;;) {
+    // Shrink the tallest text that can still be set smaller, until the group fits.
+    while (total() > group.height_mm) {
+      std::size_t best = out.size();
+      for (std::size_t i = 0; i < out.size(); ++i)
+        if (!out[i].moved && out[i].pt - 0.5 >= MIN_TEXT_PT && (best == out.size() || height_of(i) > height_of(best)))
+          best = i;
+      if (best == out.size()) break;
+      out[best].pt -= 0.5;
+    }
+    if (total() <= group.height_mm) return out;
+    // Nothing shrinks further: the tallest text goes in full on a continuation sheet, and the rest
+    // start again from their own size.
+    std::size_t tallest = out.size();
+    for (std::size_t i = 0; i < out.size(); ++i)
+      if (!out[i].moved && (tallest == out.size() || height_of(i) > height_of(tallest))) tallest = i;
+    if (tallest == out.size()) return out;
+    out[tallest].moved = true;
+    for (Fitted& f : out)
+      if (!f.moved) f.pt = group.base_pt;
+  }
+}
+
+ScheduleLayout lay_out_schedule(const std::vector<plots::ScheduleItem>& schedule) {
+  ScheduleLayout l;
+  const std::size_t n = schedule.size();
+  const double w = table_width_mm(schedule);
+  const std::size_t first_columns = w <= FIRST_SHEET_COLUMN_MM ? 2 : w <= FIRST_SHEET_BOX_MM ? 1 : 0;
+  const std::size_t first_capacity = first_columns * FIRST_SHEET_ROWS_PER_COLUMN;
+  l.column_pitch_mm = w + COLUMN_GAP_MM;
+  if (n <= first_capacity) {
+    l.on_first_sheet = n;
+    return l;
+  }
+  l.on_first_sheet = first_capacity;
+  const auto rows_per_column =
+      static_cast<std::size_t>(std::floor((CONTINUATION_HEIGHT_MM - HEAD_MM) / ROW_MM));
+  const std::size_t columns = std::clamp<std::size_t>(
+      static_cast<std::size_t>(std::floor((CONTINUATION_WIDTH_MM + COLUMN_GAP_MM) / l.column_pitch_mm)), 1, 6);
+  std::size_t at = first_capacity;
+  while (at < n) {
+    auto& sheet = l.sheets.emplace_back();
+    // A sheet that is not full shares its rows evenly among its columns.
+    const std::size_t left = n - at;
+    const std::size_t per_column =
+        left >= rows_per_column * columns ? rows_per_column : (left + columns - 1) / columns;
+    for (std::size_t c = 0; c < columns && at < n; ++c) {
+      const std::size_t end = std::min(n, at + per_column);
+      sheet.emplace_back(at, end);
+      at = end;
+    }
+  }
+  return l;
+}
+
+std::size_t Layout::sheet_of_moved(std::size_t i) const {
+  for (std::size_t s = 0; s < moved_sheets.size(); ++s)
+    for (const Piece& p : moved_sheets[s])
+      if (p.text == i) return 2 + schedule.sheets.size() + s;
+  return 1;
+}
+
+Layout lay_out(const std::vector<BoxGroup>& groups, const std::vector<std::pair<std::string, std::string>>& texts,
+               const std::vector<plots::ScheduleItem>& schedule) {
+  Layout l;
+  for (const BoxGroup& g : groups) {
+    std::vector<Fitted> f = fit_group(g, texts);
+    l.texts.insert(l.texts.end(), std::make_move_iterator(f.begin()), std::make_move_iterator(f.end()));
+  }
+  l.schedule = lay_out_schedule(schedule);
+
+  // The moved texts, one after another, cut at line ends where a sheet is full.
+  double left = 0;
+  for (std::size_t i = 0; i < l.texts.size(); ++i) {
+    if (!l.texts[i].moved) continue;
+    const std::string& text = l.texts[i].text;
+    const double lh = line_height_mm(text, MOVED_TEXT_PT);
+    const auto lines = wrap(text, MOVED_TEXT_WIDTH_MM, MOVED_TEXT_PT);
+    std::size_t line = 0;
+    bool first = true;
+    while (line < lines.size()) {
+      if (l.moved_sheets.empty() || left < MOVED_ROW_PAD_MM + 3 * lh) {
+        l.moved_sheets.emplace_back();
+        left = MOVED_AREA_MM;
+      }
+      const auto fit = static_cast<std::size_t>(std::floor((left - MOVED_ROW_PAD_MM) / lh));
+      const std::size_t end = std::min(lines.size(), line + std::max<std::size_t>(fit, 1));
+      const std::size_t from = lines[line].first, to = end < lines.size() ? lines[end].first : text.size();
+      l.moved_sheets.back().push_back({i, text.substr(from, to - from), !first});
+      left -= MOVED_ROW_PAD_MM + static_cast<double>(end - line) * lh;
+      line = end;
+      first = false;
+    }
+  }
+  return l;
+}
+
+}  // namespace vekt::brellow::sheets
