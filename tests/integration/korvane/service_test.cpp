@@ -9,15 +9,16 @@
 
 #include "base/blocking_pool.hpp"
 #include "korvane/service.hpp"
-#include "support.hpp"
+#include "support/env.hpp"
+#include "support/http.hpp"
 #include "web/router.hpp"
 #include "web/server.hpp"
 
 using namespace vekt::korvane;
 
 TEST(OwnService, InvalidationAnswersFromTheServiceItIsGiven) {
-  const auto host = korvane_test::env("REDIS_HOST");
-  const auto port = korvane_test::env("REDIS_PORT");
+  const auto host = vekt::testing::env("REDIS_HOST");
+  const auto port = vekt::testing::env("REDIS_PORT");
   if (!host || !port) GTEST_SKIP() << "REDIS_HOST / REDIS_PORT are not set";
   using Headers = std::vector<std::pair<std::string, std::string>>;
   struct Case {
@@ -48,7 +49,7 @@ TEST(OwnService, InvalidationAnswersFromTheServiceItIsGiven) {
     cfg.threads = 1;
     vekt::web::Server server(app, cfg);
     server.start();
-    const auto answer = korvane_test::http(server.port(), "POST", "/gis/cache/invalidate/plots", c.headers);
+    const auto answer = vekt::testing::http(server.port(), "POST", "/gis/cache/invalidate/plots", c.headers);
     EXPECT_EQ(answer.status, c.status) << c.body;
     EXPECT_EQ(answer.body, c.body);
     // A refused request leaves the running invalidation its place.

@@ -16,7 +16,8 @@
 
 #include "pg/connection.hpp"
 #include "pg/session.hpp"
-#include "pg_server.hpp"
+#include "support/env.hpp"
+#include "support/pg_server.hpp"
 #include "support/run.hpp"
 
 namespace asio = boost::asio;
@@ -68,9 +69,9 @@ void terminate_backends(const std::string& url, const std::set<long long>& pids)
 class PgFaults : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* u = std::getenv("DATABASE_URL");
+    const auto u = vekt::testing::shared_database_url();
     if (!u) GTEST_SKIP() << "DATABASE_URL is not set";
-    url = u;
+    url = *u;
   }
   DatabaseOptions options(std::size_t pool_size = 10) const {
     DatabaseOptions o;

@@ -20,7 +20,7 @@
 
 #include <gtest/gtest.h>
 
-#include "../korvane/support.hpp"
+#include "support/all.hpp"
 #include "brellow/errors.hpp"
 #include "brellow/generator.hpp"
 #include "brellow/service.hpp"
@@ -36,8 +36,8 @@
 namespace {
 
 using namespace std::chrono_literals;
-using korvane_test::http;
-using korvane_test::HttpResponse;
+using vekt::testing::http;
+using vekt::testing::HttpResponse;
 using plans_test::StandInFigure;
 using vekt::web::Json;
 
@@ -254,7 +254,7 @@ TEST_F(PlanRoutes, ParcelsThatCannotHaveAPlanAreRefusedBeforeTheFigure) {
       {"107", 422, R"({"detail":"Plot 107 has no geometry"})"},
       {"106", 500, R"({"detail":"Internal server error"})"},  // a broken survey record: ours to mend
   };
-  korvane_test::LogRecorder log(vekt::host::get_logger("vekt.plans"));
+  vekt::testing::LogRecorder log(vekt::host::get_logger("vekt.plans"));
   for (const Case& c : cases) {
     EXPECT_EQ(deed(c.id).status, c.status) << c.id;
     HttpResponse s = site(c.id);
@@ -353,10 +353,10 @@ TEST_F(PlanRoutes, WithoutATokenOnlyClientsOnThisMachineGetAPlan) {
 // log names the read.
 TEST_F(PlanRoutes, AReadPastItsTimeLimitIs504AndTheLogNamesIt) {
   StandInFigure figure;
-  korvane_test::SyncPg blocker(*korvane_test::env("DATABASE_URL"));
+  vekt::testing::SyncPg blocker(*vekt::testing::env("DATABASE_URL"));
   blocker.exec(R"(SET lock_timeout = '10s'; BEGIN; LOCK TABLE "GIS"."BOUNDARY" IN ACCESS EXCLUSIVE MODE)");
   vekt::brellow::set_statement_timeout(500ms);
-  korvane_test::LogRecorder log(vekt::host::get_logger("vekt.plans"));
+  vekt::testing::LogRecorder log(vekt::host::get_logger("vekt.plans"));
   HttpResponse r = site("101");
   blocker.exec("ROLLBACK");
   vekt::brellow::set_statement_timeout(vekt::brellow::STATEMENT_TIMEOUT);
@@ -376,7 +376,7 @@ TEST_F(PlanRoutes, AReadPastItsTimeLimitIs504AndTheLogNamesIt) {
 // if it had never been there.
 TEST_F(PlanRoutes, AParcelDeletedBetweenTwoStatementsIsNotFound) {
   StandInFigure figure;
-  korvane_test::SyncPg pg(*korvane_test::env("DATABASE_URL"));
+  vekt::testing::SyncPg pg(*vekt::testing::env("DATABASE_URL"));
   // Two parcels of their own, far from the fixture's, so no other test sees them.
   pg.exec(R"(DELETE FROM "GIS"."PLOT" WHERE "ID" IN (190, 191))");
   pg.exec(R"(INSERT INTO "GIS"."PLOT" ("ID", "PLOT_NO", "STATUS", "AREA_SYSTEM", "GEOMETRY") VALUES
@@ -415,7 +415,7 @@ int open_client(int port, const std::string& body) {
 // and the next plan is made.
 TEST_F(PlanRoutes, RequestsWhoseClientsHangUpAreDroppedBeforeTheirFigureOrPdf) {
   StandInFigure figure({}, 2000ms);
-  korvane_test::LogRecorder log(vekt::host::get_logger("vekt.plans"));
+  vekt::testing::LogRecorder log(vekt::host::get_logger("vekt.plans"));
   std::vector<int> clients;
   for (std::size_t i = 0; i < plans_test::PLAN_QUEUE; ++i) clients.push_back(open_client(port_, DEED_BODY));
   for (int i = 0; i < 250 && vekt::brellow::document_queue().in_hand() < plans_test::PLAN_QUEUE; ++i)
@@ -507,7 +507,7 @@ TEST_F(PlanRoutes, APlanWhosePdfWorkerDiesIsRenderedOnAnotherWorker) {
   const auto pids = vekt::brellow::pdf_pool().worker_pids();
   EXPECT_EQ(std::find(pids.begin(), pids.end(), killed), pids.end());
 
-  korvane_test::LogRecorder log(vekt::host::get_logger("vekt.plans"));
+  vekt::testing::LogRecorder log(vekt::host::get_logger("vekt.plans"));
   HttpResponse twice;
   idle = idle_pdf_workers();
   std::thread second([&] { twice = deed("101"); });

@@ -11,14 +11,14 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "../korvane/support.hpp"
+#include "support/all.hpp"
 #include "pdf_tools.hpp"
 #include "support/plan_fixture.hpp"
 
 namespace {
 
-using korvane_test::http;
-using korvane_test::ServerProcess;
+using vekt::testing::http;
+using vekt::testing::ServerProcess;
 using namespace std::chrono_literals;
 
 // The process ids of the server's own children (its PDF workers), as ps lists them.
@@ -45,13 +45,13 @@ std::vector<int> children_when(int pid, const std::function<bool(const std::vect
 class VektServerPlans : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    if (korvane_test::env("DATABASE_URL")) vekt::testing::load_plan_fixture();
+    if (vekt::testing::env("DATABASE_URL")) vekt::testing::load_plan_fixture();
   }
   static void TearDownTestSuite() {
-    if (korvane_test::env("DATABASE_URL")) vekt::testing::clear_plan_fixture();
+    if (vekt::testing::env("DATABASE_URL")) vekt::testing::clear_plan_fixture();
   }
   void SetUp() override {
-    if (!korvane_test::env("DATABASE_URL")) GTEST_SKIP() << "DATABASE_URL is not set";
+    if (!vekt::testing::env("DATABASE_URL")) GTEST_SKIP() << "DATABASE_URL is not set";
   }
 };
 
@@ -81,7 +81,7 @@ TEST_F(VektServerPlans, ServesBothDocumentsAndPublishesTheRoutes) {
 
   // Both documents of a generated parcel with a leg short enough for the schedule, kept with
   // pictures of their pages for a person to look at.
-  korvane_test::SyncPg pg(*korvane_test::env("DATABASE_URL"));
+  vekt::testing::SyncPg pg(*vekt::testing::env("DATABASE_URL"));
   auto short_leg = pg.exec(R"(SELECT "PLOTID" FROM "GIS"."BOUNDARY" WHERE "PLOTID" >= 1000 AND "LENGTH" < 6
                               ORDER BY "PLOTID" LIMIT 1)");
   ASSERT_EQ(short_leg.size(), 1u);
