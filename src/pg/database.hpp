@@ -44,12 +44,12 @@ class Database {
   // many were sent.
   std::size_t shut_down();
 
+  // The per-loop pools: sessions take their connections here, and the connection layer's own tests
+  // open one directly. Nothing else should need it.
   struct Impl;
+  std::shared_ptr<Impl> impl() const { return impl_; }
 
  private:
-  // Only sessions reach the pools.
-  friend class Session;
-  std::shared_ptr<Impl> impl() const { return impl_; }
   std::shared_ptr<Impl> impl_;
 };
 
