@@ -7,12 +7,14 @@
 // outcome in a state the two share and then writes to that state's eventfd, which the waiting
 // coroutine reads on its own loop. A job that ends late (its caller gave up at the limit, or the
 // loop is already gone) therefore touches nothing that may have been destroyed, and no wait polls.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -25,6 +27,7 @@
 #include <boost/asio/awaitable.hpp>
 
 #include "base/error.hpp"
+#include "base/with_timeout.hpp"
 
 namespace vekt::base {
 
@@ -130,11 +133,45 @@ class BlockingPool {
     return collect<R>(std::move(out), limit);
   }
 
+  // As run(), and while the caller waits, `watch` is called on its loop every `every`: an
+  // exception it throws ends the wait with that exception (fn runs on; its result is dropped).
+  // For a waiter that must give up early on a condition nothing signals (a client that has gone).
+  template <class F>
+  boost::asio::awaitable<std::invoke_result_t<F&>> run(F fn, std::chrono::milliseconds limit,
+                                                       std::chrono::milliseconds every,
+                                                       std::function<void()> watch) {
+    using R = std::invoke_result_t<F&>;
+    using Stored = std::conditional_t<std::is_void_v<R>, std::monostate, R>;
+    auto out = std::make_shared<detail::Outcome<Stored>>();
+    submit(std::make_unique<detail::Call<F, Stored>>(std::move(fn), out));
+    return collect_watched<R>(std::move(out), limit, every, std::move(watch));
+  }
+
  private:
   template <class R, class Stored>
   static boost::asio::awaitable<R> collect(std::shared_ptr<detail::Outcome<Stored>> out,
                                            std::chrono::milliseconds limit) {
     co_await out->wait(limit);
+    if (out->error) std::rethrow_exception(out->error);
+    if constexpr (!std::is_void_v<R>) co_return std::move(*out->value);
+  }
+
+  template <class R, class Stored>
+  static boost::asio::awaitable<R> collect_watched(std::shared_ptr<detail::Outcome<Stored>> out,
+                                                   std::chrono::milliseconds limit, std::chrono::milliseconds every,
+                                                   std::function<void()> watch) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      const bool last = !watch || left <= every;
+      try {
+        co_await out->wait(last ? std::max(left, std::chrono::milliseconds(0)) : every);
+        break;
+      } catch (const TimeoutError&) {
+        if (last) throw;
+      }
+      watch();
+    }
     if (out->error) std::rethrow_exception(out->error);
     if constexpr (!std::is_void_v<R>) co_return std::move(*out->value);
   }

@@ -9,6 +9,7 @@
 #include "brellow/document.hpp"
 #include "brellow/generator.hpp"
 #include "brellow/page.hpp"
+#include "brellow/service.hpp"
 
 namespace vekt::brellow {
 
@@ -60,7 +61,7 @@ asio::awaitable<std::optional<std::string>> PlanImageGenerator::generate_deedpla
   std::string page =
       assemble(*drawing, deedplan_data(*drawing, district, file_no, person_name, cadzone), deedplan_boxes());
 
-  co_return co_await render_pdf(DEEDPLAN_CSS, std::move(page), timings_, client_gone_);
+  co_return co_await render_pdf(services().pdf, DEEDPLAN_CSS, std::move(page), timings_, client_gone_);
 }
 
 }  // namespace vekt::brellow

@@ -33,13 +33,14 @@ const plots::PlotRecord& drawable_plot(const std::vector<plots::PlotRecord>& plo
   throw PlotNotFound(plot_id);
 }
 
-asio::awaitable<plots::FigureResult> draw_figure(const Neighbourhood& n, std::int64_t plot_id,
+asio::awaitable<plots::FigureResult> draw_figure(PlanServices& services, const Neighbourhood& n,
+                                                 std::int64_t plot_id,
                                                  std::optional<plots::BoundingBox> bounding_box,
                                                  std::function<bool()> client_gone) {
   // The drawing gets a copy of what it reads: after a time-out it runs on to its end while this
   // request has long gone. A figure that waited in line for a worker is not drawn for a client
   // that hung up meanwhile.
-  std::function<plots::FigureResult()> job = [figure = figure_function(), parcel_data = n.plots,
+  std::function<plots::FigureResult()> job = [figure = services.figure_function(), parcel_data = n.plots,
                                               road_data = n.roads, plot_id, bounding_box,
                                               client_gone = client_gone] {
     if (client_gone && client_gone()) throw ClientGone("figure was drawn");
@@ -47,7 +48,7 @@ asio::awaitable<plots::FigureResult> draw_figure(const Neighbourhood& n, std::in
                   MAX_HEIGHT_MM);
   };
   std::function<bool()> watch = std::move(client_gone);
-  plots::FigureResult result = co_await figure_workers().run(std::move(job), figure_timeout(), watch);
+  plots::FigureResult result = co_await services.figures.run(std::move(job), services.figure_timeout, watch);
   co_return result;
 }
 
@@ -75,8 +76,10 @@ bool whole_parcel_in_view(const plots::PlotRecord& plot, std::int64_t plot_id, c
 asio::awaitable<std::optional<Drawing>> draw(PlanImageGenerator& generator, std::string template_path,
                                              std::int64_t plot_id, std::optional<plots::BoundingBox> bounding_box,
                                              DocumentTimings* timings) {
+  PlanServices& services = generator.services();
   Drawing d;
-  d.html_content = co_await read_template(project_root(), template_path);
+  d.html_content =
+      co_await read_template(services.files, services.project_root(), template_path, services.template_timeout);
 
   auto started = std::chrono::steady_clock::now();
   pg::Session& db = generator.db;
@@ -91,7 +94,7 @@ asio::awaitable<std::optional<Drawing>> draw(PlanImageGenerator& generator, std:
   if (bounding_box) d.whole_parcel_in_view = whole_parcel_in_view(selected, plot_id, *bounding_box);
 
   started = std::chrono::steady_clock::now();
-  d.figure = co_await draw_figure(d.plot_data, plot_id, bounding_box, generator.client_watch());
+  d.figure = co_await draw_figure(services, d.plot_data, plot_id, bounding_box, generator.client_watch());
   add_time(timings ? &timings->figure : nullptr, started);
   // The image goes into the page unescaped, inside a data: URL: it must be base64 text and
   // nothing else.
@@ -99,12 +102,12 @@ asio::awaitable<std::optional<Drawing>> draw(PlanImageGenerator& generator, std:
   co_return d;
 }
 
-asio::awaitable<std::string> render_pdf(std::string_view css, std::string page, DocumentTimings* timings,
+asio::awaitable<std::string> render_pdf(pdf::Pool& pdf_pool, std::string_view css, std::string page, DocumentTimings* timings,
                                         std::function<bool()> client_gone) {
   const auto started = std::chrono::steady_clock::now();
   std::string pdf;
   try {
-    pdf = co_await pdf_pool().render(std::string(css), std::move(page), std::move(client_gone));
+    pdf = co_await pdf_pool.render(std::string(css), std::move(page), std::move(client_gone));
   } catch (const pdf::RenderAbandoned&) {
     throw ClientGone("PDF was rendered");
   }

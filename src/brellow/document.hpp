@@ -14,6 +14,7 @@
 
 #include "brellow/generator.hpp"
 #include "brellow/page.hpp"
+#include "brellow/service.hpp"
 #include "brellow/sheets.hpp"
 #include "brellow/timings.hpp"
 #include "plots/records.hpp"
@@ -40,7 +41,8 @@ struct Drawing {
   const plots::BeaconRecord& first_beacon() const { return selected_plot().boundary->front(); }
 };
 
-// The shared first steps, in their order: the template `template_path` under the project root
+// The shared first steps, in their order, with the generator's services: the template
+// `template_path` under their project root
 // (read first, so a missing template fails also for an unknown parcel), the neighbourhood read
 // through the generator's session, nullopt for an unknown parcel, the checks of drawable_plot,
 // then the figure. A read that opened the session's transaction ends it before the figure, so the
@@ -73,15 +75,16 @@ std::string assemble(const Drawing& drawing, std::vector<Placeholder> data,
 const plots::PlotRecord& drawable_plot(const std::vector<plots::PlotRecord>& plots, std::int64_t plot_id);
 
 // The figure of the neighbourhood around `plot_id` at MAX_WIDTH_MM × MAX_HEIGHT_MM, drawn by the
-// module's figure function on the figure workers. The box goes to the figure as it came.
+// services' figure function on their figure workers. The box goes to the figure as it came.
 // `client_gone`, when given, is asked as the figure starts: true drops it with ClientGone.
-boost::asio::awaitable<plots::FigureResult> draw_figure(const Neighbourhood& n, std::int64_t plot_id,
+boost::asio::awaitable<plots::FigureResult> draw_figure(PlanServices& services, const Neighbourhood& n,
+                                                        std::int64_t plot_id,
                                                         std::optional<plots::BoundingBox> bounding_box,
                                                         std::function<bool()> client_gone = {});
 
-// The PDF of the filled page on the PDF workers (its time added to timings->pdf); ClientGone when
-// `client_gone` says so as a worker falls free for it.
-boost::asio::awaitable<std::string> render_pdf(std::string_view css, std::string page, DocumentTimings* timings,
+// The PDF of the filled page on the PDF workers `pdf` (its time added to timings->pdf); ClientGone
+// when `client_gone` says so as a worker falls free for it.
+boost::asio::awaitable<std::string> render_pdf(pdf::Pool& pdf, std::string_view css, std::string page, DocumentTimings* timings,
                                                std::function<bool()> client_gone = {});
 
 // Text forms of record values: a missing value prints as "" (never "None").

@@ -1,11 +1,8 @@
 #include "brellow/document_queue.hpp"
 
-#include <fmt/format.h>
+#include "brellow/errors.hpp"
 
 namespace vekt::brellow {
-
-QueueFull::QueueFull(std::size_t l)
-    : base::Error(fmt::format("{} plan documents are already in hand; try again shortly", l)), limit(l) {}
 
 DocumentQueue::Place DocumentQueue::enter() {
   std::size_t n = in_hand_.load(std::memory_order_acquire);

@@ -6,16 +6,9 @@
 #include <cstddef>
 #include <optional>
 
-#include "base/error.hpp"
+#include "brellow/errors.hpp"
 
 namespace vekt::brellow {
-
-// More documents are waiting than the server takes on.
-class QueueFull : public base::Error {
- public:
-  explicit QueueFull(std::size_t limit);
-  std::size_t limit;
-};
 
 class DocumentQueue {
  public:
@@ -36,7 +29,7 @@ class DocumentQueue {
     DocumentQueue* q_;
   };
 
-  // A place, or QueueFull when `limit` documents are already in hand.
+  // A place, or QueueFull (brellow/errors.hpp) when `limit` documents are already in hand.
   Place enter();
 
   std::size_t limit() const { return limit_; }

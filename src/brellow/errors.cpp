@@ -41,4 +41,9 @@ FrameMissesParcel::FrameMissesParcel(std::int64_t plot)
 TemplateError::TemplateError(std::filesystem::path p, const std::string& why)
     : Error(fmt::format("Template {}: {}", p.string(), why)), path(std::move(p)) {}
 
+QueueFull::QueueFull(std::size_t l)
+    : base::Error(fmt::format("{} plan documents are already in hand; try again shortly", l)), limit(l) {}
+
+FigureTimeout::FigureTimeout() : base::Error("the plan figure took longer than its time limit") {}
+
 }  // namespace vekt::brellow

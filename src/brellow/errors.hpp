@@ -2,7 +2,12 @@
 // What can go wrong while a plan document is made. Each error carries the ids it is about, so the
 // routes can answer a client's request for a parcel that cannot be drawn apart from a fault of
 // our own, and the log can name the record to mend.
+//
+// Every failure type of the plan documents is declared here, where the routes' one mapping of
+// failures to answers (answer_failure) looks. A client's malformed request is the framework's
+// web::ValidationError.
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -92,6 +97,20 @@ class TemplateError : public Error {
  public:
   TemplateError(std::filesystem::path path, const std::string& why);
   std::filesystem::path path;
+};
+
+// More documents are in hand than the server takes on (see DocumentQueue).
+class QueueFull : public base::Error {
+ public:
+  explicit QueueFull(std::size_t limit);
+  std::size_t limit;
+};
+
+// The figure was not finished within the time limit. The drawing itself cannot be interrupted:
+// it runs on to its end on its worker and its result is dropped.
+class FigureTimeout : public base::Error {
+ public:
+  FigureTimeout();
 };
 
 }  // namespace vekt::brellow

@@ -1,8 +1,8 @@
 #pragma once
 // The plan figure is ordinary, blocking drawing code (seconds of CPU for a dense neighbourhood).
-// It runs here, on a fixed number of worker threads, never on an event loop: a document request
-// awaits its figure while the loop keeps serving tiles. Figures beyond the thread count wait in
-// line, first come first served.
+// It runs here, on a fixed number of worker threads (a base::BlockingPool of its own), never on
+// an event loop: a document request awaits its figure while the loop keeps serving tiles. Figures
+// beyond the thread count wait in line, first come first served.
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -10,25 +10,20 @@
 
 #include <boost/asio/awaitable.hpp>
 
-#include "base/error.hpp"
+#include "base/blocking_pool.hpp"
+#include "brellow/errors.hpp"
 #include "plots/records.hpp"
 
 namespace vekt::brellow {
 
-// The figure was not finished within the time limit. The drawing itself cannot be interrupted:
-// it runs on to its end on its worker and its result is dropped.
-class FigureTimeout : public base::Error {
- public:
-  FigureTimeout();
-};
-
 class FigureWorkers {
  public:
-  // `nice`: the scheduling niceness of the worker threads (0: the server's own); a positive value
+  // Threads of its own. `nice`: their scheduling niceness (0: the server's own); a positive value
   // lets the event loops run first when figures fill the cores.
   explicit FigureWorkers(std::size_t threads, int nice = 0);
-  // Lets the figures in hand finish, then joins the threads.
-  ~FigureWorkers();
+  // The threads of `pool`, which its owner joins once the event loops have stopped (and which
+  // must outlive these workers).
+  explicit FigureWorkers(base::BlockingPool& pool);
   FigureWorkers(const FigureWorkers&) = delete;
   FigureWorkers& operator=(const FigureWorkers&) = delete;
 
@@ -41,13 +36,11 @@ class FigureWorkers {
                                                   std::chrono::milliseconds limit,
                                                   std::function<bool()> client_gone = {});
 
-  std::size_t threads() const { return threads_; }
+  std::size_t threads() const { return pool_.threads(); }
 
  private:
-  struct Impl;
-  std::size_t threads_;
-  int nice_;
-  std::unique_ptr<Impl> impl_;
+  std::unique_ptr<base::BlockingPool> own_;  // none when the pool is lent
+  base::BlockingPool& pool_;
 };
 
 }  // namespace vekt::brellow

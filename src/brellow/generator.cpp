@@ -7,16 +7,20 @@
 
 #include "base/with_timeout.hpp"
 #include "brellow/errors.hpp"
+#include "brellow/service.hpp"
 
 namespace vekt::brellow {
 
-PlanImageGenerator::PlanImageGenerator(pg::Session& session)
+PlanImageGenerator::PlanImageGenerator(pg::Session& session, PlanServices* services)
     : db(session),
       plot_repository(session, runner()),
       beacon_repository(session, runner()),
       boundary_repository(session, runner()),
       land_purpose_repository(session, runner()),
-      road_repository(session, runner()) {}
+      road_repository(session, runner()),
+      services_(services) {}
+
+PlanServices& PlanImageGenerator::services() const { return services_ ? *services_ : brellow::services(); }
 
 namespace {
 

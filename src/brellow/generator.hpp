@@ -58,20 +58,24 @@ enum class Boundaries {
   requested_only,
 };
 
+class PlanServices;  // brellow/service.hpp
+
 // Sees the text of each statement just before it is sent (a count of the statements of a read).
 using StatementObserver = std::function<void(std::string_view sql)>;
 
 class PlanImageGenerator {
  public:
   // Keeps the session (which must outlive the generator) and builds the repositories over it; no
-  // statement runs here.
-  explicit PlanImageGenerator(pg::Session& db);
+  // statement runs here. The documents draw their figures, read their templates and render their
+  // PDFs with `services` (none: the module's, brellow::services(), looked up when a document is made).
+  explicit PlanImageGenerator(pg::Session& db, PlanServices* services = nullptr);
   // The repositories and the statement runner refer to this object.
   PlanImageGenerator(const PlanImageGenerator&) = delete;
   PlanImageGenerator& operator=(const PlanImageGenerator&) = delete;
 
   // The parcel `plot_id`, every parcel within NEIGHBOUR_DISTANCE of it and the MAX_ROADS nearest
-  // roads within it, read through `db`. An unknown id gives an empty Neighbourhood; a parcel
+  // roads within it, every statement read through `db` (the generator's own session or another:
+  // one read never spans two). An unknown id gives an empty Neighbourhood; a parcel
   // without an outline (NULL or empty) raises ParcelHasNoGeometry, after the one look-up.
   boost::asio::awaitable<Neighbourhood> get_plot_with_nearby(pg::Session& db, std::int64_t plot_id);
   // The same read with a choice of boundaries; plan documents use Boundaries::requested_only.
@@ -111,6 +115,9 @@ class PlanImageGenerator {
   host::AsyncBaseRepository<host::LandPurpose> land_purpose_repository;
   host::AsyncBaseRepository<host::ROAD> road_repository;
 
+  // The services the documents are made with.
+  PlanServices& services() const;
+
   // For tests and benchmarks: see each statement of this generator's reads, and change the limit.
   void observe_statements(StatementObserver observer);
   void set_statement_timeout(std::chrono::milliseconds limit);
@@ -123,6 +130,7 @@ class PlanImageGenerator {
 
   host::StatementRunner runner();
 
+  PlanServices* services_;
   StatementObserver observer_;
   DocumentTimings* timings_ = nullptr;
   std::function<bool()> client_gone_;

@@ -40,7 +40,9 @@ boost::asio::awaitable<Neighbourhood> PlanImageGenerator::get_plot_with_nearby(p
 boost::asio::awaitable<Neighbourhood> PlanImageGenerator::get_plot_with_nearby(pg::Session& session,
                                                                                std::int64_t plot_id,
                                                                                Boundaries boundaries) {
-  std::optional<host::PLOT> reference = co_await plot_repository.get_by_id(plot_id);
+  // The parcel is looked up on the same session as the statements after it, so the read is one.
+  host::AsyncBaseRepository<host::PLOT> parcels(session, runner());
+  std::optional<host::PLOT> reference = co_await parcels.get_by_id(plot_id);
   if (!reference) co_return Neighbourhood{};
   // Without an outline nothing lies near the parcel and nothing can be drawn; say so rather than
   // answer as for a parcel that does not exist.

@@ -6,12 +6,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/thread_pool.hpp>
-#include <boost/asio/use_awaitable.hpp>
 #include <fmt/format.h>
 
 #include "base/utf8.hpp"
+#include "base/with_timeout.hpp"
 #include "brellow/errors.hpp"
 #include "host/utils.hpp"
 
@@ -20,29 +18,28 @@ namespace asio = boost::asio;
 
 namespace {
 
-// Template files are a few kilobytes, but a disk can stall: the reads run here, never on a loop.
-asio::thread_pool& file_threads() {
-  static asio::thread_pool pool(2);
-  return pool;
-}
+// The descriptor of a file being read, closed on every way out.
+struct OpenFile {
+  int fd;
+  ~OpenFile() {
+    if (fd >= 0) ::close(fd);
+  }
+};
 
 std::string read_file(const std::filesystem::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw TemplateError(path, std::string("cannot be opened: ") + std::strerror(errno));
+  const OpenFile file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  if (file.fd < 0) throw TemplateError(path, std::string("cannot be opened: ") + std::strerror(errno));
   std::string text;
   char buf[65536];
   for (;;) {
-    const ssize_t got = ::read(fd, buf, sizeof buf);
+    const ssize_t got = ::read(file.fd, buf, sizeof buf);
     if (got == 0) break;
     if (got < 0) {
       if (errno == EINTR) continue;
-      const int e = errno;
-      ::close(fd);
-      throw TemplateError(path, std::string("cannot be read: ") + std::strerror(e));
+      throw TemplateError(path, std::string("cannot be read: ") + std::strerror(errno));
     }
     text.append(buf, static_cast<std::size_t>(got));
   }
-  ::close(fd);
   return text;
 }
 
@@ -61,11 +58,11 @@ std::string unify_line_ends(std::string_view text) {
   return out;
 }
 
-asio::awaitable<std::string> read_template_here(std::filesystem::path path) {
+std::string read_template_file(const std::filesystem::path& path) {
   std::string raw = read_file(path);
   if (auto bad = base::first_invalid_utf8(raw))
     throw TemplateError(path, fmt::format("is not valid UTF-8 (byte {})", *bad));
-  co_return unify_line_ends(raw);
+  return unify_line_ends(raw);
 }
 
 // The fixed pieces of the schedule table.
@@ -103,9 +100,20 @@ void append_cell(std::string& out, std::string_view text) { append_escaped(out, 
 
 }  // namespace
 
+asio::awaitable<std::string> read_template(base::BlockingPool& files, std::filesystem::path project_root,
+                                           std::string relative_path, std::chrono::milliseconds limit) {
+  std::filesystem::path path = project_root / relative_path;
+  // The read owns its path: after a time-out it runs on to its end while this request has gone.
+  auto read = [path] { return read_template_file(path); };
+  try {
+    co_return co_await files.run(std::move(read), limit);
+  } catch (const base::TimeoutError&) {
+    throw TemplateError(path, fmt::format("was not read within its time limit of {} ms", limit.count()));
+  }
+}
+
 asio::awaitable<std::string> read_template(std::filesystem::path project_root, std::string relative_path) {
-  co_return co_await asio::co_spawn(file_threads(), read_template_here(project_root / relative_path),
-                                    asio::use_awaitable);
+  return read_template(base::shared_blocking_pool(), std::move(project_root), std::move(relative_path));
 }
 
 std::string html_escape(std::string_view text) {
@@ -148,7 +156,13 @@ std::string schedule_table_html(const std::vector<plots::ScheduleItem>& schedule
   return html;
 }
 
-std::string date_text() { return "(" + host::format_date_html(host::now()) + ")"; }
+// Appended piece by piece: GCC 12 misreads "(" + text + ")" as an overlapping copy (-Wrestrict).
+std::string date_text() {
+  std::string text = "(";
+  text += host::format_date_html(host::now());
+  text += ')';
+  return text;
+}
 
 std::string fill_placeholders(std::string_view page, const std::vector<Placeholder>& data) {
   std::string out;

@@ -1,6 +1,7 @@
 #pragma once
 // The page steps both plan documents share: reading a template, the beacon schedule table, the
 // date text, filling the placeholders, and the page rule each document hands the renderer.
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -8,6 +9,7 @@
 
 #include <boost/asio/awaitable.hpp>
 
+#include "base/blocking_pool.hpp"
 #include "plots/records.hpp"
 
 namespace vekt::brellow {
@@ -21,9 +23,17 @@ struct Placeholder {
   bool raw = false;
 };
 
+// How long reading a template may take: the files are a few kilobytes, but a disk can stall.
+inline constexpr std::chrono::seconds TEMPLATE_READ_TIMEOUT{5};
+
 // The template `relative_path` ("templates/deedplan.html") under `project_root`, read anew on each
-// call on a helper thread (never on the event loop), checked to be strict UTF-8, with CRLF and CR
-// line ends turned into LF. A missing, unreadable or undecodable file throws TemplateError naming it.
+// call on a thread of `files` (never on the event loop), checked to be strict UTF-8, with CRLF and
+// CR line ends turned into LF. A missing, unreadable or undecodable file, or one not read within
+// `limit`, throws TemplateError naming it.
+boost::asio::awaitable<std::string> read_template(base::BlockingPool& files, std::filesystem::path project_root,
+                                                  std::string relative_path,
+                                                  std::chrono::milliseconds limit = TEMPLATE_READ_TIMEOUT);
+// The same on base::shared_blocking_pool(), for programs and tests without threads of their own.
 boost::asio::awaitable<std::string> read_template(std::filesystem::path project_root,
                                                   std::string relative_path);
 

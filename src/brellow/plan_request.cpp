@@ -12,32 +12,27 @@
 #include "base/numfmt.hpp"
 #include "base/pyconv.hpp"
 #include "host/utils.hpp"
+#include "web/validation.hpp"
 
 namespace vekt::brellow {
 
 using web::Json;
 
-InvalidPlanRequest::InvalidPlanRequest(Json e) : base::Error("invalid plan request"), errors(std::move(e)) {}
-
 namespace {
 
-Json entry(Json loc, std::string msg, std::string type) {
-  Json e = Json::object();
-  e["loc"] = std::move(loc);
-  e["msg"] = std::move(msg);
-  e["type"] = std::move(type);
-  return e;
+web::FieldError entry(Json loc, std::string msg, std::string type) {
+  return {std::move(loc), std::move(msg), std::move(type)};
 }
 
+using FieldErrors = std::vector<web::FieldError>;
+
 [[noreturn]] void refuse(Json loc, std::string msg, std::string type) {
-  Json errors = Json::array();
-  errors.push_back(entry(std::move(loc), std::move(msg), std::move(type)));
-  throw InvalidPlanRequest(std::move(errors));
+  throw web::ValidationError({entry(std::move(loc), std::move(msg), std::move(type))});
 }
 
 // A box read from the body ("body", "bounding_box") or the query ("query", "bbox"); errors are
 // appended to `errors`.
-std::optional<plots::BoundingBox> read_box(const Json& value, const Json& loc, Json& errors) {
+std::optional<plots::BoundingBox> read_box(const Json& value, const Json& loc, FieldErrors& errors) {
   if (value.is_null()) return std::nullopt;
   if (!value.is_array()) {
     errors.push_back(entry(loc, "value is not a valid list", "type_error.list"));
@@ -181,7 +176,7 @@ DeedPlanParticulars parse_deed_plan_body(std::string_view body) {
   }
   if (!doc.is_object()) refuse(Json::array({"body"}), "value is not a valid dict", "type_error.dict");
 
-  Json errors = Json::array();
+  FieldErrors errors;
   DeedPlanParticulars p;
   auto text = [&](const char* name, std::string& out, std::size_t limit) {
     auto it = doc.find(name);
@@ -202,7 +197,7 @@ DeedPlanParticulars parse_deed_plan_body(std::string_view body) {
   text("person_name", p.person_name, MAX_PERSON_NAME_CHARS);
   if (auto it = doc.find("bounding_box"); it != doc.end())
     p.bounding_box = read_box(*it, Json::array({"body", "bounding_box"}), errors);
-  if (!errors.empty()) throw InvalidPlanRequest(std::move(errors));
+  if (!errors.empty()) throw web::ValidationError(std::move(errors));
   return p;
 }
 

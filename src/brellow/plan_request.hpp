@@ -1,24 +1,17 @@
 #pragma once
 // What a client sends for a plan document, read and checked before any work starts. A mistake
-// is the client's and is answered 422 with the list of errors in the framework's shape:
+// is the client's: the readers throw web::ValidationError, answered 422 with the list of errors:
 // {"detail": [{"loc": ["body", "district"], "msg": "field required", "type": "value_error.missing"}]}.
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "base/error.hpp"
 #include "plots/records.hpp"
 #include "web/http.hpp"
 #include "web/json.hpp"
 
 namespace vekt::brellow {
-
-class InvalidPlanRequest : public base::Error {
- public:
-  explicit InvalidPlanRequest(web::Json errors);
-  web::Json errors;  // the array of {"loc", "msg", "type"} entries
-};
 
 // The particulars of a deed plan, from the JSON body
 // {"district": text, "cadzone": text, "file_no": text, "person_name": text,

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstdint>
 #include <exception>
+#include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,7 +15,6 @@
 #include <fmt/format.h>
 
 #include "brellow/errors.hpp"
-#include "brellow/figure_workers.hpp"
 #include "brellow/generator.hpp"
 #include "brellow/plan_request.hpp"
 #include "brellow/service.hpp"
@@ -24,6 +25,7 @@
 #include "host/responses.hpp"
 #include "pdf/pool.hpp"
 #include "web/router.hpp"
+#include "web/validation.hpp"
 
 namespace vekt::brellow {
 
@@ -60,10 +62,8 @@ Response retry_later(Response r) {
 Response answer_failure(std::exception_ptr failure, const Request& request) {
   try {
     std::rethrow_exception(failure);
-  } catch (const InvalidPlanRequest& e) {
-    Json body = Json::object();
-    body["detail"] = e.errors;
-    return web::json_response(422, body);
+  } catch (const web::ValidationError& e) {
+    return web::validation_response(e.errors());
   } catch (const PlotNotFound& e) {
     return detail(404, e.what());
   } catch (const ParcelHasNoGeometry& e) {
@@ -108,22 +108,22 @@ std::string server_timing(const DocumentTimings& t, std::chrono::steady_clock::d
                      ms(t.figure).count(), ms(t.pdf).count(), ms(rest).count());
 }
 
-using PlanHandler = asio::awaitable<Response> (*)(Request&, pg::Session&);
+using PlanHandler = asio::awaitable<Response> (*)(PlanServices&, Request&, pg::Session&);
 
 // A plan carries the state's title block and a person's name: it is issued only to the bearer of
 // the plan token, or with no token set to clients on this machine, as cache invalidation is.
-void check_plan_caller(const Request& request) {
-  host::check_caller(request, plan_token(), "Plan documents are issued to clients on this machine only");
+void check_plan_caller(const PlanServices& services, const Request& request) {
+  host::check_caller(request, services.plan_token, "Plan documents are issued to clients on this machine only");
 }
 
 // A plan handler with its session, its failures answered by answer_failure(). The caller is
 // checked first: the session opens no connection before its first statement.
-web::Handler plan_handler(PlanHandler handler) {
-  return host::with_db([handler](Request& request, pg::Session& db) -> asio::awaitable<Response> {
+web::Handler plan_handler(PlanServices& services, PlanHandler handler) {
+  return host::with_db([&services, handler](Request& request, pg::Session& db) -> asio::awaitable<Response> {
     std::exception_ptr failure;
     try {
-      check_plan_caller(request);
-      co_return co_await handler(request, db);
+      check_plan_caller(services, request);
+      co_return co_await handler(services, request, db);
     } catch (...) {
       failure = std::current_exception();
     }
@@ -131,47 +131,60 @@ web::Handler plan_handler(PlanHandler handler) {
   });
 }
 
-// The generator of one request: its timings recorded, its reads under the module's limit, and
+// The generator of one request: its timings recorded, its reads under the services' limit, and
 // its figure and PDF dropped once the client has gone. The check holds the connection's link
 // itself, so it stays safe to ask on a worker after the request has ended.
-void prepare(PlanImageGenerator& generator, const Request& request, DocumentTimings& timings) {
+void prepare(PlanImageGenerator& generator, const PlanServices& services, const Request& request,
+             DocumentTimings& timings) {
   generator.record_timings(&timings);
-  generator.set_statement_timeout(statement_timeout());
+  generator.set_statement_timeout(services.statement_timeout());
   if (request.link) generator.watch_client([link = request.link] { return link->gone(); });
 }
 
-asio::awaitable<Response> deed_plan(Request& request, pg::Session& db) {
-  const auto started = std::chrono::steady_clock::now();
-  const std::int64_t plot_id = plot_id_of(request);
-  DeedPlanParticulars p = parse_deed_plan_body(request.body);
-  DocumentQueue::Place place = document_queue().enter();
-  PlanImageGenerator generator(db);
-  DocumentTimings timings;
-  prepare(generator, request, timings);
-  std::optional<std::string> pdf = co_await generator.generate_deedplan_html(
-      plot_id, std::move(p.district), std::move(p.file_no), std::move(p.person_name), std::move(p.cadzone),
-      p.bounding_box);
-  if (!pdf) throw PlotNotFound(plot_id);
-  Response r = host::api_router_response(
-      host::api_response({.file = std::move(*pdf), .filename = fmt::format("DeedPlan_{}.pdf", plot_id)}));
-  r.headers.set("Server-Timing", server_timing(timings, std::chrono::steady_clock::now() - started));
-  co_return r;
-}
+// What a handler asks of the generator once its request is read: the document in its envelope,
+// or nullopt for an unknown parcel.
+using MakeDocument = std::function<asio::awaitable<std::optional<host::ApiResponse>>(PlanImageGenerator&)>;
 
-asio::awaitable<Response> site_plan(Request& request, pg::Session& db) {
-  const auto started = std::chrono::steady_clock::now();
-  const std::int64_t plot_id = plot_id_of(request);
-  std::optional<plots::BoundingBox> bbox =
-      parse_bbox_query(request.has("bbox") ? std::optional<std::string>(request.str("bbox")) : std::nullopt);
-  DocumentQueue::Place place = document_queue().enter();
-  PlanImageGenerator generator(db);
+// The steps both documents share once the request is read: a place in the document queue for
+// the whole document, the generator, the document itself (404 for an unknown parcel) and the
+// "Server-Timing" of the time since `started`.
+asio::awaitable<Response> answer_document(PlanServices& services, const Request& request, pg::Session& db,
+                                          std::int64_t plot_id, std::chrono::steady_clock::time_point started,
+                                          MakeDocument make) {
+  DocumentQueue::Place place = services.queue.enter();
+  PlanImageGenerator generator(db, &services);
   DocumentTimings timings;
-  prepare(generator, request, timings);
-  std::optional<host::ApiResponse> envelope = co_await generator.generate_siteplan_html(plot_id, bbox);
+  prepare(generator, services, request, timings);
+  std::optional<host::ApiResponse> envelope = co_await make(generator);
   if (!envelope) throw PlotNotFound(plot_id);
   Response r = host::api_router_response(*envelope);
   r.headers.set("Server-Timing", server_timing(timings, std::chrono::steady_clock::now() - started));
   co_return r;
+}
+
+asio::awaitable<Response> deed_plan(PlanServices& services, Request& request, pg::Session& db) {
+  const auto started = std::chrono::steady_clock::now();
+  const std::int64_t plot_id = plot_id_of(request);
+  DeedPlanParticulars p = parse_deed_plan_body(request.body);
+  MakeDocument make = [&p, plot_id](PlanImageGenerator& generator) -> asio::awaitable<std::optional<host::ApiResponse>> {
+    std::optional<std::string> pdf = co_await generator.generate_deedplan_html(
+        plot_id, std::move(p.district), std::move(p.file_no), std::move(p.person_name), std::move(p.cadzone),
+        p.bounding_box);
+    if (!pdf) co_return std::nullopt;
+    co_return host::api_response({.file = std::move(*pdf), .filename = fmt::format("DeedPlan_{}.pdf", plot_id)});
+  };
+  co_return co_await answer_document(services, request, db, plot_id, started, std::move(make));
+}
+
+asio::awaitable<Response> site_plan(PlanServices& services, Request& request, pg::Session& db) {
+  const auto started = std::chrono::steady_clock::now();
+  const std::int64_t plot_id = plot_id_of(request);
+  std::optional<plots::BoundingBox> bbox =
+      parse_bbox_query(request.has("bbox") ? std::optional<std::string>(request.str("bbox")) : std::nullopt);
+  MakeDocument make = [bbox, plot_id](PlanImageGenerator& generator) {
+    return generator.generate_siteplan_html(plot_id, bbox);
+  };
+  co_return co_await answer_document(services, request, db, plot_id, started, std::move(make));
 }
 
 Json deed_plan_body_schema() {
@@ -192,36 +205,29 @@ Json deed_plan_body_schema() {
 
 }  // namespace
 
-web::Router make_router() {
+web::Router make_router(PlanServices& services) {
   web::Router r("/plans", {"Plan documents"});
-
-  web::Route deed;
-  deed.method = "POST";
-  deed.path = "/{plot_id}/deed-plan";
-  deed.name = "generate_deed_plan";
-  deed.doc =
-      "The deed plan of a parcel as an A4 PDF (DeedPlan_<id>.pdf), with the district, cadastral zone, "
-      "file number and person's name given in the JSON body.";
-  deed.params = {web::path_param("plot_id", web::ParamType::integer)};
-  deed.handler = plan_handler(&deed_plan);
-  deed.json_response = false;
-  deed.request_body = deed_plan_body_schema();
-  deed.answer_headers = NO_STORE;
-  r.add(std::move(deed));
-
-  web::Route site;
-  site.method = "GET";
-  site.path = "/{plot_id}/site-plan";
-  site.name = "generate_site_plan";
-  site.doc = "The site plan of a parcel as an A4 PDF (SitePlan_<id>.pdf).";
-  site.params = {web::path_param("plot_id", web::ParamType::integer),
-                 web::query_param("bbox", web::ParamType::string, Json(nullptr),
-                                  "Map window minx,miny,maxx,maxy in degrees or EPSG:3857 metres; "
-                                  "absent: framed on the parcel")};
-  site.handler = plan_handler(&site_plan);
-  site.json_response = false;
-  site.answer_headers = NO_STORE;
-  r.add(std::move(site));
+  r.add({.method = "POST",
+         .path = "/{plot_id}/deed-plan",
+         .name = "generate_deed_plan",
+         .doc = "The deed plan of a parcel as an A4 PDF (DeedPlan_<id>.pdf), with the district, cadastral zone, "
+                "file number and person's name given in the JSON body.",
+         .params = {web::path_param("plot_id", web::ParamType::integer)},
+         .handler = plan_handler(services, &deed_plan),
+         .json_response = false,
+         .request_body = deed_plan_body_schema(),
+         .answer_headers = NO_STORE});
+  r.add({.method = "GET",
+         .path = "/{plot_id}/site-plan",
+         .name = "generate_site_plan",
+         .doc = "The site plan of a parcel as an A4 PDF (SitePlan_<id>.pdf).",
+         .params = {web::path_param("plot_id", web::ParamType::integer),
+                    web::query_param("bbox", web::ParamType::string, Json(nullptr),
+                                     "Map window minx,miny,maxx,maxy in degrees or EPSG:3857 metres; "
+                                     "absent: framed on the parcel")},
+         .handler = plan_handler(services, &site_plan),
+         .json_response = false,
+         .answer_headers = NO_STORE});
   return r;
 }
 

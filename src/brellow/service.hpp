@@ -1,22 +1,27 @@
 #pragma once
-// The plan documents as the host sees them: start-up, the module objects the document methods
-// read when they run (the figure function, the project root with the templates under it, the
-// figure workers, the PDF workers, the document queue) and the router "/plans".
+// The plan documents as the host sees them: start-up, the services the routes and document steps
+// work with (the figure function, the project root with the templates under it, the figure
+// workers, the PDF workers, the document queue, the limits), the accessors over them and the
+// router "/plans".
 //
 // The host reads its settings once and hands them in through startup(); nothing here reads the
 // environment.
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "base/blocking_pool.hpp"
 #include "brellow/document_queue.hpp"
 #include "brellow/figure_workers.hpp"
 #include "brellow/generator.hpp"
+#include "brellow/page.hpp"
 #include "pdf/pool.hpp"
 #include "plots/records.hpp"
 #include "web/router.hpp"
@@ -49,14 +54,67 @@ struct Config {
   std::chrono::milliseconds statement_timeout = STATEMENT_TIMEOUT;
 };
 
-// Run once by the host before it listens. Throws base::ValueError for a relative project root or
-// a queue of 0. A second call does nothing.
+// The threads that draw the figures: `figure_threads`, else as many as there are PDF workers.
+std::size_t figure_thread_count(const Config& config);
+
+// What the plan routes and the document steps work with, built once and handed to them, so that
+// a route's signature says what it touches. startup() builds the process's one PlanServices; the
+// module accessors below hand out its parts.
+class PlanServices {
+ public:
+  // Figures are drawn on `figure_threads` and templates read on `files`, both of which must
+  // outlive the services. Throws base::ValueError for a relative project root or a queue of 0.
+  PlanServices(const Config& config, base::BlockingPool& figure_threads, base::BlockingPool& files);
+  PlanServices(const PlanServices&) = delete;
+  PlanServices& operator=(const PlanServices&) = delete;
+
+  FigureWorkers figures;
+  pdf::Pool pdf;
+  DocumentQueue queue;
+  base::BlockingPool& files;
+  std::chrono::milliseconds figure_timeout;   // one figure, time in line included
+  std::chrono::milliseconds template_timeout = TEMPLATE_READ_TIMEOUT;
+  std::optional<std::string> plan_token;      // unset (never empty): loopback clients only
+
+  // Read anew by every document; a test may change them while the server runs.
+  // The figure function: vekt::plots::generate_plot unless another was set (empty: the default).
+  FigureFn figure_function() const;
+  void set_figure_function(FigureFn fn);
+  // The templates' root; a new one must be absolute.
+  std::filesystem::path project_root() const;
+  void set_project_root(std::filesystem::path root);
+  // The limit on each statement of the plans read from now on.
+  std::chrono::milliseconds statement_timeout() const;
+  void set_statement_timeout(std::chrono::milliseconds limit);
+
+ private:
+  mutable std::mutex mu_;
+  FigureFn figure_fn_;
+  std::filesystem::path root_;
+  std::atomic<std::chrono::milliseconds::rep> statement_limit_;
+};
+
+// The two plan routes, each bound to `services` (which must outlive the router).
+web::Router make_router(PlanServices& services);
+
+// Run once by the host before it listens: builds the one PlanServices, its figures drawn on
+// `figure_threads` and its templates read on `files` (both owned and joined by the host once its
+// event loops have stopped). Throws base::ValueError for a relative project root or a queue of 0.
+// A second call does nothing.
+void startup(Config config, base::BlockingPool& figure_threads, base::BlockingPool& files);
+// The same with figure threads of the module's own (figure_thread_count(config) of them, at
+// config.figure_nice) and templates read on base::shared_blocking_pool(): for programs and tests
+// that own no event loops to outlive.
 void startup(Config config);
 bool started();
+
+// The one PlanServices (valid after startup()).
+PlanServices& services();
 
 // The router "/plans" with the tag "Plan documents" (valid after startup()).
 const web::Router& brellow();
 
+// The module accessors, over services() (valid after startup()).
 // The figure function the documents call, read anew by every document. By default
 // vekt::plots::generate_plot; an empty function restores that default.
 FigureFn figure_function();
@@ -70,7 +128,6 @@ void set_project_root(std::filesystem::path root);
 std::chrono::milliseconds statement_timeout();
 void set_statement_timeout(std::chrono::milliseconds limit);
 
-// Module objects (valid after startup()).
 FigureWorkers& figure_workers();
 std::chrono::milliseconds figure_timeout();
 pdf::Pool& pdf_pool();

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <exception>
 #include <iostream>
+#include <optional>
 
 #include <malloc.h>
 
@@ -63,8 +64,11 @@ int main() {
     });
     // Plan figure module (fonts, coordinate constants, its start-up line):
     app.on_startup([] { plots::init(); });
-    // Plan documents (figure workers, PDF workers, document queue; then mounts "/plans"):
-    app.on_startup([&app, &settings] {
+    // Plan documents (figure workers, PDF workers, document queue; then mounts "/plans"). The
+    // figures are drawn on threads of their own, sized and niced by the plan settings, and joined
+    // with the helpers once the event loops have stopped.
+    std::optional<base::BlockingPool> figure_threads;
+    app.on_startup([&app, &settings, &helpers, &figure_threads] {
       brellow::Config plans;
       plans.project_root = settings.project_root;
       plans.plan_queue = settings.plan_queue;
@@ -74,7 +78,8 @@ int main() {
       plans.pdf.max_documents = settings.pdf_worker_documents;
       plans.pdf.max_resident = std::size_t{settings.pdf_worker_memory_mb} << 20;
       plans.plan_token = settings.plan_token;
-      brellow::startup(plans);
+      figure_threads.emplace(brellow::figure_thread_count(plans), plans.figure_nice);
+      brellow::startup(plans, *figure_threads, helpers);
       app.include_router(brellow::brellow());
     });
 
@@ -92,6 +97,7 @@ int main() {
     server.start();
     log->info("Listening on http://{}:{} with {} event loops", settings.host, server.port(), server.loop_count());
     server.run_until_signal();
+    if (figure_threads) figure_threads->join();
     helpers.join();
     log->info("Stopped");
     return 0;

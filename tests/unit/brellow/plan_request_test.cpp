@@ -7,11 +7,11 @@
 #include <gtest/gtest.h>
 
 #include "brellow/plan_request.hpp"
+#include "web/validation.hpp"
 
 namespace {
 
 using vekt::brellow::bounding_box_fault;
-using vekt::brellow::InvalidPlanRequest;
 using vekt::brellow::parse_bbox_query;
 using vekt::brellow::parse_deed_plan_body;
 using vekt::web::Json;
@@ -20,8 +20,10 @@ using vekt::web::Json;
 Json refusal(const std::string& body) {
   try {
     parse_deed_plan_body(body);
-  } catch (const InvalidPlanRequest& e) {
-    return e.errors;
+  } catch (const vekt::web::ValidationError& e) {
+    Json errors = Json::array();
+    for (const auto& error : e.errors()) errors.push_back(error.to_json());
+    return errors;
   }
   return nullptr;
 }
@@ -135,9 +137,9 @@ TEST(BoundingBox, SitePlanQueryReadsFourNumbers) {
     try {
       parse_bbox_query(std::string(bad));
       ADD_FAILURE() << "accepted " << bad;
-    } catch (const InvalidPlanRequest& e) {
-      ASSERT_EQ(e.errors.size(), 1u);
-      EXPECT_EQ(e.errors[0]["loc"], Json::parse(R"(["query","bbox"])")) << bad;
+    } catch (const vekt::web::ValidationError& e) {
+      ASSERT_EQ(e.errors().size(), 1u);
+      EXPECT_EQ(e.errors()[0].loc, Json::parse(R"(["query","bbox"])")) << bad;
     }
   }
 }
