@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <utility>
 #include <variant>
 
 #include <fmt/format.h>
@@ -137,6 +138,38 @@ void fill_parcel(canvas::Axes& ax, geo::GeometryRef g, const canvas::PatchStyle&
 }
 
 // The number of characters (code points) of UTF-8 text.
+// The lines of a parcel's label, each at most `max_px` wide: the label as it is while it fits,
+// else wrapped at blanks (a word wider than a line, between any two characters).
+std::vector<std::string> label_lines(const std::string& text, const canvas::TextStyle& style, double max_px) {
+  const auto fits = [&](std::string_view s) {
+    return canvas::measure_text(s, style.fontsize, style.fontweight).width <= max_px;
+  };
+  if (fits(text)) return {text};
+  std::vector<std::string> lines;
+  std::string line;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const std::size_t end = std::min(text.find(' ', i), text.size());
+    const std::string word = text.substr(i, end - i);
+    i = end + 1;
+    if (word.empty()) continue;
+    if (fits(line.empty() ? word : line + " " + word)) {
+      line = line.empty() ? word : line + " " + word;
+      continue;
+    }
+    if (!line.empty()) lines.push_back(std::exchange(line, {}));
+    for (std::size_t c = 0; c < word.size();) {
+      std::size_t n = 1;  // one UTF-8 character
+      while (c + n < word.size() && (static_cast<unsigned char>(word[c + n]) & 0xC0) == 0x80) ++n;
+      if (!line.empty() && !fits(line + word.substr(c, n))) lines.push_back(std::exchange(line, {}));
+      line += word.substr(c, n);
+      c += n;
+    }
+  }
+  if (!line.empty()) lines.push_back(line);
+  return lines;
+}
+
 std::size_t char_count(std::string_view s) {
   std::size_t n = 0;
   for (char c : s) n += (static_cast<unsigned char>(c) & 0xc0) != 0x80;
@@ -317,7 +350,13 @@ ComposedPlot compose_plot(const std::vector<PlotRecord>& parcel_data, const Parc
   label.ha = canvas::HAlign::Center;
   label.va = canvas::VAlign::Bottom;
   label.zorder = 8;
-  ax.text({centroid.x, name_y}, *target->name, label);
+  // Centred at the parcel and kept inside the figure's sides (1 mm clear): a long name goes on
+  // over lines upwards.
+  const double room_mm = std::max(2 * std::min(centroid.x - frame.xlim.first, frame.xlim.second - centroid.x) / k - 2, 20.0);
+  const std::vector<std::string> name_lines = label_lines(*target->name, label, room_mm / 25.4 * 300);
+  const double line_step = label.fontsize * 1.2 / 72 * 25.4 * k;
+  for (std::size_t i = 0; i < name_lines.size(); ++i)
+    ax.text({centroid.x, name_y + line_step * static_cast<double>(name_lines.size() - 1 - i)}, name_lines[i], label);
   // An area recorded as NULL is unknown: no label rather than an invented "0 m²".
   if (!target->area_is_null) {
     const Number area_val = target->area.value_or(Number{std::int64_t{0}});

@@ -153,7 +153,33 @@ TEST_F(PlanDocuments, LongTextsArePrintedWholeAndClearOfEachOther) {
     }
     for (const auto& w : expected)
       EXPECT_NE(std::find(printed.begin(), printed.end(), w), printed.end()) << "missing word " << w;
-    EXPECT_EQ(plans_test::pdf_text(r->body).find("None"), std::string::npos);
+    const std::string text = plans_test::pdf_text(r->body);
+    EXPECT_EQ(text.find("None"), std::string::npos);
+    // All of it on the one sheet, none pointing elsewhere.
+    EXPECT_EQ(sheets_of(r->body), 1);
+    EXPECT_EQ(text.find("in full"), std::string::npos) << text;
+  }
+  // The name's and the address's words each inside their own box of the particulars: right of
+  // the label, from the label's line down to the next row's label.
+  const std::vector<plans_test::Word> words = plans_test::pdf_words(d.body);
+  const auto label = [&](const std::string& w) {
+    for (const auto& x : words)
+      if (x.page == 1 && x.text == w && x.x0 < 12 * 72 / 25.4) return x;  // the labels' column
+    ADD_FAILURE() << "no label " << w;
+    return plans_test::Word{};
+  };
+  const plans_test::Word granted = label("GRANTED"), address_label = label("ADDRESS"), district = label("DISTRICT");
+  struct Box {
+    std::string text;
+    plans_test::Word top, next;
+  };
+  for (const Box& box : {Box{upper_name, granted, address_label}, Box{address, address_label, district}}) {
+    for (const auto& w : words_of(box.text)) {
+      const bool inside = std::any_of(words.begin(), words.end(), [&](const plans_test::Word& x) {
+        return x.page == 1 && x.text == w && x.x0 > box.top.x1 && x.y0 >= box.top.y0 - 1 && x.y1 <= box.next.y0;
+      });
+      EXPECT_TRUE(inside) << "'" << w << "' not inside the box of " << box.top.text;
+    }
   }
   EXPECT_NE(plans_test::pictures_of(plans_test::keep("DeedPlan_203.pdf", d.body)), "");
   EXPECT_NE(plans_test::pictures_of(plans_test::keep("SitePlan_203.pdf", s.body)), "");

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "brellow/document.hpp"
 #include "brellow/sheets.hpp"
 
 namespace {
@@ -35,7 +36,7 @@ TEST(Sheets, TextsKeepTheirSizeShrinkOrMove) {
     std::string a;
     bool resized, moved;
   };
-  for (const Case& c : {Case{"PLOT 12A", false, false}, Case{std::string(90, 'N'), true, false},
+  for (const Case& c : {Case{"PLOT 12A", false, false}, Case{std::string(60, 'N'), true, false},
                         Case{std::string(2000, 'N'), true, true}}) {
     const auto f = fit_group(group, {{"{{a}}", c.a}, {"{{b}}", "IKEJA"}});
     ASSERT_EQ(f.size(), 2u);
@@ -66,11 +67,15 @@ TEST(Sheets, TheScheduleStaysOnTheFirstSheetWhileItFits) {
       }
     EXPECT_EQ(next, c.rows);
   }
+  // A first sheet with less room keeps fewer rows, and none when it has no room for a row.
+  EXPECT_EQ(lay_out_schedule(schedule_of(80), {10, 2, 96}).on_first_sheet, 20u);
+  EXPECT_EQ(lay_out_schedule(schedule_of(80), {6, 4, 190}).on_first_sheet, 24u);
+  EXPECT_EQ(lay_out_schedule(schedule_of(5), {0, 4, 190}).on_first_sheet, 0u);
 }
 
 TEST(Sheets, MovedTextsGoOnSheetsAfterTheSchedule) {
   const BoxGroup group{{{{"{{a}}", "Address", 60}}}, 4, 1.5, 7.5};
-  const Layout l = lay_out({group}, {{"{{a}}", std::string(60000, 'A')}}, schedule_of(80));
+  const Layout l = lay_out(Page{group, {}, {}, {}, {}}, {{"{{a}}", std::string(60000, 'A')}}, schedule_of(80));
   ASSERT_TRUE(l.texts[0].moved);
   EXPECT_GE(l.moved_sheets.size(), 2u);  // too long for one sheet: cut at a line end
   EXPECT_EQ(l.sheet_count(), 2 + l.moved_sheets.size());
@@ -79,6 +84,62 @@ TEST(Sheets, MovedTextsGoOnSheetsAfterTheSchedule) {
   for (const auto& sheet : l.moved_sheets)
     for (const auto& piece : sheet) whole += piece.part;
   EXPECT_EQ(whole, std::string(60000, 'A'));
+}
+
+// The texts of a deed plan, the caller's at their limits where `long_texts`.
+std::vector<std::pair<std::string, std::string>> deed_texts(bool long_texts, std::size_t address_length = 300) {
+  std::string name = "THE REGISTERED TRUSTEES OF THE OGUNLANA FAMILY LAND TRUST ON BEHALF OF THE ESTATE OF THE LATE ";
+  while (name.size() < 300) name += "AND ASSIGNS ";
+  name.resize(300);
+  std::string address;
+  while (address.size() < address_length) address += "PLOT 7 AND 9, ADENIYI JONES AVENUE, ";
+  address.resize(address_length);
+  std::string surveyor;
+  while (surveyor.size() < 300) surveyor += "Surv. Olufunmilayo Adebayo-Williams and Partners, ";
+  surveyor.resize(300);
+  if (!long_texts)
+    return {{"{{parcel_number}}", "PLOT 12A"}, {"{{district}}", "IKEJA"},      {"{{cadzone}}", "C05"},
+            {"{{file_no}}", "LKN/9999"},       {"{{person_name}}", "ADÉ BÍSÍ"}, {"{{address}}", "OBA AKRAN ROAD"},
+            {"{{beacon_number}}", "PB1"},      {"{{surveyed_by}}", "T. ADEYEMI"}};
+  return {{"{{parcel_number}}", std::string(100, 'X')},
+          {"{{district}}", std::string(196, 'D') + " END"},
+          {"{{cadzone}}", "ZONE " + std::string(195, 'Z')},
+          {"{{file_no}}", "FILE " + std::string(195, 'F')},
+          {"{{person_name}}", name},
+          {"{{address}}", address},
+          {"{{tracing_no}}", "TP/55/2019"},
+          {"{{beacon_number}}", "PB1"},
+          {"{{beacon_longitude}}", "345678.124"},
+          {"{{surveyed_by}}", surveyor}};
+}
+
+TEST(Sheets, TheCallersTextsAtTheirLimitsStayWholeOnTheFirstSheet) {
+  using vekt::brellow::document::deedplan_boxes;
+  // Short texts: the template's page as it is, 34 rows of schedule.
+  const Layout plain = lay_out(deedplan_boxes(), deed_texts(false), schedule_of(40));
+  EXPECT_FALSE(plain.first.spread);
+  EXPECT_EQ(plain.schedule.on_first_sheet, 34u);
+  for (const Fitted& f : plain.texts) EXPECT_FALSE(f.resized()) << f.key;
+
+  // Every caller's text at its limit and long records: all whole on the first sheet, readable,
+  // the particulars grown and the schedule's room there shrunk by what that costs.
+  const Layout spread = lay_out(deedplan_boxes(), deed_texts(true), schedule_of(40));
+  EXPECT_TRUE(spread.first.spread);
+  EXPECT_EQ(spread.sheet_count(), 2u);  // the schedule's second sheet, no sheet of texts
+  for (const Fitted& f : spread.texts) {
+    EXPECT_FALSE(f.moved) << f.key;
+    EXPECT_GE(f.pt, MIN_TEXT_PT) << f.key;
+  }
+  EXPECT_LT(spread.schedule.on_first_sheet, 34u);
+  EXPECT_GT(spread.first.particulars_mm, 22);
+  EXPECT_NEAR(spread.first.bottom_top() + spread.first.bottom_mm, 286, 1e-9);  // still above the frame
+
+  // A record's address far past any ordinary length goes in full to a sheet of its own.
+  const Layout moved = lay_out(deedplan_boxes(), deed_texts(true, 5000), schedule_of(3));
+  std::size_t moved_count = 0;
+  for (const Fitted& f : moved.texts) moved_count += f.moved ? 1 : 0;
+  EXPECT_EQ(moved_count, 1u);
+  EXPECT_EQ(moved.sheet_count(), 2u);
 }
 
 }  // namespace
