@@ -90,7 +90,9 @@ std::string spread_style(const sheets::Layout& layout) {
         "width: 94mm; height: {}mm; margin: 0; }} .certificate + .certificate {{ left: 96mm; }}",
         fmt_mm(s.bottom_mm - s.certificate_mm), fmt_mm(s.certificate_mm));
   else
-    css += fmt::format(".certificate:first-child {{ height: {}mm; }}", fmt_mm(s.certificate_mm));
+    css += fmt::format(".certificate:first-child {{ height: {}mm; }} .certificate + .certificate {{ height: {}mm; }}",
+                       fmt_mm(s.certificate_mm), fmt_mm(s.general_mm));
+  if (s.schedule_hidden) css += " .schedule-box { display: none; }";
   return css;
 }
 
@@ -182,8 +184,11 @@ std::string assemble(const Drawing& drawing, std::vector<Placeholder> data, cons
   for (const sheets::Fitted& f : layout.texts)
     if (f.resized() && !f.moved)
       set(data, f.key,
-          fmt::format("<span style=\"display: inline-block; vertical-align: top; width: {}mm; font-size: {}pt;\">{}</span>",
-                      fmt_mm(f.width_mm), f.pt, html_escape(f.text)),
+          fmt::format("<span style=\"display: inline-block; vertical-align: top; width: {}mm; font-size: {}pt; "
+                      "overflow-wrap: anywhere;{}\">{}</span>",
+                      fmt_mm(f.width_mm), f.pt,
+                      sheets::has_tall_script(f.text) ? "" : fmt::format(" line-height: {};", sheets::RESIZED_LINE_HEIGHT),
+                      html_escape(f.text)),
           true);
   // A text moved to a continuation sheet leaves its box pointing there (and, on that sheet, below).
   const auto point_moved = [&](std::size_t sheet) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <tuple>
 
 namespace vekt::brellow::sheets {
@@ -35,19 +36,26 @@ bool is_combining(char32_t c) {
          c == 0x200B || c == 0x200C || c == 0x200D;
 }
 
-// Width of one character in em, on the wide side of the bold face the plans print values in:
-// classes of Latin letters by how wide that face sets them, every other script at its widest.
+// Advance widths, in em, of the printable ASCII characters (from the blank to the tilde) in the
+// bold face the plans print values in, rounded up.
+constexpr double ASCII_EM[95] = {
+    0.35, 0.46, 0.53, 0.84, 0.70, 1.01, 0.88, 0.31, 0.46, 0.46, 0.53, 0.84,
+    0.38, 0.42, 0.38, 0.37, 0.70, 0.70, 0.70, 0.70, 0.70, 0.70, 0.70, 0.70,
+    0.70, 0.70, 0.40, 0.40, 0.84, 0.84, 0.84, 0.59, 1.00, 0.78, 0.77, 0.74,
+    0.84, 0.69, 0.69, 0.83, 0.84, 0.38, 0.38, 0.78, 0.64, 1.00, 0.84, 0.86,
+    0.74, 0.86, 0.78, 0.73, 0.69, 0.82, 0.78, 1.11, 0.78, 0.73, 0.73, 0.46,
+    0.37, 0.46, 0.84, 0.50, 0.50, 0.68, 0.72, 0.60, 0.72, 0.68, 0.44, 0.72,
+    0.72, 0.35, 0.35, 0.67, 0.35, 1.05, 0.72, 0.69, 0.72, 0.72, 0.50, 0.60,
+    0.48, 0.72, 0.66, 0.93, 0.65, 0.66, 0.59, 0.72, 0.37, 0.72, 0.84,
+};
+
+// Width of one character in em, on the wide side: ASCII as the bold face sets it, other Latin,
+// Greek and Cyrillic letters as its wider capitals, every other script at its widest.
 double em_of(char32_t c) {
-  if (c == ' ') return 0.35;
   if (is_combining(c)) return 0;
   if (is_wide(c)) return 1.0;
-  if (c >= 0x80) return 0.85;
-  const auto in = [c](std::string_view set) { return set.find(static_cast<char>(c)) != std::string_view::npos; };
-  if (in("MWmw%@")) return 1.1;
-  if (in("iljtfrIJ.,:;!'|()[]{}/\\-`\"")) return 0.5;
-  if (in("DGHNOQU&#")) return 0.85;
-  if (c >= 'A' && c <= 'Z') return 0.78;
-  return 0.72;
+  if (c >= 0x20 && c < 0x7F) return ASCII_EM[c - 0x20];
+  return 0.9;
 }
 
 double width_mm(std::string_view s, double pt) {
@@ -116,9 +124,10 @@ std::vector<std::pair<std::size_t, std::size_t>> wrap(std::string_view text, dou
   return lines;
 }
 
+// A text set smaller than its box's size is set with lines closer together (RESIZED_LINE_HEIGHT).
 double cell_height(std::string_view text, const Cell& cell, double pt, double base_pt) {
   const double lines = static_cast<double>(line_count(text, cell.width_mm, pt));
-  return std::max(lines * line_height_mm(text, pt), line_height_mm(text, base_pt));
+  return std::max(lines * line_height_mm(text, pt, pt != base_pt), line_height_mm(text, base_pt));
 }
 
 // Lines of the moved texts' sheets: from below the heading to above the frame.
@@ -150,11 +159,17 @@ double table_width_mm(const std::vector<plots::ScheduleItem>& schedule) {
 
 std::size_t line_count(std::string_view text, double width, double pt) { return wrap(text, width, pt).size(); }
 
-double line_height_mm(std::string_view text, double pt) {
-  // The fallback fonts of Arabic and of Chinese, Japanese and Korean set taller lines.
+bool has_tall_script(std::string_view text) {
   bool tall = false;
   for (std::size_t i = 0; i < text.size() && !tall;) tall = next_code_point(text, i) >= 0x0590;
-  return pt * (tall ? 1.45 : 1.17) * MM_PER_PT;
+  return tall;
+}
+
+double line_height_mm(std::string_view text, double pt, bool resized) {
+  // The fallback fonts of Arabic and of Chinese, Japanese and Korean set taller lines, and keep
+  // their own line height when set smaller.
+  if (has_tall_script(text)) return pt * 1.45 * MM_PER_PT;
+  return pt * (resized ? RESIZED_LINE_HEIGHT + 0.02 : 1.17) * MM_PER_PT;
 }
 
 namespace {
@@ -266,8 +281,11 @@ namespace {
 constexpr double TEMPLATE_TITLE_MM = 27;
 constexpr double TEMPLATE_PARTICULARS_MM = 22;
 constexpr double TEMPLATE_BOTTOM_MM = 63;
+constexpr double SPREAD_BOTTOM_MM = 65;  // a spread sheet's block under the figure reaches 2 mm nearer the frame
 constexpr double CERTIFICATE_MM = 28.5;
 constexpr double CERTIFICATE_GAP_MM = 2;
+// The surveyor-general's certificate, whose name is one fixed line, can give up its room for more.
+constexpr double GENERAL_CERTIFICATE_MIN_MM = 21.5;
 constexpr double FIGURE_GAP_MM = 2.5;   // from the particulars' last row to the figure
 constexpr double SCHEDULE_HEAD_MM = 12.5;  // the schedule box's heading, column heads and margins
 constexpr double WHOLE_WIDTH_MM = 190;
@@ -278,11 +296,13 @@ std::size_t schedule_rows(double height_mm) {
   return height_mm < SCHEDULE_HEAD_MM ? 0 : static_cast<std::size_t>(std::floor((height_mm - SCHEDULE_HEAD_MM) / ROW_MM + 1e-9));
 }
 
-// The first sheet spread to hold the page's texts: texts of more than one line are set smaller,
-// all together, until the blocks fit around the figure; when none fits even at MIN_TEXT_PT, the
-// tallest text is moved and the sizes tried again.
+// The first sheet spread to hold the page's texts. Texts of more than one line are set smaller,
+// all together; of the sizes and arrangements of the block under the figure that fit, the one
+// that keeps the most schedule rows on the sheet wins, then the one with the larger texts. When
+// none fits even at MIN_TEXT_PT, the tallest text is moved and the sizes tried again.
 std::pair<FirstSheet, std::vector<Fitted>> spread(const Page& page,
-                                                 const std::vector<std::pair<std::string, std::string>>& texts) {
+                                                 const std::vector<std::pair<std::string, std::string>>& texts,
+                                                 const std::vector<plots::ScheduleItem>& schedule) {
   const BoxGroup* groups[] = {&page.title, &page.refs, &page.spread_particulars, &page.surveyor};
   std::vector<Fitted> f[4];
   std::vector<std::size_t> row_of[4];
@@ -291,11 +311,17 @@ std::pair<FirstSheet, std::vector<Fitted>> spread(const Page& page,
     f[g] = texts_of(*groups[g], texts, &row_of[g]);
     for (const Fitted& t : f[g]) long_text[g].push_back(line_count(t.text, t.width_mm, t.pt) > 1);
   }
+  const auto set_sizes = [&](double p) {
+    for (int g = 0; g < 4; ++g)
+      for (std::size_t i = 0; i < f[g].size(); ++i)
+        f[g][i].pt = long_text[g][i] ? std::min(f[g][i].base_pt, p) : f[g][i].base_pt;
+  };
   for (;;) {
+    std::optional<FirstSheet> best;
+    double best_p = 0;
+    std::size_t best_rows = 0;
     for (double p = 9; p >= MIN_TEXT_PT; p -= 0.5) {
-      for (int g = 0; g < 4; ++g)
-        for (std::size_t i = 0; i < f[g].size(); ++i)
-          f[g][i].pt = long_text[g][i] ? std::min(f[g][i].base_pt, p) : f[g][i].base_pt;
+      set_sizes(p);
       const auto over = [&](int g) { return std::max(0.0, group_height(*groups[g], f[g], row_of[g]) - groups[g]->height_mm); };
       FirstSheet s;
       s.spread = true;
@@ -303,19 +329,42 @@ std::pair<FirstSheet, std::vector<Fitted>> spread(const Page& page,
       s.particulars_mm =
           std::max(TEMPLATE_PARTICULARS_MM, group_height(*groups[2], f[2], row_of[2]) + FIGURE_GAP_MM);
       s.certificate_mm = CERTIFICATE_MM + over(3);
-      s.bottom_mm = TEMPLATE_BOTTOM_MM - (s.title_mm - TEMPLATE_TITLE_MM) - (s.particulars_mm - TEMPLATE_PARTICULARS_MM);
-      if (s.bottom_mm >= s.certificate_mm + CERTIFICATE_GAP_MM + CERTIFICATE_MM) {
-        s.schedule = {schedule_rows(s.bottom_mm), 2, ScheduleRoom{}.width_mm, s.title_mm - TEMPLATE_TITLE_MM};
-      } else if (s.bottom_mm >= s.certificate_mm + CERTIFICATE_GAP_MM + SCHEDULE_HEADING_MM) {
-        // The certificates side by side across the sheet; the schedule over them.
-        s.certificates_side_by_side = true;
-        s.schedule = {schedule_rows(s.schedule_box_mm()), 4, WHOLE_WIDTH_MM, s.title_mm - TEMPLATE_TITLE_MM};
-      } else {
-        continue;
+      s.bottom_mm = SPREAD_BOTTOM_MM - (s.title_mm - TEMPLATE_TITLE_MM) - (s.particulars_mm - TEMPLATE_PARTICULARS_MM);
+      const double growth = s.title_mm - TEMPLATE_TITLE_MM;
+      std::vector<FirstSheet> candidates;
+      // The certificates one over the other beside the schedule, the second as short as it may be.
+      const double general = std::min(CERTIFICATE_MM, s.bottom_mm - s.certificate_mm - CERTIFICATE_GAP_MM);
+      if (general >= GENERAL_CERTIFICATE_MIN_MM) {
+        FirstSheet c = s;
+        c.general_mm = general;
+        c.schedule = {schedule_rows(c.bottom_mm), 2, ScheduleRoom{}.width_mm, growth};
+        candidates.push_back(c);
       }
+      // The certificates side by side across the sheet; the schedule over them, or, when there
+      // is none and no room for its heading either, nothing.
+      if (s.bottom_mm >= s.certificate_mm + CERTIFICATE_GAP_MM + SCHEDULE_HEADING_MM ||
+          (schedule.empty() && s.bottom_mm >= s.certificate_mm)) {
+        FirstSheet c = s;
+        c.certificates_side_by_side = true;
+        c.general_mm = c.certificate_mm;
+        c.schedule = {schedule_rows(c.schedule_box_mm()), 4, WHOLE_WIDTH_MM, growth};
+        c.schedule_hidden = c.schedule_box_mm() < SCHEDULE_HEADING_MM;
+        candidates.push_back(c);
+      }
+      for (const FirstSheet& c : candidates) {
+        const std::size_t rows = lay_out_schedule(schedule, c.schedule).on_first_sheet;
+        if (!best || rows > best_rows) {
+          best = c;
+          best_p = p;
+          best_rows = rows;
+        }
+      }
+    }
+    if (best) {
+      set_sizes(best_p);
       std::vector<Fitted> all;
       for (auto& group : f) all.insert(all.end(), group.begin(), group.end());
-      return {s, all};
+      return {*best, all};
     }
     // Even at the smallest size the blocks do not fit: the tallest text goes to a continuation sheet.
     int best_g = -1;
@@ -348,7 +397,7 @@ Layout lay_out(const Page& page, const std::vector<std::pair<std::string, std::s
     l.texts.insert(l.texts.end(), std::make_move_iterator(f.begin()), std::make_move_iterator(f.end()));
   }
   if (std::any_of(l.texts.begin(), l.texts.end(), [](const Fitted& f) { return f.moved; }))
-    std::tie(l.first, l.texts) = spread(page, texts);
+    std::tie(l.first, l.texts) = spread(page, texts, schedule);
   l.schedule = lay_out_schedule(schedule, l.first.schedule);
 
   // The moved texts, one after another, cut at line ends where a sheet is full.

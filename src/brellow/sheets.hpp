@@ -28,8 +28,12 @@ inline constexpr double MIN_TEXT_PT = 6;
 // within a word longer than the line, anywhere. An empty text takes one line.
 std::size_t line_count(std::string_view text, double width_mm, double pt);
 // The height of one line of `text` at `pt` points, in millimetres (taller for scripts that the
-// fallback fonts set).
-double line_height_mm(std::string_view text, double pt);
+// fallback fonts set); `resized` for a text set smaller than its box's own size, whose lines are
+// RESIZED_LINE_HEIGHT apart.
+inline constexpr double RESIZED_LINE_HEIGHT = 1.1;
+double line_height_mm(std::string_view text, double pt, bool resized = false);
+// Whether `text` holds a character of a script that the fallback fonts set (Arabic, CJK, ...).
+bool has_tall_script(std::string_view text);
 
 // One box of a text on the first sheet: its placeholder, the label it is printed under (on a
 // continuation sheet), and the width its text wraps in, millimetres.
@@ -101,8 +105,10 @@ struct FirstSheet {
   double title_mm = 27;        // the title block's height
   double particulars_mm = 22;  // the particulars with the gap to the figure
   double bottom_mm = 63;       // the block under the figure
-  double certificate_mm = 28.5;
+  double certificate_mm = 28.5;  // the surveyor's certificate
+  double general_mm = 28.5;      // the surveyor-general's
   bool certificates_side_by_side = false;
+  bool schedule_hidden = false;  // an empty schedule with no room for its heading
   ScheduleRoom schedule;
   // Tops of the blocks, from the sheet's top edge.
   double particulars_top() const { return 11 + title_mm; }
