@@ -74,39 +74,46 @@ double schedule_width_mm(std::string_view s, double pt) {
   return em * 0.8 * pt * MM_PER_PT;
 }
 
-// The lines of `text` wrapped in `width_mm` at `pt`, as [begin, end) byte ranges.
+// The lines of `text` wrapped in `width_mm` at `pt`, as [begin, end) byte ranges: at blanks, after
+// a hyphen or a slash (where the page breaks a long word first), and within a piece longer than
+// the line, anywhere.
 std::vector<std::pair<std::size_t, std::size_t>> wrap(std::string_view text, double width, double pt) {
   std::vector<std::pair<std::size_t, std::size_t>> lines;
   const double space = width_mm(" ", pt);
   std::size_t line_begin = 0, line_end = 0;
   double used = 0;
   bool empty_line = true;
+  bool after_blank = false;
   std::size_t i = 0;
   while (i < text.size()) {
     if (text[i] == ' ') {
       ++i;
+      after_blank = true;
       continue;
     }
-    const std::size_t word_begin = i;
-    while (i < text.size() && text[i] != ' ') ++i;
-    std::string_view word = text.substr(word_begin, i - word_begin);
-    const double w = width_mm(word, pt);
-    if (!empty_line && used + space + w <= width) {
-      used += space + w;
+    const std::size_t piece_begin = i;
+    while (i < text.size() && text[i] != ' ' && text[i] != '-' && text[i] != '/') ++i;
+    if (i < text.size() && text[i] != ' ') ++i;  // the hyphen or slash stays with its piece
+    std::string_view piece = text.substr(piece_begin, i - piece_begin);
+    const double w = width_mm(piece, pt);
+    const double gap = after_blank ? space : 0;
+    after_blank = false;
+    if (!empty_line && used + gap + w <= width) {
+      used += gap + w;
       line_end = i;
       continue;
     }
     if (!empty_line) lines.emplace_back(line_begin, line_end);
-    line_begin = word_begin;
+    line_begin = piece_begin;
     empty_line = false;
     if (w <= width) {
       used = w;
       line_end = i;
       continue;
     }
-    // A word longer than the line breaks anywhere.
+    // A piece longer than the line breaks anywhere.
     used = 0;
-    for (std::size_t j = word_begin; j < i;) {
+    for (std::size_t j = piece_begin; j < i;) {
       const std::size_t at = j;
       const char32_t c = next_code_point(text, j);
       const double cw = em_of(c) * pt * MM_PER_PT;

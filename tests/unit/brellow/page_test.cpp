@@ -225,8 +225,8 @@ TEST(Templates, HoldEveryPlaceholderAndNothingToFetch) {
                                       "beacon_longitude", "beacon_latitude", "surveyor_general", "surveyed_by",
                                       "schedule_table",
                                       "schedule_note", "sheet_number", "sheet_count", "continuation_sheets", "sheet_style"};
-  ASSERT_EQ(deed.size(), 18u + 4);
-  ASSERT_EQ(site.size(), 13u + 4);
+  ASSERT_EQ(deed.size(), 18u + 5);
+  ASSERT_EQ(site.size(), 13u + 5);
   for (const auto& [name, keys] : {std::pair{"templates/deedplan.html", deed}, std::pair{"templates/siteplan.html", site}}) {
     SCOPED_TRACE(name);
     std::ifstream in(fs::path(VEKT_SOURCE_DIR) / name, std::ios::binary);
