@@ -344,7 +344,7 @@ std::pair<FirstSheet, std::vector<Fitted>> spread(const Page& page,
       if (general >= GENERAL_CERTIFICATE_MIN_MM) {
         FirstSheet c = s;
         c.general_mm = general;
-        c.schedule = {schedule_rows(c.bottom_mm), 2, ScheduleRoom{}.width_mm, growth};
+        c.schedule = {schedule_rows(c.schedule_box_mm()), 2, ScheduleRoom{}.width_mm, growth};
         candidates.push_back(c);
       }
       // The certificates side by side across the sheet; the schedule over them, or, when there

@@ -114,7 +114,11 @@ struct FirstSheet {
   double particulars_top() const { return 11 + title_mm; }
   double figure_top() const { return particulars_top() + particulars_mm; }
   double bottom_top() const { return figure_top() + 163; }
-  double schedule_box_mm() const { return certificates_side_by_side ? bottom_mm - certificate_mm - 2 : bottom_mm; }
+  // The schedule's box: over side-by-side certificates, or beside them, where on a spread sheet it
+  // stops 3 mm short of the block's foot, so that its last note stays clear of the frame.
+  double schedule_box_mm() const {
+    return certificates_side_by_side ? bottom_mm - certificate_mm - 2 : bottom_mm - (spread ? 3 : 0);
+  }
 };
 
 // The whole layout of a document: the first sheet's texts, the schedule, and the sheets with the

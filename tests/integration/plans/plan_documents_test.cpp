@@ -114,7 +114,9 @@ TEST_F(PlanDocuments, SchedulesPastTheFirstSheetGoOnContinuationSheets) {
     if (c.person.size() > 100) {
       EXPECT_EQ(rows.find("in full"), std::string::npos);
       for (const auto& w : plans_test::pdf_words(r.body))
-        if (w.text == "ADEWALE") EXPECT_EQ(w.page, 1);
+        if (w.text == "ADEWALE") {
+          EXPECT_EQ(w.page, 1);
+        }
     }
     const std::string name = std::string(c.deed ? "DeedPlan_" : "SitePlan_") + std::to_string(c.plot) +
                              (c.person.size() > 100 ? "_long_name" : "") + ".pdf";
