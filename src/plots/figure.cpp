@@ -137,7 +137,6 @@ void fill_parcel(canvas::Axes& ax, geo::GeometryRef g, const canvas::PatchStyle&
   }
 }
 
-// The number of characters (code points) of UTF-8 text.
 // The lines of a parcel's label, each at most `max_px` wide: the label as it is while it fits,
 // else wrapped at blanks (a word wider than a line, between any two characters).
 std::vector<std::string> label_lines(const std::string& text, const canvas::TextStyle& style, double max_px) {
@@ -170,6 +169,7 @@ std::vector<std::string> label_lines(const std::string& text, const canvas::Text
   return lines;
 }
 
+// The number of characters (code points) of UTF-8 text.
 std::size_t char_count(std::string_view s) {
   std::size_t n = 0;
   for (char c : s) n += (static_cast<unsigned char>(c) & 0xc0) != 0x80;
