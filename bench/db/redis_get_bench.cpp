@@ -19,7 +19,12 @@ namespace asio = boost::asio;
 int main(int argc, char** argv) {
   const long requests = argc > 1 ? std::atol(argv[1]) : 100000;
   const long conns = argc > 2 ? std::atol(argv[2]) : 50;
-  vekt::redis::Options o = vekt::redis::Options::from_env();
+  // The server of the environment, as the tile service would find it (the redis library reads none).
+  vekt::redis::Options o;
+  if (const char* h = std::getenv("REDIS_HOST")) o.host = h;
+  if (const char* p = std::getenv("REDIS_PORT")) o.port = std::atoi(p);
+  if (const char* d = std::getenv("REDIS_DB")) o.db = std::atoi(d);
+  if (const char* p = std::getenv("REDIS_PASSWORD")) o.password = p;
   o.pool_size = static_cast<std::size_t>(conns);
   vekt::redis::Client client(o);
   const std::string key = "key:__rand_int__";  // redis-benchmark's key without -r

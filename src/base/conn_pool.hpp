@@ -4,7 +4,7 @@
 // Pool<Conn> bounds the number of connections (idle + lent + being opened) to `max`. acquire() gives
 // a Lease holding either an idle connection or, when none is idle and the bound allows, an empty
 // "slot" that the caller fills by opening a connection. When the bound is reached the caller waits
-// in FIFO order until a connection is given back or a slot frees up; the wait ends at `wait_limit`
+// in FIFO order (a FifoGate) until a connection is given back or a slot frees up; the wait ends at `wait_limit`
 // (the caller's error) or when the waiting coroutine is cancelled (operation_aborted).
 //
 // A Lease gives its connection back only through give_back(); destroying a Lease without it closes
@@ -15,7 +15,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -23,14 +22,14 @@
 #include <utility>
 
 #include <boost/asio/any_io_executor.hpp>
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/error.hpp>
 #include <boost/asio/execution_context.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/system/system_error.hpp>
+
+#include "base/fifo_gate.hpp"
 
 namespace vekt::base {
 
@@ -153,18 +152,14 @@ class Pool : public LoopPoolBase, public std::enable_shared_from_this<Pool<Conn>
       ++total_;
       co_return Lease(this->shared_from_this(), nullptr);
     }
-    auto w = std::make_shared<Waiter>(co_await asio::this_coro::executor);
-    w->timer.expires_after(wait_limit);
-    waiters_.push_back(w);
-    auto [ec] = co_await w->timer.async_wait(asio::as_tuple(asio::use_awaitable));
-    if (w->granted) {
-      std::unique_ptr<Conn> c = std::move(w->conn);
+    auto turn = co_await waiters_.wait(wait_limit);
+    if (turn.granted) {
+      std::unique_ptr<Conn> c = std::move(turn.gift);
       if (c && alive_ && !alive_(*c)) c.reset();  // the slot stays ours; the caller reconnects
       co_return Lease(this->shared_from_this(), std::move(c));
     }
-    std::erase(waiters_, w);
     if (closed_) throw boost::system::system_error(asio::error::shut_down);
-    if (ec == asio::error::operation_aborted) throw boost::system::system_error(ec);
+    if (turn.ec == asio::error::operation_aborted) throw boost::system::system_error(turn.ec);
     on_timeout();
     throw boost::system::system_error(asio::error::timed_out);
   }
@@ -178,18 +173,10 @@ class Pool : public LoopPoolBase, public std::enable_shared_from_this<Pool<Conn>
   void shutdown() override {
     closed_ = true;
     idle_.clear();
-    auto waiters = std::move(waiters_);
-    waiters_.clear();
-    for (auto& w : waiters) w->timer.cancel();
+    waiters_.wake_all();
   }
 
  private:
-  struct Waiter {
-    explicit Waiter(boost::asio::any_io_executor ex) : timer(std::move(ex)) {}
-    boost::asio::steady_timer timer;
-    bool granted = false;
-    std::unique_ptr<Conn> conn;
-  };
 
   // A connection (or nullptr: the slot alone) comes back. Reusable connections go to the first
   // waiter or the idle list; otherwise the slot passes to the first waiter or is freed.
@@ -201,26 +188,10 @@ class Pool : public LoopPoolBase, public std::enable_shared_from_this<Pool<Conn>
     }
     if (!reusable || !c) {
       c.reset();
-      if (!waiters_.empty()) {
-        grant(nullptr);
-        return;
-      }
-      --total_;
+      if (!waiters_.hand_over()) --total_;
       return;
     }
-    if (!waiters_.empty()) {
-      grant(std::move(c));
-      return;
-    }
-    idle_.push_back(std::move(c));
-  }
-
-  void grant(std::unique_ptr<Conn> c) {
-    auto w = std::move(waiters_.front());
-    waiters_.pop_front();
-    w->granted = true;
-    w->conn = std::move(c);
-    w->timer.cancel();
+    if (!waiters_.hand_over(c)) idle_.push_back(std::move(c));
   }
 
   std::size_t max_;
@@ -228,7 +199,7 @@ class Pool : public LoopPoolBase, public std::enable_shared_from_this<Pool<Conn>
   std::size_t total_ = 0;
   bool closed_ = false;
   std::vector<std::unique_ptr<Conn>> idle_;
-  std::deque<std::shared_ptr<Waiter>> waiters_;
+  FifoGate<std::unique_ptr<Conn>> waiters_;  // a connection, or nullptr: the slot alone
 };
 
 // The pool of `key` on the loop of `ex`, made by `make` on first use.

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <system_error>
 
@@ -118,6 +119,77 @@ std::optional<std::string> getenv_lookup(const std::string& name) {
   return std::string(v);
 }
 
+// The key of the line at `r` (after an optional "export "), or nullopt with the line skipped
+// when it has none.
+std::optional<std::string> read_key(Reader& r) {
+  std::size_t line_start = r.pos();
+  if (r.consume("export") && (r.peek() == ' ' || r.peek() == '\t')) {
+    r.skip_inline_blanks();
+  } else {
+    r.seek(line_start);
+  }
+  std::string key;
+  if (r.peek() == '\'') {
+    // 'KEY WITH BLANKS'=value: the key is everything up to the next quote.
+    r.get();
+    std::size_t after_quote = r.pos();
+    while (!r.done() && r.peek() != '\'') key += r.get();
+    if (r.done()) {  // unterminated: skip this line only
+      r.seek(after_quote);
+      r.skip_line();
+      return std::nullopt;
+    }
+    r.get();
+  } else {
+    while (!r.done() && r.peek() != '=' && r.peek() != '#' && !is_space(r.peek())) key += r.get();
+  }
+  if (key.empty()) {
+    r.skip_line();
+    return std::nullopt;
+  }
+  return key;
+}
+
+struct RawValue {
+  std::string text;
+  bool interpolate = true;  // double-quoted or unquoted
+};
+
+// The value after "=", or nullopt with the line skipped when it is malformed.
+std::optional<RawValue> read_value(Reader& r) {
+  RawValue value;
+  if (r.peek() == '\'' || r.peek() == '"') {
+    char q = r.get();
+    value.interpolate = q == '"';
+    std::size_t after_quote = r.pos();
+    if (!read_quoted(r, q, value.text)) {  // unterminated: skip this line only
+      r.seek(after_quote);
+      r.skip_line();
+      return std::nullopt;
+    }
+    r.skip_inline_blanks();
+    if (r.peek() == '#') r.rest_of_line();
+    if (!r.at_line_end()) {
+      r.skip_line();
+      return std::nullopt;
+    }
+    return value;
+  }
+  std::string part(r.rest_of_line());
+  // An inline comment needs a blank before its "#".
+  for (std::size_t k = 1; k < part.size(); ++k) {
+    if (part[k] == '#' && is_space(part[k - 1])) {
+      std::size_t b = k - 1;
+      while (b > 0 && is_space(part[b - 1])) --b;
+      part.resize(b);
+      break;
+    }
+  }
+  while (!part.empty() && is_space(part.back())) part.pop_back();
+  value.text = std::move(part);
+  return value;
+}
+
 }  // namespace
 
 std::vector<std::pair<std::string, std::string>> parse_dotenv(std::string_view text, EnvLookup lookup) {
@@ -132,31 +204,8 @@ std::vector<std::pair<std::string, std::string>> parse_dotenv(std::string_view t
       r.skip_line();
       continue;
     }
-    std::size_t line_start = r.pos();
-    if (r.consume("export") && (r.peek() == ' ' || r.peek() == '\t')) {
-      r.skip_inline_blanks();
-    } else {
-      r.seek(line_start);
-    }
-    std::string key;
-    if (r.peek() == '\'') {
-      // 'KEY WITH BLANKS'=value: the key is everything up to the next quote.
-      r.get();
-      std::size_t after_quote = r.pos();
-      while (!r.done() && r.peek() != '\'') key += r.get();
-      if (r.done()) {  // unterminated: skip this line only
-        r.seek(after_quote);
-        r.skip_line();
-        continue;
-      }
-      r.get();
-    } else {
-      while (!r.done() && r.peek() != '=' && r.peek() != '#' && !is_space(r.peek())) key += r.get();
-    }
-    if (key.empty()) {
-      r.skip_line();
-      continue;
-    }
+    std::optional<std::string> key = read_key(r);
+    if (!key) continue;
     r.skip_inline_blanks();
     if (r.peek() != '=') {
       // "KEY" alone (optionally followed by a comment) sets nothing; anything else is skipped.
@@ -165,41 +214,12 @@ std::vector<std::pair<std::string, std::string>> parse_dotenv(std::string_view t
     }
     r.get();
     r.skip_inline_blanks();
-    std::string value;
-    bool interpolate = true;
-    if (r.peek() == '\'' || r.peek() == '"') {
-      char q = r.get();
-      interpolate = q == '"';
-      std::size_t after_quote = r.pos();
-      if (!read_quoted(r, q, value)) {  // unterminated: skip this line only
-        r.seek(after_quote);
-        r.skip_line();
-        continue;
-      }
-      r.skip_inline_blanks();
-      if (r.peek() == '#') r.rest_of_line();
-      if (!r.at_line_end()) {
-        r.skip_line();
-        continue;
-      }
-    } else {
-      std::string part(r.rest_of_line());
-      // An inline comment needs a blank before its "#".
-      for (std::size_t k = 1; k < part.size(); ++k) {
-        if (part[k] == '#' && is_space(part[k - 1])) {
-          std::size_t b = k - 1;
-          while (b > 0 && is_space(part[b - 1])) --b;
-          part.resize(b);
-          break;
-        }
-      }
-      while (!part.empty() && is_space(part.back())) part.pop_back();
-      value = std::move(part);
-    }
+    std::optional<RawValue> raw = read_value(r);
+    if (!raw) continue;
     r.skip_line();
-    if (interpolate) value = expand(value, lookup, seen);
-    seen[key] = value;
-    out.emplace_back(std::move(key), std::move(value));
+    std::string value = raw->interpolate ? expand(raw->text, lookup, seen) : std::move(raw->text);
+    seen[*key] = value;
+    out.emplace_back(std::move(*key), std::move(value));
   }
   return out;
 }

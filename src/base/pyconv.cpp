@@ -1,5 +1,7 @@
 #include "base/pyconv.hpp"
 
+#include "base/strings.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <iterator>
@@ -124,16 +126,6 @@ bool digit_part(std::string_view s, std::size_t& i, std::string& out) {
   return true;
 }
 
-bool iequals(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (x != b[i]) return false;
-  }
-  return true;
-}
-
 locale_t c_locale() {
   static locale_t loc = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
   return loc;
@@ -193,9 +185,9 @@ std::optional<double> py_float(std::string_view text) {
   bool neg = false;
   if (i < s.size() && (s[i] == '+' || s[i] == '-')) neg = s[i++] == '-';
   std::string_view rest = s.substr(i);
-  if (iequals(rest, "inf") || iequals(rest, "infinity"))
+  if (iequals_ascii(rest, "inf") || iequals_ascii(rest, "infinity"))
     return neg ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
-  if (iequals(rest, "nan")) return std::numeric_limits<double>::quiet_NaN();
+  if (iequals_ascii(rest, "nan")) return std::numeric_limits<double>::quiet_NaN();
   std::string clean = neg ? "-" : "";
   bool int_part = digit_part(s, i, clean);
   bool frac_part = false;
@@ -223,9 +215,9 @@ std::optional<bool> py_bool(std::string_view text) {
   static constexpr std::string_view yes[] = {"1", "on", "t", "true", "y", "yes"};
   static constexpr std::string_view no[] = {"0", "off", "f", "false", "n", "no"};
   for (auto w : yes)
-    if (iequals(text, w)) return true;
+    if (iequals_ascii(text, w)) return true;
   for (auto w : no)
-    if (iequals(text, w)) return false;
+    if (iequals_ascii(text, w)) return false;
   return std::nullopt;
 }
 

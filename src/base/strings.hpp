@@ -1,5 +1,5 @@
 #pragma once
-// Small text helpers shared by the HTTP layer and the host's settings.
+// Small text helpers shared by the HTTP layer, the host's settings and the drawing.
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,6 +11,16 @@ std::string trim_blanks(std::string_view s);
 
 // A comma-separated list: blanks around items are trimmed and empty items are dropped.
 std::vector<std::string> split_list(std::string_view list);
+
+// ASCII case: only A-Z and a-z change or match across case; every other byte (UTF-8 included) is
+// itself. Protocol words (header names, schemes, file extensions) are compared this way, never by
+// the locale.
+char ascii_lower(char c);
+std::string ascii_lower(std::string_view s);
+bool iequals_ascii(std::string_view a, std::string_view b);
+
+// The value of a hexadecimal digit (either case), or -1.
+int hex_digit_value(char c);
 
 // Percent-encoding (upper-case hex) of every byte except ASCII letters, digits and the
 // characters in `keep`.

@@ -2,35 +2,38 @@
 
 namespace vekt::base {
 
+Utf8Sequence utf8_sequence_at(std::string_view text, std::size_t at) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char c = byte(at);
+  if (c < 0x80) return {1, true};
+  std::size_t continuations = 0;
+  unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+  if (c >= 0xC2 && c <= 0xDF) {
+    continuations = 1;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    continuations = 2;
+    if (c == 0xE0) lo = 0xA0;  // no overlong forms
+    if (c == 0xED) hi = 0x9F;  // no surrogates
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    continuations = 3;
+    if (c == 0xF0) lo = 0x90;  // no overlong forms
+    if (c == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
+  } else {
+    return {1, false};
+  }
+  std::size_t k = 1;
+  for (; k <= continuations && at + k < text.size(); ++k) {
+    const unsigned char d = byte(at + k);
+    if (d < (k == 1 ? lo : 0x80) || d > (k == 1 ? hi : 0xBF)) break;
+  }
+  return {k, k == continuations + 1};
+}
+
 std::optional<std::size_t> first_invalid_utf8(std::string_view text) {
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t n = text.size();
-  std::size_t i = 0;
-  while (i < n) {
-    const unsigned char c = s[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t len;
-    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      if (c == 0xE0) lo = 0xA0;  // no overlong forms
-      if (c == 0xED) hi = 0x9F;  // no surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      if (c == 0xF0) lo = 0x90;  // no overlong forms
-      if (c == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
-    } else {
-      return i;
-    }
-    if (i + len > n || s[i + 1] < lo || s[i + 1] > hi) return i;
-    for (std::size_t k = 2; k < len; ++k)
-      if ((s[i + k] & 0xC0) != 0x80) return i;
-    i += len;
+  for (std::size_t i = 0; i < text.size();) {
+    const Utf8Sequence seq = utf8_sequence_at(text, i);
+    if (!seq.valid) return i;
+    i += seq.length;
   }
   return std::nullopt;
 }

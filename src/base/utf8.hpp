@@ -6,6 +6,15 @@
 
 namespace vekt::base {
 
+// The UTF-8 sequence that starts at byte `at` (< text.size()): how many bytes it takes and whether
+// it is well-formed. An ill-formed one is its maximal subpart: the lead byte and the continuation
+// bytes that could still have belonged to it, at least one byte (what one U+FFFD replaces).
+struct Utf8Sequence {
+  std::size_t length = 1;
+  bool valid = false;
+};
+Utf8Sequence utf8_sequence_at(std::string_view text, std::size_t at);
+
 // The byte offset of the first byte that does not begin a well-formed UTF-8 sequence (a stray
 // continuation byte, an overlong form, a surrogate, a code point above U+10FFFF or a sequence cut
 // short); empty when the whole text is valid.

@@ -1,8 +1,8 @@
 #pragma once
 // with_timeout(op, limit): run an awaitable operation under a time limit.
 //
-// The operation is raced against a timer in an Asio parallel group (never with `operator||`, which
-// waits out the timer and drops the operation's exception). Whichever finishes first wins and the
+// The operation is raced against a timer (race_timer: an Asio parallel group, never `operator||`,
+// which waits out the timer and drops the operation's exception). Whichever finishes first wins and the
 // other is cancelled through its cancellation slot; the group then waits for the loser to finish, so
 // an operation that cleans up on cancellation (a PostgreSQL statement cancelled on the server and
 // rolled back, a Redis connection closed) has done so before with_timeout returns.
@@ -22,12 +22,12 @@
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/deferred.hpp>
-#include <boost/asio/experimental/parallel_group.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
 #include "base/error.hpp"
+#include "base/timer_race.hpp"
 
 namespace vekt::base {
 
@@ -51,12 +51,9 @@ boost::asio::awaitable<T> race_with_timer(boost::asio::awaitable<T> op, std::chr
   static_assert(std::is_default_constructible_v<T>, "with_timeout needs a default-constructible result type");
   auto ex = co_await asio::this_coro::executor;
   asio::steady_timer timer(ex, limit);
-  auto [order, op_error, value, timer_ec] =
-      co_await asio::experimental::make_parallel_group(asio::co_spawn(ex, std::move(op), asio::deferred),
-                                                       timer.async_wait(asio::deferred))
-          .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
-  (void)timer_ec;
-  if (order[0] == 0) {
+  auto raced = co_await race_timer(asio::co_spawn(ex, std::move(op), asio::deferred), timer);
+  if (!raced.timer_first) {
+    auto& [op_error, value] = raced.results;
     if (op_error) std::rethrow_exception(op_error);
     co_return std::move(value);
   }

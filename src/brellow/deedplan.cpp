@@ -60,7 +60,7 @@ asio::awaitable<std::optional<std::string>> PlanImageGenerator::generate_deedpla
   std::string page =
       assemble(*drawing, deedplan_data(*drawing, district, file_no, person_name, cadzone), deedplan_boxes());
 
-  co_return co_await render_pdf(DEEDPLAN_CSS, std::move(page), timings_);
+  co_return co_await render_pdf(DEEDPLAN_CSS, std::move(page), timings_, client_gone_);
 }
 
 }  // namespace vekt::brellow

@@ -10,7 +10,10 @@
 #include "brellow/errors.hpp"
 #include "brellow/page.hpp"
 #include "brellow/service.hpp"
+#include "pdf/pool.hpp"
+
 #include "geo/geometry.hpp"
+#include "plots/number_text.hpp"
 #include "plots/plan_layout.hpp"
 #include "plots/plots.hpp"
 
@@ -25,21 +28,26 @@ const plots::PlotRecord& drawable_plot(const std::vector<plots::PlotRecord>& plo
     if (!p.boundary || p.boundary->empty()) throw ParcelHasNoBoundary(plot_id);
     return p;
   }
-  // The neighbourhood holds every parcel within reach of the requested one, so the parcel itself
-  // is missing only when it has no outline to be near anything.
-  throw ParcelHasNoGeometry(plot_id);
+  // The neighbourhood is read around the parcel's own outline, so the parcel is missing from it only
+  // when it was deleted between the two statements.
+  throw PlotNotFound(plot_id);
 }
 
 asio::awaitable<plots::FigureResult> draw_figure(const Neighbourhood& n, std::int64_t plot_id,
-                                                 std::optional<plots::BoundingBox> bounding_box) {
+                                                 std::optional<plots::BoundingBox> bounding_box,
+                                                 std::function<bool()> client_gone) {
   // The drawing gets a copy of what it reads: after a time-out it runs on to its end while this
-  // request has long gone.
+  // request has long gone. A figure that waited in line for a worker is not drawn for a client
+  // that hung up meanwhile.
   std::function<plots::FigureResult()> job = [figure = figure_function(), parcel_data = n.plots,
-                                              road_data = n.roads, plot_id, bounding_box] {
+                                              road_data = n.roads, plot_id, bounding_box,
+                                              client_gone = client_gone] {
+    if (client_gone && client_gone()) throw ClientGone("figure was drawn");
     return figure(parcel_data, plots::ParcelNumber(plot_id), road_data, "id", bounding_box, MAX_WIDTH_MM,
                   MAX_HEIGHT_MM);
   };
-  plots::FigureResult result = co_await figure_workers().run(std::move(job), figure_timeout());
+  std::function<bool()> watch = std::move(client_gone);
+  plots::FigureResult result = co_await figure_workers().run(std::move(job), figure_timeout(), watch);
   co_return result;
 }
 
@@ -83,7 +91,7 @@ asio::awaitable<std::optional<Drawing>> draw(PlanImageGenerator& generator, std:
   if (bounding_box) d.whole_parcel_in_view = whole_parcel_in_view(selected, plot_id, *bounding_box);
 
   started = std::chrono::steady_clock::now();
-  d.figure = co_await draw_figure(d.plot_data, plot_id, bounding_box);
+  d.figure = co_await draw_figure(d.plot_data, plot_id, bounding_box, generator.client_watch());
   add_time(timings ? &timings->figure : nullptr, started);
   // The image goes into the page unescaped, inside a data: URL: it must be base64 text and
   // nothing else.
@@ -91,9 +99,15 @@ asio::awaitable<std::optional<Drawing>> draw(PlanImageGenerator& generator, std:
   co_return d;
 }
 
-asio::awaitable<std::string> render_pdf(std::string_view css, std::string page, DocumentTimings* timings) {
+asio::awaitable<std::string> render_pdf(std::string_view css, std::string page, DocumentTimings* timings,
+                                        std::function<bool()> client_gone) {
   const auto started = std::chrono::steady_clock::now();
-  std::string pdf = co_await pdf_pool().render(std::string(css), std::move(page));
+  std::string pdf;
+  try {
+    pdf = co_await pdf_pool().render(std::string(css), std::move(page), std::move(client_gone));
+  } catch (const pdf::RenderAbandoned&) {
+    throw ClientGone("PDF was rendered");
+  }
   add_time(timings ? &timings->pdf : nullptr, started);
   co_return pdf;
 }

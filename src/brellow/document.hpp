@@ -4,6 +4,7 @@
 // workers, and the text forms of the values the pages print.
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -73,11 +74,15 @@ const plots::PlotRecord& drawable_plot(const std::vector<plots::PlotRecord>& plo
 
 // The figure of the neighbourhood around `plot_id` at MAX_WIDTH_MM × MAX_HEIGHT_MM, drawn by the
 // module's figure function on the figure workers. The box goes to the figure as it came.
+// `client_gone`, when given, is asked as the figure starts: true drops it with ClientGone.
 boost::asio::awaitable<plots::FigureResult> draw_figure(const Neighbourhood& n, std::int64_t plot_id,
-                                                        std::optional<plots::BoundingBox> bounding_box);
+                                                        std::optional<plots::BoundingBox> bounding_box,
+                                                        std::function<bool()> client_gone = {});
 
-// The PDF of the filled page on the PDF workers (its time added to timings->pdf).
-boost::asio::awaitable<std::string> render_pdf(std::string_view css, std::string page, DocumentTimings* timings);
+// The PDF of the filled page on the PDF workers (its time added to timings->pdf); ClientGone when
+// `client_gone` says so as a worker falls free for it.
+boost::asio::awaitable<std::string> render_pdf(std::string_view css, std::string page, DocumentTimings* timings,
+                                               std::function<bool()> client_gone = {});
 
 // Text forms of record values: a missing value prints as "" (never "None").
 std::string text(const std::optional<std::string>& value);

@@ -6,6 +6,8 @@
 
 namespace vekt::brellow {
 
+PlotNotFound::PlotNotFound(std::int64_t id) : Error(fmt::format("Plot {} not found", id)), plot_id(id) {}
+
 ParcelHasNoGeometry::ParcelHasNoGeometry(std::int64_t id)
     : Error(fmt::format("Plot {} has no geometry", id)), plot_id(id) {}
 
@@ -17,6 +19,14 @@ BoundaryDataError::BoundaryDataError(std::int64_t plot, std::int64_t leg, std::i
       plot_id(plot),
       leg_id(leg),
       beacon_id(beacon) {}
+
+ReadTimeout::ReadTimeout(std::string r, std::chrono::milliseconds limit)
+    : Error(fmt::format("the read of {} took longer than its time limit of {:g} s", r,
+                        static_cast<double>(limit.count()) / 1000.0)),
+      read(std::move(r)) {}
+
+ClientGone::ClientGone(std::string s)
+    : Error(fmt::format("the client had gone before its {}", s)), step(std::move(s)) {}
 
 ImpossibleSurveyRecord::ImpossibleSurveyRecord(std::int64_t plot, std::string rec, std::string col,
                                                const std::string& why)

@@ -2,6 +2,7 @@
 // What can go wrong while a plan document is made. Each error carries the ids it is about, so the
 // routes can answer a client's request for a parcel that cannot be drawn apart from a fault of
 // our own, and the log can name the record to mend.
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -13,6 +14,13 @@ namespace vekt::brellow {
 class Error : public base::Error {
  public:
   using base::Error::Error;
+};
+
+// The parcel does not exist (or no longer does: deleted while its document was being read).
+class PlotNotFound : public Error {
+ public:
+  explicit PlotNotFound(std::int64_t plot_id);
+  std::int64_t plot_id;
 };
 
 // The parcel exists but has no outline (NULL or empty geometry): it cannot be drawn.
@@ -36,6 +44,21 @@ class BoundaryDataError : public Error {
   std::int64_t plot_id;
   std::int64_t leg_id;
   std::int64_t beacon_id;
+};
+
+// A statement of a plan read did not finish within its time limit (a table locked by a long
+// update, an overloaded database). `read` names the table it read.
+class ReadTimeout : public Error {
+ public:
+  ReadTimeout(std::string read, std::chrono::milliseconds limit);
+  std::string read;
+};
+
+// The client hung up before its figure was drawn or its PDF rendered; nothing more is made for it.
+class ClientGone : public Error {
+ public:
+  explicit ClientGone(std::string step);
+  std::string step;  // what was not finished: "figure was drawn", "PDF was rendered"
 };
 
 // A parcel that no plan may be drawn of as asked: the client's request or the parcel's survey

@@ -3,6 +3,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <exception>
 #include <optional>
 #include <utility>
@@ -15,9 +16,18 @@
 #include <boost/asio/thread_pool.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include "brellow/errors.hpp"
+
 namespace vekt::brellow {
 
 namespace asio = boost::asio;
+
+namespace {
+
+// How often a figure waiting for a worker looks whether its client is still there.
+constexpr std::chrono::milliseconds CLIENT_WATCH_INTERVAL{200};
+
+}  // namespace
 
 FigureTimeout::FigureTimeout() : base::Error("the plan figure took longer than its time limit") {}
 
@@ -44,7 +54,8 @@ struct Outcome {
 }  // namespace
 
 asio::awaitable<plots::FigureResult> FigureWorkers::run(std::function<plots::FigureResult()> draw,
-                                                        std::chrono::milliseconds limit) {
+                                                        std::chrono::milliseconds limit,
+                                                        std::function<bool()> client_gone) {
   auto ex = co_await asio::this_coro::executor;
   // The timer is both the time limit and the wake-up call: the worker cancels it when the figure
   // is done. The work guard keeps the requesting loop alive until the worker has reported back,
@@ -72,8 +83,18 @@ asio::awaitable<plots::FigureResult> FigureWorkers::run(std::function<plots::Fig
       guard.reset();
     });
   });
-  boost::system::error_code ec;
-  co_await timer->async_wait(asio::redirect_error(asio::use_awaitable, ec));
+  // With a client to watch, the wait wakes now and then to see whether it is still there. When it
+  // has gone the request ends at once and its place falls free: a figure still in line is skipped
+  // by its worker, one under way runs on to its end and is let go.
+  // The hand-over runs on this loop, so it cannot slip in between a look at `done` and the next wait.
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    if (client_gone) timer->expires_at(std::min(deadline, std::chrono::steady_clock::now() + CLIENT_WATCH_INTERVAL));
+    boost::system::error_code ec;
+    co_await timer->async_wait(asio::redirect_error(asio::use_awaitable, ec));
+    if (outcome->done || std::chrono::steady_clock::now() >= deadline) break;
+    if (client_gone && client_gone()) throw ClientGone("figure was drawn");
+  }
   if (!outcome->done) throw FigureTimeout();
   if (outcome->error) std::rethrow_exception(outcome->error);
   co_return std::move(*outcome->figure);

@@ -34,9 +34,12 @@ class FigureWorkers {
 
   // Runs `draw` on a worker and resumes the awaiting coroutine on its own executor with the
   // figure, or with the exception `draw` threw. Throws FigureTimeout when the figure is not done
-  // `limit` after it was handed in (time in line included).
+  // `limit` after it was handed in (time in line included). With `client_gone` given, the wait
+  // ends with ClientGone as soon as it answers true (asked on this loop every fraction of a second);
+  // a figure that has started runs on to its end and is dropped.
   boost::asio::awaitable<plots::FigureResult> run(std::function<plots::FigureResult()> draw,
-                                                  std::chrono::milliseconds limit);
+                                                  std::chrono::milliseconds limit,
+                                                  std::function<bool()> client_gone = {});
 
   std::size_t threads() const { return threads_; }
 

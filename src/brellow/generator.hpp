@@ -3,7 +3,8 @@
 //
 // The generator holds the session and the repositories built over it, and nothing else that lasts:
 // every call reads the database afresh. It only reads through the session it is given, and each
-// of its statements runs under STATEMENT_TIMEOUT (cancelled on the server when the limit passes).
+// of its statements runs under STATEMENT_TIMEOUT (cancelled on the server when the limit passes,
+// then ReadTimeout naming the table).
 // It never rolls back or closes the session, and commits only the read transaction that a
 // document method itself opened, once its data is read: the connection then goes back to its pool
 // while the figure and the PDF take their seconds. A transaction the caller had open stays open.
@@ -97,6 +98,10 @@ class PlanImageGenerator {
 
   // For the routes and benchmarks: where the time of the documents made from now on goes.
   void record_timings(DocumentTimings* timings) { timings_ = timings; }
+  // For the routes: asked before the figure and before the PDF of each document (from any thread);
+  // true drops the document with ClientGone.
+  void watch_client(std::function<bool()> gone) { client_gone_ = std::move(gone); }
+  const std::function<bool()>& client_watch() const { return client_gone_; }
 
   // The session and repositories, as the host gave and built them.
   pg::Session& db;
@@ -120,6 +125,7 @@ class PlanImageGenerator {
 
   StatementObserver observer_;
   DocumentTimings* timings_ = nullptr;
+  std::function<bool()> client_gone_;
   std::chrono::milliseconds statement_timeout_ = STATEMENT_TIMEOUT;
 };
 

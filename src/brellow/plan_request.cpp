@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <type_traits>
 #include <utility>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -67,6 +69,72 @@ std::optional<plots::BoundingBox> read_box(const Json& value, const Json& loc, J
   return box;
 }
 
+// The parser's own tree builder, told where in the document each value stands, so a number too
+// large for a double can be refused with its place ("body", "bounding_box", 2) rather than as a
+// fault of ours.
+class PlacedParser {
+ public:
+  using Dom = nlohmann::detail::json_sax_dom_parser<Json>;
+  explicit PlacedParser(Json& out) : dom_(out) {}
+
+  bool null() { return value(), dom_.null(); }
+  bool boolean(bool v) { return value(), dom_.boolean(v); }
+  bool number_integer(Json::number_integer_t v) { return value(), dom_.number_integer(v); }
+  bool number_unsigned(Json::number_unsigned_t v) { return value(), dom_.number_unsigned(v); }
+  bool number_float(Json::number_float_t v, const Json::string_t& s) { return value(), dom_.number_float(v, s); }
+  bool string(Json::string_t& v) { return value(), dom_.string(v); }
+  bool binary(Json::binary_t& v) { return value(), dom_.binary(v); }
+  bool start_object(std::size_t n) {
+    value();
+    frames_.push_back({false, 0, {}});
+    return dom_.start_object(n);
+  }
+  bool key(Json::string_t& k) {
+    frames_.back().key = k;
+    return dom_.key(k);
+  }
+  bool end_object() {
+    frames_.pop_back();
+    return dom_.end_object();
+  }
+  bool start_array(std::size_t n) {
+    value();
+    frames_.push_back({true, 0, {}});
+    return dom_.start_array(n);
+  }
+  bool end_array() {
+    frames_.pop_back();
+    return dom_.end_array();
+  }
+  template <class Exception>
+  bool parse_error(std::size_t position, const std::string& token, const Exception& ex) {
+    if constexpr (std::is_same_v<Exception, nlohmann::detail::out_of_range>) {
+      // The value that failed is the next one: its array index has not been counted yet.
+      Json loc = Json::array({"body"});
+      for (std::size_t i = 0; i < frames_.size(); ++i) {
+        if (!frames_[i].array)
+          loc.push_back(frames_[i].key);
+        else
+          loc.push_back(frames_[i].items - (i + 1 == frames_.size() ? 0 : 1));
+      }
+      refuse(std::move(loc), "the number " + token + " is too large to be represented", "value_error.number.overflow");
+    }
+    return dom_.parse_error(position, token, ex);
+  }
+
+ private:
+  struct Frame {
+    bool array;
+    std::size_t items;  // values begun so far in an array
+    std::string key;    // the member being read in an object
+  };
+  void value() {
+    if (!frames_.empty() && frames_.back().array) ++frames_.back().items;
+  }
+  Dom dom_;
+  std::vector<Frame> frames_;
+};
+
 // Characters of UTF-8 text: every byte that does not continue a sequence.
 std::size_t code_points(const std::string& text) {
   return static_cast<std::size_t>(
@@ -103,7 +171,8 @@ std::optional<std::string> bounding_box_fault(const plots::BoundingBox& b) {
 DeedPlanParticulars parse_deed_plan_body(std::string_view body) {
   Json doc;
   try {
-    doc = Json::parse(body);
+    PlacedParser parser(doc);
+    Json::sax_parse(body, &parser);
   } catch (const Json::parse_error& e) {
     if (body.find_first_not_of(" \t\r\n") == std::string_view::npos)
       refuse(Json::array({"body"}), "field required", "value_error.missing");

@@ -1,12 +1,14 @@
 // The plan routes under "/plans": the deed plan (POST, the particulars in a JSON body, so a
 // person's name never stands in a URL or an access log) and the site plan (GET). Each handler
-// parses the request, takes a place in the document queue and calls the generator; what can go
-// wrong becomes an answer in one place, answer_failure().
+// checks its caller, parses the request, takes a place in the document queue and calls the
+// generator; what can go wrong becomes an answer in one place, answer_failure(). No answer of
+// these routes may be stored by a cache.
 #include <chrono>
 #include <cstdint>
 #include <exception>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -16,6 +18,7 @@
 #include "brellow/plan_request.hpp"
 #include "brellow/service.hpp"
 #include "brellow/timings.hpp"
+#include "host/access.hpp"
 #include "host/database.hpp"
 #include "host/logger.hpp"
 #include "host/responses.hpp"
@@ -35,12 +38,8 @@ namespace {
 // Seconds a client turned away for a full queue is asked to wait: about one document's time.
 constexpr int RETRY_AFTER_SECONDS = 5;
 
-// The parcel does not exist.
-class PlotNotFound : public base::Error {
- public:
-  explicit PlotNotFound(std::int64_t id) : base::Error(fmt::format("Plot {} not found", id)), plot_id(id) {}
-  std::int64_t plot_id;
-};
+// Plans carry a person's name and are made for one caller: no cache may keep one, nor an error.
+const std::vector<std::pair<std::string, std::string>> NO_STORE = {{"Cache-Control", "no-store"}};
 
 const std::shared_ptr<spdlog::logger>& log() {
   static const std::shared_ptr<spdlog::logger> logger = host::get_logger("vekt.plans");
@@ -49,6 +48,11 @@ const std::shared_ptr<spdlog::logger>& log() {
 
 Response detail(unsigned status, const std::string& text) {
   return web::error_response(HttpError(status, text));
+}
+
+Response retry_later(Response r) {
+  r.headers.set("Retry-After", std::to_string(RETRY_AFTER_SECONDS));
+  return r;
 }
 
 // Every failure of a plan request as the client sees it. Only a fault of our own is a 500, and
@@ -69,9 +73,17 @@ Response answer_failure(std::exception_ptr failure, const Request& request) {
   } catch (const UndrawablePlan& e) {
     return detail(422, e.what());
   } catch (const QueueFull&) {
-    Response r = detail(503, "Too many plan documents in progress. Please try again shortly.");
-    r.headers.set("Retry-After", std::to_string(RETRY_AFTER_SECONDS));
-    return r;
+    return retry_later(detail(503, "Too many plan documents in progress. Please try again shortly."));
+  } catch (const ClientGone& e) {
+    // Nobody reads this answer; the place in the queue is already free again.
+    log()->info("Plan document {} {}: {}; dropped", request.method, request.path, e.what());
+    return detail(503, "The client closed the connection");
+  } catch (const ReadTimeout& e) {
+    log()->error("Plan document {} {} failed: {}", request.method, request.path, e.what());
+    return detail(504, "Reading the parcel's records took longer than its time limit. Please try again shortly.");
+  } catch (const pdf::WorkerUnavailable& e) {
+    log()->error("Plan document {} {} failed: {}", request.method, request.path, e.what());
+    return retry_later(detail(503, "The PDF renderer is not available. Please try again shortly."));
   } catch (const pdf::RenderTimeout&) {
     log()->error("Plan document {} {}: the PDF took longer than its time limit", request.method, request.path);
     return detail(504, "Rendering the plan took longer than its time limit");
@@ -98,17 +110,34 @@ std::string server_timing(const DocumentTimings& t, std::chrono::steady_clock::d
 
 using PlanHandler = asio::awaitable<Response> (*)(Request&, pg::Session&);
 
-// A plan handler with its session, its failures answered by answer_failure().
+// A plan carries the state's title block and a person's name: it is issued only to the bearer of
+// the plan token, or with no token set to clients on this machine, as cache invalidation is.
+void check_plan_caller(const Request& request) {
+  host::check_caller(request, plan_token(), "Plan documents are issued to clients on this machine only");
+}
+
+// A plan handler with its session, its failures answered by answer_failure(). The caller is
+// checked first: the session opens no connection before its first statement.
 web::Handler plan_handler(PlanHandler handler) {
   return host::with_db([handler](Request& request, pg::Session& db) -> asio::awaitable<Response> {
     std::exception_ptr failure;
     try {
+      check_plan_caller(request);
       co_return co_await handler(request, db);
     } catch (...) {
       failure = std::current_exception();
     }
     co_return answer_failure(failure, request);
   });
+}
+
+// The generator of one request: its timings recorded, its reads under the module's limit, and
+// its figure and PDF dropped once the client has gone. The check holds the connection's link
+// itself, so it stays safe to ask on a worker after the request has ended.
+void prepare(PlanImageGenerator& generator, const Request& request, DocumentTimings& timings) {
+  generator.record_timings(&timings);
+  generator.set_statement_timeout(statement_timeout());
+  if (request.link) generator.watch_client([link = request.link] { return link->gone(); });
 }
 
 asio::awaitable<Response> deed_plan(Request& request, pg::Session& db) {
@@ -118,7 +147,7 @@ asio::awaitable<Response> deed_plan(Request& request, pg::Session& db) {
   DocumentQueue::Place place = document_queue().enter();
   PlanImageGenerator generator(db);
   DocumentTimings timings;
-  generator.record_timings(&timings);
+  prepare(generator, request, timings);
   std::optional<std::string> pdf = co_await generator.generate_deedplan_html(
       plot_id, std::move(p.district), std::move(p.file_no), std::move(p.person_name), std::move(p.cadzone),
       p.bounding_box);
@@ -137,7 +166,7 @@ asio::awaitable<Response> site_plan(Request& request, pg::Session& db) {
   DocumentQueue::Place place = document_queue().enter();
   PlanImageGenerator generator(db);
   DocumentTimings timings;
-  generator.record_timings(&timings);
+  prepare(generator, request, timings);
   std::optional<host::ApiResponse> envelope = co_await generator.generate_siteplan_html(plot_id, bbox);
   if (!envelope) throw PlotNotFound(plot_id);
   Response r = host::api_router_response(*envelope);
@@ -177,6 +206,7 @@ web::Router make_router() {
   deed.handler = plan_handler(&deed_plan);
   deed.json_response = false;
   deed.request_body = deed_plan_body_schema();
+  deed.answer_headers = NO_STORE;
   r.add(std::move(deed));
 
   web::Route site;
@@ -190,6 +220,7 @@ web::Router make_router() {
                                   "absent: framed on the parcel")};
   site.handler = plan_handler(&site_plan);
   site.json_response = false;
+  site.answer_headers = NO_STORE;
   r.add(std::move(site));
   return r;
 }

@@ -1,5 +1,6 @@
 #include "brellow/service.hpp"
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -24,11 +25,13 @@ struct Module {
         figure_timeout(c.figure_timeout),
         pdf(with_nice(c.pdf, c.pdf_nice)),
         queue(c.plan_queue),
+        plan_token(c.plan_token && !c.plan_token->empty() ? c.plan_token : std::nullopt),
         router(make_router()) {}
   FigureWorkers workers;
   std::chrono::milliseconds figure_timeout;
   pdf::Pool pdf;
   DocumentQueue queue;
+  std::optional<std::string> plan_token;
   web::Router router;
 };
 
@@ -36,6 +39,7 @@ std::mutex mu;
 std::unique_ptr<Module> module_;  // lives as long as the process
 FigureFn figure_fn;
 std::filesystem::path root;
+std::atomic<std::chrono::milliseconds::rep> statement_limit{std::chrono::milliseconds(STATEMENT_TIMEOUT).count()};
 
 Module& module() {
   std::lock_guard lk(mu);
@@ -55,6 +59,7 @@ void startup(Config config) {
   check_root(config.project_root);
   if (config.plan_queue == 0) throw base::ValueError("the plan document queue must take at least one document");
   root = config.project_root.lexically_normal();
+  statement_limit.store(config.statement_timeout.count());
   module_ = std::make_unique<Module>(config);
 }
 
@@ -92,9 +97,13 @@ void set_project_root(std::filesystem::path p) {
   root = p.lexically_normal();
 }
 
+std::chrono::milliseconds statement_timeout() { return std::chrono::milliseconds(statement_limit.load()); }
+void set_statement_timeout(std::chrono::milliseconds limit) { statement_limit.store(limit.count()); }
+
 FigureWorkers& figure_workers() { return module().workers; }
 std::chrono::milliseconds figure_timeout() { return module().figure_timeout; }
 pdf::Pool& pdf_pool() { return module().pdf; }
 DocumentQueue& document_queue() { return module().queue; }
+const std::optional<std::string>& plan_token() { return module().plan_token; }
 
 }  // namespace vekt::brellow

@@ -10,11 +10,13 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "brellow/document_queue.hpp"
 #include "brellow/figure_workers.hpp"
+#include "brellow/generator.hpp"
 #include "pdf/pool.hpp"
 #include "plots/records.hpp"
 #include "web/router.hpp"
@@ -41,6 +43,10 @@ struct Config {
   int figure_nice = 10;
   int pdf_nice = 19;
   pdf::PoolConfig pdf{};
+  // The bearer token a caller must present for a plan; none: clients on this machine only.
+  std::optional<std::string> plan_token;
+  // The limit on each statement of a plan read.
+  std::chrono::milliseconds statement_timeout = STATEMENT_TIMEOUT;
 };
 
 // Run once by the host before it listens. Throws base::ValueError for a relative project root or
@@ -60,10 +66,15 @@ void set_figure_function(FigureFn fn);
 std::filesystem::path project_root();
 void set_project_root(std::filesystem::path root);
 
+// The limit on each statement of the plans read from now on (tests shorten it).
+std::chrono::milliseconds statement_timeout();
+void set_statement_timeout(std::chrono::milliseconds limit);
+
 // Module objects (valid after startup()).
 FigureWorkers& figure_workers();
 std::chrono::milliseconds figure_timeout();
 pdf::Pool& pdf_pool();
 DocumentQueue& document_queue();
+const std::optional<std::string>& plan_token();
 
 }  // namespace vekt::brellow

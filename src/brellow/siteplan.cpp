@@ -49,7 +49,7 @@ asio::awaitable<std::optional<host::ApiResponse>> PlanImageGenerator::generate_s
   if (!drawing) co_return std::nullopt;
   std::string page = assemble(*drawing, siteplan_data(*drawing), siteplan_boxes());
 
-  std::string pdf_bytes = co_await render_pdf(SITEPLAN_CSS, std::move(page), timings_);
+  std::string pdf_bytes = co_await render_pdf(SITEPLAN_CSS, std::move(page), timings_, client_gone_);
   co_return host::api_response({.file = std::move(pdf_bytes), .filename = fmt::format("SitePlan_{}.pdf", plot_id)});
 }
 

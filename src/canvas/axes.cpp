@@ -3,18 +3,9 @@
 #include <algorithm>
 #include <numeric>
 
+#include "base/strings.hpp"
+
 namespace vekt::canvas {
-namespace {
-
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-}  // namespace
-
 Color Color::parse(std::string_view text) {
   if (text == "black" || text == "k") return black();
   if (text == "white" || text == "w") return white();
@@ -23,8 +14,8 @@ Color Color::parse(std::string_view text) {
     double v[4] = {0, 0, 0, 1};
     bool ok = true;
     for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
-      const int hi = hex_digit(text[i + 1]);
-      const int lo = hex_digit(text[i + 2]);
+      const int hi = base::hex_digit_value(text[i + 1]);
+      const int lo = base::hex_digit_value(text[i + 2]);
       if (hi < 0 || lo < 0) {
         ok = false;
         break;

@@ -109,14 +109,14 @@ std::string two_digits(long long v) {
 
 std::string lga_name(std::int64_t i) {
   std::string n = LGA_NAMES[static_cast<std::size_t>(i) % LGA_NAMES.size()];
-  if (i >= static_cast<std::int64_t>(LGA_NAMES.size())) n += " " + std::to_string(i / LGA_NAMES.size() + 1);
+  if (i >= static_cast<std::int64_t>(LGA_NAMES.size())) n.append(" ").append(std::to_string(i / LGA_NAMES.size() + 1));
   return n;
 }
 
 std::string district_name(std::int64_t i) {
   std::string n = DISTRICT_NAMES[static_cast<std::size_t>(i) % DISTRICT_NAMES.size()];
   if (i >= static_cast<std::int64_t>(DISTRICT_NAMES.size()))
-    n += " " + std::to_string(i / DISTRICT_NAMES.size() + 1);
+    n.append(" ").append(std::to_string(i / DISTRICT_NAMES.size() + 1));
   return n;
 }
 
@@ -284,138 +284,144 @@ void make_clockwise(const BlockShape& b, std::vector<int>& ring) {
   if (area2 > 0) std::reverse(ring.begin() + 1, ring.end());
 }
 
-BlockShape subdivide(Rng& r, double x0, double x1, double y0, double y1) {
-  BlockShape b;
-  PointIndex pt(b);
-  const double depth = y1 - y0;
-  const bool single_row = depth < 50.0;
-  const double c = r.chance(0.5) ? r.uniform(1.8, 2.9) : 0.0;  // corner splay at the junctions
+// Cuts one block [x0, x1] × [y0, y1] into parcels, its four corners splayed by `c` (0: square).
+class BlockCutter {
+ public:
+  BlockCutter(Rng& r, double x0, double x1, double y0, double y1, double c)
+      : r_(r), x0_(x0), x1_(x1), y0_(y0), y1_(y1), c_(c) {}
 
-  auto slant = [&](double s) { return r.chance(0.35) ? s + r.uniform(-2.5, 2.5) : s; };
+  BlockShape cut() {
+    // Front (south) row cuts along the southern street.
+    std::vector<double> sf = frontage_cuts(r_, x0_, x1_);
+    std::vector<double> ef;
+    for (double s : sf) ef.push_back(place_end(s, slant(s), ef));
+    const std::vector<double> F = with_ends(sf);
+    if (y1_ - y0_ < 50.0) {
+      single_row(F, ef);
+    } else {
+      two_rows(F, ef);
+    }
+    for (Lot& lot : b_.lots) make_clockwise(b_, lot.ring);
+    return std::move(b_);
+  }
+
+ private:
+  double slant(double s) { return r_.chance(0.35) ? s + r_.uniform(-2.5, 2.5) : s; }
   // Side-line ends: kept at least 5 m from the block ends and 3 m from the previous end.
-  auto place_end = [&](double s, double e, const std::vector<double>& prev) {
-    if (e < x0 + 5.0 || e > x1 - 5.0) e = s;
+  double place_end(double s, double e, const std::vector<double>& prev) const {
+    if (e < x0_ + 5.0 || e > x1_ - 5.0) e = s;
     if (!prev.empty() && e < prev.back() + 3.0) e = s;
     return e;
-  };
+  }
+  std::vector<double> with_ends(const std::vector<double>& cuts) const {
+    std::vector<double> v = {x0_};
+    v.insert(v.end(), cuts.begin(), cuts.end());
+    v.push_back(x1_);
+    return v;
+  }
 
-  // Front (south) row cuts along the southern street.
-  std::vector<double> sf = frontage_cuts(r, x0, x1);
-  std::vector<double> ef;
-  for (double s : sf) ef.push_back(place_end(s, slant(s), ef));
+  // The block's corners, splayed or not, in ring order.
+  void sw(std::vector<int>& ring) { corner(ring, x0_, y0_ + c_, x0_ + c_, y0_, x0_, y0_); }
+  void se(std::vector<int>& ring) { corner(ring, x1_ - c_, y0_, x1_, y0_ + c_, x1_, y0_); }
+  void ne(std::vector<int>& ring) { corner(ring, x1_, y1_ - c_, x1_ - c_, y1_, x1_, y1_); }
+  void nw(std::vector<int>& ring) { corner(ring, x0_ + c_, y1_, x0_, y1_ - c_, x0_, y1_); }
+  void corner(std::vector<int>& ring, double u1, double v1, double u2, double v2, double u, double v) {
+    if (c_ > 0) {
+      ring.push_back(pt_(u1, v1));
+      ring.push_back(pt_(u2, v2));
+    } else {
+      ring.push_back(pt_(u, v));
+    }
+  }
 
-  auto sw = [&](std::vector<int>& ring) {
-    if (c > 0) { ring.push_back(pt(x0, y0 + c)); ring.push_back(pt(x0 + c, y0)); }
-    else ring.push_back(pt(x0, y0));
-  };
-  auto se = [&](std::vector<int>& ring) {
-    if (c > 0) { ring.push_back(pt(x1 - c, y0)); ring.push_back(pt(x1, y0 + c)); }
-    else ring.push_back(pt(x1, y0));
-  };
-  auto ne = [&](std::vector<int>& ring) {
-    if (c > 0) { ring.push_back(pt(x1, y1 - c)); ring.push_back(pt(x1 - c, y1)); }
-    else ring.push_back(pt(x1, y1));
-  };
-  auto nw = [&](std::vector<int>& ring) {
-    if (c > 0) { ring.push_back(pt(x0 + c, y1)); ring.push_back(pt(x0, y1 - c)); }
-    else ring.push_back(pt(x0, y1));
-  };
-
-  std::vector<double> F = {x0};
-  F.insert(F.end(), sf.begin(), sf.end());
-  F.push_back(x1);
-
-  if (single_row) {
-    // Plots run from street to street.
-    std::vector<double> T = {x0};
-    T.insert(T.end(), ef.begin(), ef.end());
-    T.push_back(x1);
+  // Plots run from street to street.
+  void single_row(const std::vector<double>& F, const std::vector<double>& ef) {
+    const std::vector<double> T = with_ends(ef);
     const std::size_t n = F.size() - 1;
     for (std::size_t i = 0; i < n; ++i) {
       Lot lot{{}, false, static_cast<int>(i)};
-      if (i == 0) sw(lot.ring); else lot.ring.push_back(pt(F[i], y0));
-      if (i == n - 1) se(lot.ring); else lot.ring.push_back(pt(F[i + 1], y0));
-      if (i == n - 1) ne(lot.ring); else lot.ring.push_back(pt(T[i + 1], y1));
-      if (i == 0) nw(lot.ring); else lot.ring.push_back(pt(T[i], y1));
-      b.lots.push_back(std::move(lot));
+      if (i == 0) sw(lot.ring); else lot.ring.push_back(pt_(F[i], y0_));
+      if (i == n - 1) se(lot.ring); else lot.ring.push_back(pt_(F[i + 1], y0_));
+      if (i == n - 1) ne(lot.ring); else lot.ring.push_back(pt_(T[i + 1], y1_));
+      if (i == 0) nw(lot.ring); else lot.ring.push_back(pt_(T[i], y1_));
+      b_.lots.push_back(std::move(lot));
     }
-  } else {
-    // Two rows back to back; the middle line is bent a little at up to two knots.
-    const double ymid = y0 + depth * r.uniform(0.45, 0.55);
-    MiddleLine mid;
-    mid.add_knot(x0, ymid + r.uniform(-1.5, 1.5));
-    mid.add_knot(x1, ymid + r.uniform(-1.5, 1.5));
+  }
 
-    std::vector<double> on_mid = {x0, x1};  // every beacon position along the middle line
+  // Two rows back to back; the middle line is bent a little at up to two knots.
+  void two_rows(const std::vector<double>& F, const std::vector<double>& ef) {
+    const double ymid = y0_ + (y1_ - y0_) * r_.uniform(0.45, 0.55);
+    MiddleLine mid;
+    mid.add_knot(x0_, ymid + r_.uniform(-1.5, 1.5));
+    mid.add_knot(x1_, ymid + r_.uniform(-1.5, 1.5));
+
+    std::vector<double> on_mid = {x0_, x1_};  // every beacon position along the middle line
     for (double e : ef) insert_sorted(on_mid, e);
 
     // Back (north) row cuts along the northern street; an end close to a front end meets it in
     // one beacon, and a cut that would crowd its neighbour is left out (two plots become one).
-    std::vector<double> sb_all = frontage_cuts(r, x0, x1);
+    std::vector<double> sb_all = frontage_cuts(r_, x0_, x1_);
     std::vector<double> sb, eb;
     for (double s : sb_all) {
       double e = slant(s);
-      if (e < x0 + 5.0 || e > x1 - 5.0) e = s;
+      if (e < x0_ + 5.0 || e > x1_ - 5.0) e = s;
       double p = nearest(on_mid, e);
       if (std::abs(p - e) < 2.0) e = p;
-      if (e < x0 + 5.0 || e > x1 - 5.0) continue;
+      if (e < x0_ + 5.0 || e > x1_ - 5.0) continue;
       if (!eb.empty() && e < eb.back() + 3.0) continue;
       sb.push_back(s);
       eb.push_back(e);
       insert_sorted(on_mid, e);
     }
-    int bends = r.below(3);
+    int bends = r_.below(3);
     for (int k = 0, tries = 0; k < bends && tries < 20; ++tries) {
-      double u = r.uniform(x0 + 8.0, x1 - 8.0);
+      double u = r_.uniform(x0_ + 8.0, x1_ - 8.0);
       if (std::abs(nearest(on_mid, u) - u) < 2.5) continue;
-      mid.add_knot(u, ymid + r.uniform(-1.5, 1.5));
+      mid.add_knot(u, ymid + r_.uniform(-1.5, 1.5));
       insert_sorted(on_mid, u);
       ++k;
     }
     mid.finish();
+    front_row(F, with_ends(ef), on_mid, mid);
+    back_row(with_ends(sb), with_ends(eb), on_mid, mid);
+  }
 
-    std::vector<double> E = {x0};
-    E.insert(E.end(), ef.begin(), ef.end());
-    E.push_back(x1);
-    std::vector<double> B = {x0};
-    B.insert(B.end(), sb.begin(), sb.end());
-    B.push_back(x1);
-    std::vector<double> EB = {x0};
-    EB.insert(EB.end(), eb.begin(), eb.end());
-    EB.push_back(x1);
-
+  void front_row(const std::vector<double>& F, const std::vector<double>& E, const std::vector<double>& on_mid,
+                 const MiddleLine& mid) {
     const std::size_t nf = F.size() - 1;
     for (std::size_t i = 0; i < nf; ++i) {
       Lot lot{{}, false, static_cast<int>(i)};
-      if (i == 0) sw(lot.ring); else lot.ring.push_back(pt(F[i], y0));
-      if (i == nf - 1) se(lot.ring); else lot.ring.push_back(pt(F[i + 1], y0));
+      if (i == 0) sw(lot.ring); else lot.ring.push_back(pt_(F[i], y0_));
+      if (i == nf - 1) se(lot.ring); else lot.ring.push_back(pt_(F[i + 1], y0_));
       for (auto it = on_mid.rbegin(); it != on_mid.rend(); ++it)
-        if (*it >= E[i] && *it <= E[i + 1]) lot.ring.push_back(pt(*it, mid.at(*it)));
-      b.lots.push_back(std::move(lot));
+        if (*it >= E[i] && *it <= E[i + 1]) lot.ring.push_back(pt_(*it, mid.at(*it)));
+      b_.lots.push_back(std::move(lot));
     }
+  }
+
+  void back_row(const std::vector<double>& B, const std::vector<double>& EB, const std::vector<double>& on_mid,
+                const MiddleLine& mid) {
     const std::size_t nb = B.size() - 1;
     for (std::size_t j = 0; j < nb; ++j) {
       Lot lot{{}, true, static_cast<int>(j)};
       // Start at the street: the north-west corner of the plot.
-      if (j == 0) {
-        if (c > 0) { lot.ring.push_back(pt(x0 + c, y1)); lot.ring.push_back(pt(x0, y1 - c)); }
-        else lot.ring.push_back(pt(x0, y1));
-      } else {
-        lot.ring.push_back(pt(B[j], y1));
-      }
+      if (j == 0) nw(lot.ring); else lot.ring.push_back(pt_(B[j], y1_));
       for (double u : on_mid)
-        if (u >= EB[j] && u <= EB[j + 1]) lot.ring.push_back(pt(u, mid.at(u)));
-      if (j == nb - 1) {
-        if (c > 0) { lot.ring.push_back(pt(x1, y1 - c)); lot.ring.push_back(pt(x1 - c, y1)); }
-        else lot.ring.push_back(pt(x1, y1));
-      } else {
-        lot.ring.push_back(pt(B[j + 1], y1));
-      }
-      b.lots.push_back(std::move(lot));
+        if (u >= EB[j] && u <= EB[j + 1]) lot.ring.push_back(pt_(u, mid.at(u)));
+      if (j == nb - 1) ne(lot.ring); else lot.ring.push_back(pt_(B[j + 1], y1_));
+      b_.lots.push_back(std::move(lot));
     }
   }
-  for (Lot& lot : b.lots) make_clockwise(b, lot.ring);
-  return b;
+
+  Rng& r_;
+  const double x0_, x1_, y0_, y1_, c_;
+  BlockShape b_;
+  PointIndex pt_{b_};
+};
+
+BlockShape subdivide(Rng& r, double x0, double x1, double y0, double y1) {
+  const double c = r.chance(0.5) ? r.uniform(1.8, 2.9) : 0.0;  // corner splay at the junctions
+  return BlockCutter(r, x0, x1, y0, y1, c).cut();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -490,269 +496,330 @@ std::optional<SizeSpec> size_by_name(std::string_view name) {
   return std::nullopt;
 }
 
-Counts write_cadastre(const Options& o, std::FILE* out) {
-  const SizeSpec& z = o.size;
-  const World world;
-  const Axis X = make_axis(o.seed, GRID_COLS, z.lga_x, z.district_x, z.zone_x, z.block_x, true,
-                           z.block_len_min, z.block_len_max);
-  const Axis Y = make_axis(o.seed, GRID_ROWS, z.lga_y, z.district_y, z.zone_y, z.block_y, false, 0, 0);
-  const int cols = static_cast<int>(X.depth.size()), rows = static_cast<int>(Y.depth.size());
-  const int zones_x = cols / z.block_x, zones_y = rows / z.block_y;
+namespace {
 
-  Counts n;
-  Table purposes{R"("GIS"."LAND_PURPOSE" ("ID", "GENERAL_LU", "DETAIL_LU", "DESCRIPTION"))", {}};
-  Table lgas{R"("GIS"."LGAs" ("id", "name", "geometry"))", {}};
-  Table districts{R"("GIS"."Districts" ("id", "name", "lga_id", "geometry"))", {}};
-  Table zones{R"("GIS"."CadZones" ("id", "name", "district_id", "geometry"))", {}};
-  Table roads{R"("GIS"."ROAD" ("ID", "ROAD_NAME", "ROAD_TYPE", "GEOMETRY"))", {}};
-  Table beacons{R"("GIS"."BEACON" ("ID", "BEACON_NO", "STATUS", "REMARK", "NORTHING", "EASTING", "GEOMETRY"))", {}};
-  Table plots{R"("GIS"."PLOT" ("ID", "PLOT_NO", "STATUS", "AREA_SYSTEM", "GENERAL_LU", "CADZONE", "DETAIL_LU", "file_no", "SURVEYED_BY", "ADDRESS", "PLAN_LAYOUT_NO", "GEOMETRY"))", {}};
-  Table legs{R"("GIS"."BOUNDARY" ("ID", "PLOTID", "BEACON1ID", "BEACON2ID", "SEQ", "LENGTH", "ANGLEDEG", "ANGLEMIN"))", {}};
+// One data set as it is generated: the grid, the tables filling row by row, and the ids and names
+// each zone hands to its parcels. Tables are written in an order that satisfies the foreign keys.
+class CadastreWriter {
+ public:
+  CadastreWriter(const Options& o, std::FILE* out)
+      : o_(o),
+        z_(o.size),
+        X_(make_axis(o.seed, GRID_COLS, z_.lga_x, z_.district_x, z_.zone_x, z_.block_x, true, z_.block_len_min,
+                     z_.block_len_max)),
+        Y_(make_axis(o.seed, GRID_ROWS, z_.lga_y, z_.district_y, z_.zone_y, z_.block_y, false, 0, 0)),
+        cols_(static_cast<int>(X_.depth.size())),
+        rows_(static_cast<int>(Y_.depth.size())),
+        zones_x_(cols_ / z_.block_x),
+        zones_y_(rows_ / z_.block_y),
+        zone_(static_cast<std::size_t>(zones_x_ * zones_y_)),
+        out_(out),
+        road_id_(o.first_id),
+        plot_id_(o.first_id),
+        beacon_id_(o.first_id),
+        leg_id_(o.first_id) {}
 
-  for (std::size_t i = 0; i < LAND_PURPOSES.size(); ++i) {
-    std::string& s = purposes.rows;
-    purposes.begin_row();
-    append_int(s, o.first_id + static_cast<long long>(i)); tab(s);
-    append_field(s, LAND_PURPOSES[i].general); tab(s);
-    append_field(s, LAND_PURPOSES[i].detail); tab(s);
-    append_field(s, LAND_PURPOSES[i].description);
-    purposes.end_row();
+  Counts write() {
+    Counts n;
+    add_purposes();
+    for (int ly = 0; ly < z_.lga_y; ++ly)
+      for (int lx = 0; lx < z_.lga_x; ++lx) add_lga(lx, ly);
+    add_roads();
+    n.lgas = lgas_.count;
+    n.districts = districts_.count;
+    n.zones = zones_.count;
+    n.land_purposes = purposes_.count;
+    n.roads = roads_.count;
+    for (Table* t : {&purposes_, &lgas_, &districts_, &zones_, &roads_}) t->flush(out_);
+
+    // Parcels, zone by zone in id order, written out in chunks of bounded size.
+    constexpr std::size_t CHUNK_BYTES = 32u << 20;
+    for (std::int64_t gi : zone_order_) {
+      n.blocks += add_zone_parcels(gi);
+      if (beacons_.rows.size() + plots_.rows.size() + legs_.rows.size() > CHUNK_BYTES) flush_parcels();
+    }
+    flush_parcels();
+    if (std::fflush(out_) != 0) throw std::runtime_error("cannot write the generated data");
+    n.plots = plots_.count;
+    n.beacons = beacons_.count;
+    n.legs = legs_.count;
+    return n;
+  }
+
+ private:
+  // What a zone's parcels take from it.
+  struct Zone {
+    std::int64_t id = 0;
+    std::string name, district, lga_code;
+  };
+  // What the parcels of one block share: land purpose, surveyor, layout plan and streets.
+  struct BlockShared {
+    std::size_t purpose = 0;
+    std::string surveyor;
+    bool has_surveyor = false;
+    std::string layout;
+    bool has_layout = false;
+    std::string south_street, north_street;
+  };
+
+  void add_purposes() {
+    for (std::size_t i = 0; i < LAND_PURPOSES.size(); ++i) {
+      std::string& s = purposes_.rows;
+      purposes_.begin_row();
+      append_int(s, o_.first_id + static_cast<long long>(i)); tab(s);
+      append_field(s, LAND_PURPOSES[i].general); tab(s);
+      append_field(s, LAND_PURPOSES[i].detail); tab(s);
+      append_field(s, LAND_PURPOSES[i].description);
+      purposes_.end_row();
+    }
   }
 
   // Administrative areas, each level in the order of its parent, row by row inside the parent.
-  const int dpl_x = z.district_x, dpl_y = z.district_y;  // districts per LGA
-  const int zpd_x = z.zone_x, zpd_y = z.zone_y;          // zones per district
-  std::vector<std::int64_t> zone_id(static_cast<std::size_t>(zones_x * zones_y));
-  std::vector<std::string> zone_name(zone_id.size()), zone_district(zone_id.size()), zone_lga_code(zone_id.size());
-  std::vector<std::int64_t> zone_order;  // zone grid indices in id order
-  std::int64_t lga_seq = 0, district_seq = 0, zone_seq = 0;
-  for (int ly = 0; ly < z.lga_y; ++ly) {
-    for (int lx = 0; lx < z.lga_x; ++lx, ++lga_seq) {
-      const std::int64_t lid = o.first_id + lga_seq;
-      const std::string lname = lga_name(lga_seq);
-      std::string lcode;
-      for (char ch : lname) if (ch != ' ' && lcode.size() < 3) lcode.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(ch))));
-      const int bc0 = lx * dpl_x * zpd_x * z.block_x, br0 = ly * dpl_y * zpd_y * z.block_y;
-      {
-        std::string& s = lgas.rows;
-        lgas.begin_row();
-        append_int(s, lid); tab(s); append_field(s, lname); tab(s);
-        append_ewkb_multipolygon(s, area_outline(world, X, Y, bc0, bc0 + dpl_x * zpd_x * z.block_x, br0,
-                                                 br0 + dpl_y * zpd_y * z.block_y));
-        lgas.end_row();
-      }
-      for (int dy = 0; dy < dpl_y; ++dy) {
-        for (int dx = 0; dx < dpl_x; ++dx, ++district_seq) {
-          const std::int64_t did = o.first_id + district_seq;
-          const std::string dname = district_name(district_seq);
-          const int dc0 = bc0 + dx * zpd_x * z.block_x, dr0 = br0 + dy * zpd_y * z.block_y;
-          std::string& s = districts.rows;
-          districts.begin_row();
-          append_int(s, did); tab(s); append_field(s, dname); tab(s); append_int(s, lid); tab(s);
-          append_ewkb_multipolygon(s, area_outline(world, X, Y, dc0, dc0 + zpd_x * z.block_x, dr0, dr0 + zpd_y * z.block_y));
-          districts.end_row();
-          int zone_in_district = 0;
-          for (int zy = 0; zy < zpd_y; ++zy) {
-            for (int zx = 0; zx < zpd_x; ++zx, ++zone_seq) {
-              const int zc0 = dc0 + zx * z.block_x, zr0 = dr0 + zy * z.block_y;
-              const std::size_t gi = static_cast<std::size_t>((zr0 / z.block_y) * zones_x + zc0 / z.block_x);
-              zone_id[gi] = o.first_id + zone_seq;
-              zone_name[gi] = district_code(district_seq) + two_digits(++zone_in_district);
-              zone_district[gi] = dname;
-              zone_lga_code[gi] = lcode;
-              zone_order.push_back(static_cast<std::int64_t>(gi));
-              std::string& t = zones.rows;
-              zones.begin_row();
-              append_int(t, zone_id[gi]); tab(t); append_field(t, zone_name[gi]); tab(t); append_int(t, did); tab(t);
-              append_ewkb_multipolygon(t, area_outline(world, X, Y, zc0, zc0 + z.block_x, zr0, zr0 + z.block_y));
-              zones.end_row();
-            }
-          }
-        }
+  void add_lga(int lx, int ly) {
+    const std::int64_t lga_seq = lga_seq_++;
+    const std::int64_t lid = o_.first_id + lga_seq;
+    const std::string lname = lga_name(lga_seq);
+    std::string lcode;
+    for (char ch : lname) if (ch != ' ' && lcode.size() < 3) lcode.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(ch))));
+    const int bc0 = lx * z_.district_x * z_.zone_x * z_.block_x, br0 = ly * z_.district_y * z_.zone_y * z_.block_y;
+    std::string& s = lgas_.rows;
+    lgas_.begin_row();
+    append_int(s, lid); tab(s); append_field(s, lname); tab(s);
+    append_ewkb_multipolygon(s, area_outline(world_, X_, Y_, bc0, bc0 + z_.district_x * z_.zone_x * z_.block_x, br0,
+                                             br0 + z_.district_y * z_.zone_y * z_.block_y));
+    lgas_.end_row();
+    for (int dy = 0; dy < z_.district_y; ++dy)
+      for (int dx = 0; dx < z_.district_x; ++dx)
+        add_district(lid, lcode, bc0 + dx * z_.zone_x * z_.block_x, br0 + dy * z_.zone_y * z_.block_y);
+  }
+
+  void add_district(std::int64_t lid, const std::string& lcode, int dc0, int dr0) {
+    const std::int64_t district_seq = district_seq_++;
+    const std::int64_t did = o_.first_id + district_seq;
+    const std::string dname = district_name(district_seq);
+    std::string& s = districts_.rows;
+    districts_.begin_row();
+    append_int(s, did); tab(s); append_field(s, dname); tab(s); append_int(s, lid); tab(s);
+    append_ewkb_multipolygon(s, area_outline(world_, X_, Y_, dc0, dc0 + z_.zone_x * z_.block_x, dr0, dr0 + z_.zone_y * z_.block_y));
+    districts_.end_row();
+    int zone_in_district = 0;
+    for (int zy = 0; zy < z_.zone_y; ++zy) {
+      for (int zx = 0; zx < z_.zone_x; ++zx) {
+        const int zc0 = dc0 + zx * z_.block_x, zr0 = dr0 + zy * z_.block_y;
+        const std::size_t gi = static_cast<std::size_t>((zr0 / z_.block_y) * zones_x_ + zc0 / z_.block_x);
+        Zone& zone = zone_[gi];
+        zone.id = o_.first_id + zone_seq_++;
+        zone.name = district_code(district_seq) + two_digits(++zone_in_district);
+        zone.district = dname;
+        zone.lga_code = lcode;
+        zone_order_.push_back(static_cast<std::int64_t>(gi));
+        std::string& t = zones_.rows;
+        zones_.begin_row();
+        append_int(t, zone.id); tab(t); append_field(t, zone.name); tab(t); append_int(t, did); tab(t);
+        append_ewkb_multipolygon(t, area_outline(world_, X_, Y_, zc0, zc0 + z_.block_x, zr0, zr0 + z_.block_y));
+        zones_.end_row();
       }
     }
   }
-  n.lgas = lgas.count;
-  n.districts = districts.count;
-  n.zones = zones.count;
-  n.land_purposes = purposes.count;
 
   // Roads: one centre line per grid line and zone it runs along, with a vertex at each junction.
-  std::int64_t road_id = o.first_id;
-  auto road_row = [&](bool vertical, int k, int from, int to) {
-    const Axis& along = vertical ? Y : X;
-    const RoadClass cls = (vertical ? X : Y).road_class(k);
+  void add_roads() {
+    for (int k = 0; k <= cols_; ++k)
+      for (int zr = 0; zr < zones_y_; ++zr) add_road(true, k, zr * z_.block_y, (zr + 1) * z_.block_y);
+    for (int l = 0; l <= rows_; ++l)
+      for (int zc = 0; zc < zones_x_; ++zc) add_road(false, l, zc * z_.block_x, (zc + 1) * z_.block_x);
+  }
+
+  void add_road(bool vertical, int k, int from, int to) {
+    const Axis& along = vertical ? Y_ : X_;
+    const RoadClass cls = (vertical ? X_ : Y_).road_class(k);
     std::vector<XY> pts;
     for (int i = from; i <= to; ++i)
-      pts.push_back(vertical ? world(X.line[k], along.line[i]) : world(along.line[i], Y.line[k]));
-    Rng r(o.seed, ROAD_ATTRS, static_cast<std::uint64_t>(road_id));
-    const std::string name = street_name(vertical, k, cls, o.seed);
-    std::string& s = roads.rows;
-    roads.begin_row();
-    append_int(s, road_id++); tab(s);
+      pts.push_back(vertical ? world_(X_.line[k], along.line[i]) : world_(along.line[i], Y_.line[k]));
+    Rng r(o_.seed, ROAD_ATTRS, static_cast<std::uint64_t>(road_id_));
+    const std::string name = street_name(vertical, k, cls, o_.seed);
+    std::string& s = roads_.rows;
+    roads_.begin_row();
+    append_int(s, road_id_++); tab(s);
     if (r.chance(0.05)) append_null(s); else append_field(s, name);
     tab(s);
     append_field(s, road_type_text(cls)); tab(s);
     append_ewkb_linestring(s, pts);
-    roads.end_row();
-  };
-  for (int k = 0; k <= cols; ++k)
-    for (int zr = 0; zr < zones_y; ++zr) road_row(true, k, zr * z.block_y, (zr + 1) * z.block_y);
-  for (int l = 0; l <= rows; ++l)
-    for (int zc = 0; zc < zones_x; ++zc) road_row(false, l, zc * z.block_x, (zc + 1) * z.block_x);
-  n.roads = roads.count;
+    roads_.end_row();
+  }
 
-  purposes.flush(out);
-  lgas.flush(out);
-  districts.flush(out);
-  zones.flush(out);
-  roads.flush(out);
-
-  // Parcels, zone by zone in id order, block by block inside the zone.
-  std::int64_t plot_id = o.first_id, beacon_id = o.first_id, leg_id = o.first_id;
-  constexpr std::size_t CHUNK_BYTES = 32u << 20;
-  for (std::int64_t gi : zone_order) {
-    const int zc = static_cast<int>(gi % zones_x), zr = static_cast<int>(gi / zones_x);
-    const std::string& zname = zone_name[static_cast<std::size_t>(gi)];
-    Rng zr_rng(o.seed, ZONE_ATTRS, static_cast<std::uint64_t>(gi));
+  // The zone's blocks, row by row; returns how many.
+  int add_zone_parcels(std::int64_t gi) {
+    const int zc = static_cast<int>(gi % zones_x_), zr = static_cast<int>(gi / zones_x_);
+    Rng zr_rng(o_.seed, ZONE_ATTRS, static_cast<std::uint64_t>(gi));
     const int layout_year = 1985 + zr_rng.below(38);
     int block_in_zone = 0;
-    for (int r = zr * z.block_y; r < (zr + 1) * z.block_y; ++r) {
-      for (int c = zc * z.block_x; c < (zc + 1) * z.block_x; ++c) {
-        ++block_in_zone;
-        ++n.blocks;
-        const std::uint64_t block_key = static_cast<std::uint64_t>(r) * 1000003ULL + static_cast<std::uint64_t>(c);
-        Rng geo(o.seed, BLOCK, block_key);
-        Rng attr(o.seed, BLOCK_ATTRS, block_key);
-        const BlockShape shape = subdivide(geo, X.block_lo(c), X.block_hi(c), Y.block_lo(r), Y.block_hi(r));
+    for (int r = zr * z_.block_y; r < (zr + 1) * z_.block_y; ++r)
+      for (int c = zc * z_.block_x; c < (zc + 1) * z_.block_x; ++c)
+        add_block(zone_[static_cast<std::size_t>(gi)], r, c, ++block_in_zone, layout_year);
+    return block_in_zone;
+  }
 
-        // Beacons of the block.
-        std::vector<XY> wp;
-        wp.reserve(shape.pts.size());
-        const std::int64_t first_beacon = beacon_id;
-        for (const auto& [u, v] : shape.pts) {
-          const XY p = world(u, v);
-          wp.push_back(p);
-          std::string& s = beacons.rows;
-          beacons.begin_row();
-          append_int(s, beacon_id); tab(s);
-          s += "PB"; append_int(s, beacon_id); tab(s);
-          double st = attr.u01();
-          append_field(s, st < 0.70 ? "Found" : st < 0.95 ? "Placed" : "Disturbed"); tab(s);
-          if (attr.chance(0.15)) append_field(s, attr.pick(BEACON_REMARKS)); else append_null(s);
-          tab(s);
-          append_fixed(s, p.y, 3); tab(s);
-          append_fixed(s, p.x, 3); tab(s);
-          append_ewkb_point(s, p);
-          beacons.end_row();
-          ++beacon_id;
-        }
+  void add_block(const Zone& zone, int r, int c, int block_in_zone, int layout_year) {
+    const std::uint64_t block_key = static_cast<std::uint64_t>(r) * 1000003ULL + static_cast<std::uint64_t>(c);
+    Rng geo(o_.seed, BLOCK, block_key);
+    Rng attr(o_.seed, BLOCK_ATTRS, block_key);
+    const BlockShape shape = subdivide(geo, X_.block_lo(c), X_.block_hi(c), Y_.block_lo(r), Y_.block_hi(r));
+    const std::int64_t first_beacon = beacon_id_;
+    const std::vector<XY> wp = add_beacons(shape, attr);
 
-        // What the block shares: land purpose, surveyor and layout plan.
-        double w = attr.u01();
-        std::size_t purpose = 0;
-        for (double acc = 0; purpose + 1 < LAND_PURPOSES.size(); ++purpose) {
-          acc += LAND_PURPOSES[purpose].weight;
-          if (w < acc) break;
-        }
-        const std::string surveyor = attr.pick(SURVEYORS);
-        const bool has_surveyor = !attr.chance(0.15);
-        const std::string layout = "TPL/" + zname + "/" + std::to_string(layout_year) + "/" + two_digits(block_in_zone);
-        const bool has_layout = !attr.chance(0.20);
-        const std::string south_street = street_name(false, r, Y.road_class(r), o.seed);
-        const std::string north_street = street_name(false, r + 1, Y.road_class(r + 1), o.seed);
-
-        int lot_no = 0;
-        for (const Lot& lot : shape.lots) {
-          ++lot_no;
-          std::vector<XY> ring;
-          for (int i : lot.ring) ring.push_back(wp[static_cast<std::size_t>(i)]);
-          double area2 = 0;
-          for (std::size_t i = 0; i < ring.size(); ++i) {
-            const XY a{ring[i].x - ring[0].x, ring[i].y - ring[0].y};
-            const XY& nb = ring[(i + 1) % ring.size()];
-            const XY b2{nb.x - ring[0].x, nb.y - ring[0].y};
-            area2 += a.x * b2.y - b2.x * a.y;
-          }
-          const double area = std::round(std::abs(area2) / 2.0 * 100.0) / 100.0;
-
-          std::string& s = plots.rows;
-          plots.begin_row();
-          append_int(s, plot_id); tab(s);
-          s += zname; s.push_back('/'); s += two_digits(block_in_zone); s.push_back('/'); s += two_digits(lot_no); tab(s);
-          if (attr.chance(0.05)) append_null(s); else append_field(s, attr.pick(PLOT_STATUS));
-          tab(s);
-          append_fixed(s, area, 2); tab(s);
-          const bool has_lu = !attr.chance(0.03);
-          if (has_lu) append_field(s, LAND_PURPOSES[purpose].general); else append_null(s);
-          tab(s);
-          append_field(s, zname); tab(s);
-          if (has_lu) append_field(s, LAND_PURPOSES[purpose].detail); else append_null(s);
-          tab(s);
-          if (attr.chance(0.08)) {
-            append_null(s);
-          } else {
-            s += zone_lga_code[static_cast<std::size_t>(gi)];
-            s += "/LAN/";
-            append_int(s, 1990 + attr.below(35));
-            s.push_back('/');
-            std::string serial = std::to_string(plot_id);
-            s.append(serial.size() < 6 ? 6 - serial.size() : 0, '0');
-            s += serial;
-          }
-          tab(s);
-          if (has_surveyor) append_field(s, surveyor); else append_null(s);
-          tab(s);
-          if (attr.chance(0.10)) {
-            append_null(s);
-          } else {
-            const int house = 2 * (lot.frontage_index + 1) - (lot.faces_north ? 1 : 0);
-            std::string addr = std::to_string(house) + " " + (lot.faces_north ? north_street : south_street) +
-                               ", " + zone_district[static_cast<std::size_t>(gi)];
-            append_field(s, addr);
-          }
-          tab(s);
-          if (has_layout) append_field(s, layout); else append_null(s);
-          tab(s);
-          append_ewkb_polygon(s, ring);
-          plots.end_row();
-
-          for (std::size_t k = 0; k < lot.ring.size(); ++k) {
-            const std::size_t k2 = (k + 1) % lot.ring.size();
-            const XY& a = ring[k];
-            const XY& b2 = ring[k2];
-            const double len = std::round(std::hypot(b2.x - a.x, b2.y - a.y) * 100.0) / 100.0;
-            const Bearing br = grid_bearing(b2.x - a.x, b2.y - a.y);
-            std::string& t = legs.rows;
-            legs.begin_row();
-            append_int(t, leg_id++); tab(t);
-            append_int(t, plot_id); tab(t);
-            append_int(t, first_beacon + lot.ring[k]); tab(t);
-            append_int(t, first_beacon + lot.ring[k2]); tab(t);
-            append_int(t, static_cast<long long>(k + 1)); tab(t);
-            append_fixed(t, len, 2); tab(t);
-            append_int(t, br.degrees); tab(t);
-            append_int(t, br.minutes);
-            legs.end_row();
-          }
-          ++plot_id;
-        }
-      }
+    BlockShared shared;
+    double w = attr.u01();
+    for (double acc = 0; shared.purpose + 1 < LAND_PURPOSES.size(); ++shared.purpose) {
+      acc += LAND_PURPOSES[shared.purpose].weight;
+      if (w < acc) break;
     }
-    if (beacons.rows.size() + plots.rows.size() + legs.rows.size() > CHUNK_BYTES) {
-      beacons.flush(out);
-      plots.flush(out);
-      legs.flush(out);
+    shared.surveyor = attr.pick(SURVEYORS);
+    shared.has_surveyor = !attr.chance(0.15);
+    shared.layout = "TPL/" + zone.name + "/" + std::to_string(layout_year) + "/" + two_digits(block_in_zone);
+    shared.has_layout = !attr.chance(0.20);
+    shared.south_street = street_name(false, r, Y_.road_class(r), o_.seed);
+    shared.north_street = street_name(false, r + 1, Y_.road_class(r + 1), o_.seed);
+
+    int lot_no = 0;
+    for (const Lot& lot : shape.lots) {
+      std::vector<XY> ring;
+      for (int i : lot.ring) ring.push_back(wp[static_cast<std::size_t>(i)]);
+      add_plot(zone, lot, ring, block_in_zone, ++lot_no, shared, attr);
+      add_legs(lot, ring, first_beacon);
+      ++plot_id_;
     }
   }
-  beacons.flush(out);
-  plots.flush(out);
-  legs.flush(out);
-  if (std::fflush(out) != 0) throw std::runtime_error("cannot write the generated data");
-  n.plots = plots.count;
-  n.beacons = beacons.count;
-  n.legs = legs.count;
-  return n;
-}
+
+  // The block's beacons; returns their places in the world.
+  std::vector<XY> add_beacons(const BlockShape& shape, Rng& attr) {
+    std::vector<XY> wp;
+    wp.reserve(shape.pts.size());
+    for (const auto& [u, v] : shape.pts) {
+      const XY p = world_(u, v);
+      wp.push_back(p);
+      std::string& s = beacons_.rows;
+      beacons_.begin_row();
+      append_int(s, beacon_id_); tab(s);
+      s += "PB"; append_int(s, beacon_id_); tab(s);
+      double st = attr.u01();
+      append_field(s, st < 0.70 ? "Found" : st < 0.95 ? "Placed" : "Disturbed"); tab(s);
+      if (attr.chance(0.15)) append_field(s, attr.pick(BEACON_REMARKS)); else append_null(s);
+      tab(s);
+      append_fixed(s, p.y, 3); tab(s);
+      append_fixed(s, p.x, 3); tab(s);
+      append_ewkb_point(s, p);
+      beacons_.end_row();
+      ++beacon_id_;
+    }
+    return wp;
+  }
+
+  void add_plot(const Zone& zone, const Lot& lot, const std::vector<XY>& ring, int block_in_zone, int lot_no,
+                const BlockShared& shared, Rng& attr) {
+    double area2 = 0;
+    for (std::size_t i = 0; i < ring.size(); ++i) {
+      const XY a{ring[i].x - ring[0].x, ring[i].y - ring[0].y};
+      const XY& nb = ring[(i + 1) % ring.size()];
+      const XY b2{nb.x - ring[0].x, nb.y - ring[0].y};
+      area2 += a.x * b2.y - b2.x * a.y;
+    }
+    const double area = std::round(std::abs(area2) / 2.0 * 100.0) / 100.0;
+    const LandPurpose& purpose = LAND_PURPOSES[shared.purpose];
+
+    std::string& s = plots_.rows;
+    plots_.begin_row();
+    append_int(s, plot_id_); tab(s);
+    s += zone.name; s.push_back('/'); s += two_digits(block_in_zone); s.push_back('/'); s += two_digits(lot_no); tab(s);
+    if (attr.chance(0.05)) append_null(s); else append_field(s, attr.pick(PLOT_STATUS));
+    tab(s);
+    append_fixed(s, area, 2); tab(s);
+    const bool has_lu = !attr.chance(0.03);
+    if (has_lu) append_field(s, purpose.general); else append_null(s);
+    tab(s);
+    append_field(s, zone.name); tab(s);
+    if (has_lu) append_field(s, purpose.detail); else append_null(s);
+    tab(s);
+    if (attr.chance(0.08)) {
+      append_null(s);
+    } else {
+      s += zone.lga_code;
+      s += "/LAN/";
+      append_int(s, 1990 + attr.below(35));
+      s.push_back('/');
+      std::string serial = std::to_string(plot_id_);
+      s.append(serial.size() < 6 ? 6 - serial.size() : 0, '0');
+      s += serial;
+    }
+    tab(s);
+    if (shared.has_surveyor) append_field(s, shared.surveyor); else append_null(s);
+    tab(s);
+    if (attr.chance(0.10)) {
+      append_null(s);
+    } else {
+      const int house = 2 * (lot.frontage_index + 1) - (lot.faces_north ? 1 : 0);
+      std::string addr = std::to_string(house) + " " + (lot.faces_north ? shared.north_street : shared.south_street) +
+                         ", " + zone.district;
+      append_field(s, addr);
+    }
+    tab(s);
+    if (shared.has_layout) append_field(s, shared.layout); else append_null(s);
+    tab(s);
+    append_ewkb_polygon(s, ring);
+    plots_.end_row();
+  }
+
+  // The plot's boundary legs, from each beacon to the next round the ring.
+  void add_legs(const Lot& lot, const std::vector<XY>& ring, std::int64_t first_beacon) {
+    for (std::size_t k = 0; k < lot.ring.size(); ++k) {
+      const std::size_t k2 = (k + 1) % lot.ring.size();
+      const XY& a = ring[k];
+      const XY& b2 = ring[k2];
+      const double len = std::round(std::hypot(b2.x - a.x, b2.y - a.y) * 100.0) / 100.0;
+      const Bearing br = grid_bearing(b2.x - a.x, b2.y - a.y);
+      std::string& t = legs_.rows;
+      legs_.begin_row();
+      append_int(t, leg_id_++); tab(t);
+      append_int(t, plot_id_); tab(t);
+      append_int(t, first_beacon + lot.ring[k]); tab(t);
+      append_int(t, first_beacon + lot.ring[k2]); tab(t);
+      append_int(t, static_cast<long long>(k + 1)); tab(t);
+      append_fixed(t, len, 2); tab(t);
+      append_int(t, br.degrees); tab(t);
+      append_int(t, br.minutes);
+      legs_.end_row();
+    }
+  }
+
+  void flush_parcels() {
+    beacons_.flush(out_);
+    plots_.flush(out_);
+    legs_.flush(out_);
+  }
+
+  const Options& o_;
+  const SizeSpec& z_;
+  const World world_;
+  const Axis X_, Y_;
+  const int cols_, rows_, zones_x_, zones_y_;
+  std::vector<Zone> zone_;                // by zone grid index
+  std::vector<std::int64_t> zone_order_;  // zone grid indices in id order
+  std::FILE* out_;
+  std::int64_t lga_seq_ = 0, district_seq_ = 0, zone_seq_ = 0;
+  std::int64_t road_id_, plot_id_, beacon_id_, leg_id_;
+
+  Table purposes_{R"("GIS"."LAND_PURPOSE" ("ID", "GENERAL_LU", "DETAIL_LU", "DESCRIPTION"))", {}};
+  Table lgas_{R"("GIS"."LGAs" ("id", "name", "geometry"))", {}};
+  Table districts_{R"("GIS"."Districts" ("id", "name", "lga_id", "geometry"))", {}};
+  Table zones_{R"("GIS"."CadZones" ("id", "name", "district_id", "geometry"))", {}};
+  Table roads_{R"("GIS"."ROAD" ("ID", "ROAD_NAME", "ROAD_TYPE", "GEOMETRY"))", {}};
+  Table beacons_{R"("GIS"."BEACON" ("ID", "BEACON_NO", "STATUS", "REMARK", "NORTHING", "EASTING", "GEOMETRY"))", {}};
+  Table plots_{R"("GIS"."PLOT" ("ID", "PLOT_NO", "STATUS", "AREA_SYSTEM", "GENERAL_LU", "CADZONE", "DETAIL_LU", "file_no", "SURVEYED_BY", "ADDRESS", "PLAN_LAYOUT_NO", "GEOMETRY"))", {}};
+  Table legs_{R"("GIS"."BOUNDARY" ("ID", "PLOTID", "BEACON1ID", "BEACON2ID", "SEQ", "LENGTH", "ANGLEDEG", "ANGLEMIN"))", {}};
+};
+
+}  // namespace
+
+Counts write_cadastre(const Options& o, std::FILE* out) { return CadastreWriter(o, out).write(); }
 
 }  // namespace vekt::gen

@@ -1,41 +1,29 @@
 #include "host/database.hpp"
 
-#include <cstdlib>
+#include <atomic>
 #include <exception>
 #include <memory>
 #include <string>
 #include <utility>
 
-#include "base/error.hpp"
-#include "base/pyconv.hpp"
+#include "host/settings.hpp"
 
 namespace vekt::host {
 
 namespace asio = boost::asio;
 
-pg::DatabaseOptions database_options_from_env() {
-  pg::DatabaseOptions o;
-  if (const char* u = std::getenv("DATABASE_URL")) {
-    o.url = u;
-    // A URL libpq cannot read stops start-up here instead of failing every request later.
-    try {
-      pg::check_connection_url(o.url);
-    } catch (const pg::Error& e) {
-      throw base::ValueError(std::string("DATABASE_URL is not a PostgreSQL connection URI: ") + e.what());
-    }
-  }
-  if (const char* n = std::getenv("VEKT_DB_POOL_SIZE")) {
-    auto v = base::py_int(n);
-    if (!v || v->huge() || *v->value <= 0)
-      throw base::ValueError(std::string("VEKT_DB_POOL_SIZE must be a positive integer, not '") + n + "'");
-    o.pool_size = static_cast<std::size_t>(*v->value);
-  }
-  return o;
-}
+namespace {
+
+std::atomic<pg::Database*> handed_over{nullptr};
+
+}  // namespace
+
+void use_database(pg::Database& db) { handed_over.store(&db, std::memory_order_release); }
 
 pg::Database& database() {
-  static pg::Database db(database_options_from_env());
-  return db;
+  if (pg::Database* db = handed_over.load(std::memory_order_acquire)) return *db;
+  static pg::Database made(read_database_settings());
+  return made;
 }
 
 pg::Session get_db() { return pg::Session(database()); }

@@ -1,8 +1,9 @@
 #pragma once
 // The request-scoped database session of the host.
 //
-// database() is the one process-wide pg::Database (DATABASE_URL, VEKT_DB_POOL_SIZE), made on first
-// use — call it once at start-up so a bad setting fails start-up rather than a request. get_db()
+// database() is the one process-wide pg::Database. vekt-server builds it from its settings and hands
+// it over with use_database() before it serves; a program that hands over none (a tool, a test) gets
+// one made on first use from DATABASE_URL and VEKT_DB_POOL_SIZE. get_db()
 // hands a request its own lazy session (no connection until its first statement). with_db() wraps a
 // route handler so the session is closed when the request ends, on every path: success, exception,
 // cancellation (close rolls back whatever is still open and never throws).
@@ -15,10 +16,10 @@
 
 namespace vekt::host {
 
-// url from DATABASE_URL, pool_size from VEKT_DB_POOL_SIZE (not an integer > 0: base::ValueError).
-pg::DatabaseOptions database_options_from_env();
-
 pg::Database& database();
+
+// Makes `db` the process's database; it must outlive every request. Once, before any thread serves.
+void use_database(pg::Database& db);
 
 pg::Session get_db();
 

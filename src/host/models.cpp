@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <cstring>
+#include <tuple>
+#include <type_traits>
 
 namespace vekt::host {
 
@@ -25,12 +27,6 @@ double read_f64(std::string_view b, std::size_t at, bool little) {
   double d;
   std::memcpy(&d, &v, sizeof d);
   return d;
-}
-
-std::optional<std::string> opt_text(const pg::Row& row, std::size_t col) {
-  const pg::Field f = row[col];
-  if (f.is_null()) return std::nullopt;
-  return f.text();
 }
 
 }  // namespace
@@ -60,84 +56,134 @@ std::optional<Geometry> read_geometry(const pg::Row& row, std::size_t col) {
   return Geometry{wkb.bytes(), row[col + 1].text()};
 }
 
-const std::string& PLOT::columns() {
-  static const std::string s = R"("ID", "PLOT_NO", "AREA_SYSTEM", "file_no", "SURVEYED_BY", "ADDRESS", )"
-                               R"("PLAN_LAYOUT_NO", )" + geometry_columns(R"("GEOMETRY")");
-  return s;
+namespace {
+
+// A model's field table: each column's name (as the table spells it) and the member it is read
+// into, in select-list order. The select list and the row decoding are both made from it, so a
+// column is added in one place. A geometry takes two select-list items (geometry_columns).
+template <class Model, class T>
+struct Column {
+  std::string_view name;
+  T Model::*member;
+};
+template <class Model, class T>
+constexpr Column<Model, T> column(std::string_view name, T Model::*member) {
+  return {name, member};
 }
 
-PLOT PLOT::from_row(const pg::Row& row) {
-  PLOT p;
-  p.id = row[0].as_int();
-  p.plot_no = row[1].text();
-  p.area_system = opt_text(row, 2);
-  p.file_no = opt_text(row, 3);
-  p.surveyed_by = opt_text(row, 4);
-  p.address = opt_text(row, 5);
-  p.plan_layout_no = opt_text(row, 6);
-  p.geometry = read_geometry(row, 7);
-  return p;
+std::string quoted(std::string_view name) { return '"' + std::string(name) + '"'; }
+
+template <class Model, class T>
+std::string select_item(const Column<Model, T>& c) {
+  if constexpr (std::is_same_v<T, std::optional<Geometry>>) return geometry_columns(quoted(c.name));
+  else return quoted(c.name);
 }
+
+// Decodes the value at `col` into `out` and moves `col` past the items it took.
+void read_value(const pg::Row& row, std::size_t& col, std::int64_t& out) { out = row[col++].as_int(); }
+void read_value(const pg::Row& row, std::size_t& col, double& out) { out = row[col++].as_double(); }
+void read_value(const pg::Row& row, std::size_t& col, std::string& out) { out = row[col++].text(); }
+void read_value(const pg::Row& row, std::size_t& col, std::optional<std::int64_t>& out) {
+  const pg::Field f = row[col++];
+  if (!f.is_null()) out = f.as_int();
+}
+void read_value(const pg::Row& row, std::size_t& col, std::optional<std::string>& out) {
+  const pg::Field f = row[col++];
+  if (!f.is_null()) out = f.text();
+}
+void read_value(const pg::Row& row, std::size_t& col, std::optional<Geometry>& out) {
+  out = read_geometry(row, col);
+  col += 2;
+}
+
+template <class Fields>
+std::string select_list(const Fields& fields) {
+  std::string out;
+  std::apply([&](const auto&... c) { ((out += (out.empty() ? "" : ", ") + select_item(c)), ...); }, fields);
+  return out;
+}
+
+template <class Model, class Fields>
+Model decode(const pg::Row& row, const Fields& fields) {
+  Model m;
+  std::size_t col = 0;
+  std::apply([&](const auto&... c) { (read_value(row, col, m.*(c.member)), ...); }, fields);
+  return m;
+}
+
+constexpr auto PLOT_FIELDS = std::tuple{
+    column("ID", &PLOT::id),
+    column("PLOT_NO", &PLOT::plot_no),
+    column("AREA_SYSTEM", &PLOT::area_system),
+    column("file_no", &PLOT::file_no),
+    column("SURVEYED_BY", &PLOT::surveyed_by),
+    column("ADDRESS", &PLOT::address),
+    column("PLAN_LAYOUT_NO", &PLOT::plan_layout_no),
+    column("GEOMETRY", &PLOT::geometry),
+};
+
+constexpr auto BEACON_FIELDS = std::tuple{
+    column("ID", &BEACON::id),
+    column("BEACON_NO", &BEACON::beacon_no),
+    column("NORTHING", &BEACON::northing),
+    column("EASTING", &BEACON::easting),
+    column("GEOMETRY", &BEACON::geometry),
+};
+
+constexpr auto BOUNDARY_FIELDS = std::tuple{
+    column("ID", &BOUNDARY::id),
+    column("PLOTID", &BOUNDARY::plotid),
+    column("BEACON1ID", &BOUNDARY::beacon1id),
+    column("BEACON2ID", &BOUNDARY::beacon2id),
+    column("SEQ", &BOUNDARY::seq),
+    column("LENGTH", &BOUNDARY::length),
+    column("ANGLEDEG", &BOUNDARY::angledeg),
+    column("ANGLEMIN", &BOUNDARY::anglemin),
+};
+
+constexpr auto ROAD_FIELDS = std::tuple{
+    column("ID", &ROAD::id),
+    column("ROAD_NAME", &ROAD::road_name),
+    column("GEOMETRY", &ROAD::geometry),
+};
+
+constexpr auto LAND_PURPOSE_FIELDS = std::tuple{
+    column("ID", &LandPurpose::id),
+    column("GENERAL_LU", &LandPurpose::general_lu),
+    column("DETAIL_LU", &LandPurpose::detail_lu),
+    column("DESCRIPTION", &LandPurpose::description),
+};
+
+}  // namespace
+
+const std::string& PLOT::columns() {
+  static const std::string s = select_list(PLOT_FIELDS);
+  return s;
+}
+PLOT PLOT::from_row(const pg::Row& row) { return decode<PLOT>(row, PLOT_FIELDS); }
 
 const std::string& BEACON::columns() {
-  static const std::string s = R"("ID", "BEACON_NO", "NORTHING", "EASTING", )" + geometry_columns(R"("GEOMETRY")");
+  static const std::string s = select_list(BEACON_FIELDS);
   return s;
 }
-
-BEACON BEACON::from_row(const pg::Row& row) {
-  BEACON b;
-  b.id = row[0].as_int();
-  b.beacon_no = row[1].text();
-  b.northing = row[2].as_double();
-  b.easting = row[3].as_double();
-  b.geometry = read_geometry(row, 4);
-  return b;
-}
+BEACON BEACON::from_row(const pg::Row& row) { return decode<BEACON>(row, BEACON_FIELDS); }
 
 const std::string& BOUNDARY::columns() {
-  static const std::string s =
-      R"("ID", "PLOTID", "BEACON1ID", "BEACON2ID", "SEQ", "LENGTH", "ANGLEDEG", "ANGLEMIN")";
+  static const std::string s = select_list(BOUNDARY_FIELDS);
   return s;
 }
-
-BOUNDARY BOUNDARY::from_row(const pg::Row& row) {
-  BOUNDARY l;
-  l.id = row[0].as_int();
-  l.plotid = row[1].as_int();
-  l.beacon1id = row[2].as_int();
-  l.beacon2id = row[3].as_int();
-  if (!row[4].is_null()) l.seq = row[4].as_int();
-  l.length = row[5].as_double();
-  l.angledeg = row[6].as_int();
-  l.anglemin = row[7].as_int();
-  return l;
-}
+BOUNDARY BOUNDARY::from_row(const pg::Row& row) { return decode<BOUNDARY>(row, BOUNDARY_FIELDS); }
 
 const std::string& ROAD::columns() {
-  static const std::string s = R"("ID", "ROAD_NAME", )" + geometry_columns(R"("GEOMETRY")");
+  static const std::string s = select_list(ROAD_FIELDS);
   return s;
 }
-
-ROAD ROAD::from_row(const pg::Row& row) {
-  ROAD r;
-  r.id = row[0].as_int();
-  r.road_name = opt_text(row, 1);
-  r.geometry = read_geometry(row, 2);
-  return r;
-}
+ROAD ROAD::from_row(const pg::Row& row) { return decode<ROAD>(row, ROAD_FIELDS); }
 
 const std::string& LandPurpose::columns() {
-  static const std::string s = R"("ID", "GENERAL_LU", "DETAIL_LU", "DESCRIPTION")";
+  static const std::string s = select_list(LAND_PURPOSE_FIELDS);
   return s;
 }
-
-LandPurpose LandPurpose::from_row(const pg::Row& row) {
-  LandPurpose l;
-  l.id = row[0].as_int();
-  l.general_lu = row[1].text();
-  l.detail_lu = row[2].text();
-  l.description = opt_text(row, 3);
-  return l;
-}
+LandPurpose LandPurpose::from_row(const pg::Row& row) { return decode<LandPurpose>(row, LAND_PURPOSE_FIELDS); }
 
 }  // namespace vekt::host

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "pg/session.hpp"
+#include "pg/result.hpp"
 
 namespace vekt::host {
 

@@ -9,9 +9,7 @@ namespace {
 
 std::string media_type_for(std::string_view filename) {
   auto dot = filename.rfind('.');
-  std::string ext;
-  if (dot != std::string_view::npos)
-    for (char c : filename.substr(dot + 1)) ext += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  const std::string ext = dot == std::string_view::npos ? std::string() : base::ascii_lower(filename.substr(dot + 1));
   if (ext == "pdf") return "application/pdf";
   if (ext == "png") return "image/png";
   if (ext == "json") return "application/json";

@@ -21,7 +21,7 @@ class BinaryRedisCache {
  public:
   explicit BinaryRedisCache(redis::Client& redis_client, std::string namespace_ = "mvt");
 
-  // "Create namespaced key."
+  // "{namespace}:{key}".
   std::string _make_key(std::string_view key) const;
   // "Get binary data from cache." GET of the namespaced key: the stored bytes, or nullopt.
   boost::asio::awaitable<std::optional<std::string>> get(std::string key);

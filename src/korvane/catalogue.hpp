@@ -1,6 +1,7 @@
 #pragma once
-// The layer catalogue, the zoom bands and the SQL texts of the tile service. Pure functions of
-// constants: nothing here waits on the network or the database.
+// The layer catalogue and the zoom bands of the tile service (the statements built from them are
+// in korvane/tile_sql.hpp). Pure functions of constants: nothing here waits on the network or the
+// database.
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -64,50 +65,35 @@ struct ZoomConfig {
   friend bool operator==(const ZoomConfig&, const ZoomConfig&) = default;
 };
 
-// "Get optimized configuration - FIXED to show features when zoomed out."
 // The band of `zoom` for `layer_name`, or nullopt below the layer's min_zoom. A key outside the
 // catalogue acts as a layer with min_zoom 0.
 std::optional<ZoomConfig> get_zoom_config(long long zoom, std::string_view layer_name);
 
+// One zoom band: the zooms up to `upper` (the last band: every zoom above) and how they are served.
+struct ZoomBand {
+  long long upper;
+  ZoomConfig config;
+};
+
+// Tolerance and feature limit fall/rise with the zoom; tiles up to zoom 10 live four times longer.
+inline constexpr std::array<ZoomBand, 8> ZOOM_BANDS{{
+    {4, {1000, 2000, 512, CACHE_TTL_LONG}},
+    {6, {500, 3000, 256, CACHE_TTL_LONG}},
+    {8, {250, 5000, 256, CACHE_TTL_LONG}},
+    {10, {100, 8000, 256, CACHE_TTL_LONG}},
+    {12, {50, 10000, 256, CACHE_TTL_SHORT}},
+    {14, {10, 15000, 64, CACHE_TTL_SHORT}},
+    {16, {0, 20000, 16, CACHE_TTL_SHORT}},
+    {0, {0, 30000, 8, CACHE_TTL_SHORT}},
+}};
+
 // Index 0..7 of the band that serves `zoom` (no min_zoom test).
 int zoom_band(long long zoom);
 
-struct MvtSql {
-  // Points into the statements built once at first use; valid for the life of the process.
-  const std::string* sql;
-  ZoomConfig zoom_config;
-};
-
-// "Generate MVT SQL with better low-zoom handling."
-// Throws base::ValueError "Unknown layer: {layer_name}" or
-// "Layer {layer_name} not available at zoom level {zoom}" (None when zoom is absent).
-MvtSql generate_mvt_sql(std::string_view layer_name, std::optional<long long> zoom = std::nullopt);
-
-// The statement text assembled from its pieces (what generate_mvt_sql keeps, one per layer, band and
-// filter form).
-std::string build_mvt_sql(const LayerEntry& layer, const ZoomConfig& zc, bool envelope_only);
-
-// "Validate tile coordinates."
+// Whether z is 1..20 and x, y lie within the 2^z grid.
 bool validate_tile_coords(long long z, long long x, long long y);
 
-// "Calculate bounding box area in square degrees."
+// |width × height|, in the box's own units (square degrees for a degree box).
 double calculate_bbox_area_degrees(double minx, double miny, double maxx, double maxy);
-
-// The statement that turns an input box into its EPSG:3857 extent (binds x1 y1 x2 y2 input_srid).
-extern const std::string TRANSFORM_SQL;
-
-// The bounding-box tile statement for a layer and geometry expression (binds min_x min_y max_x max_y
-// max_features).
-std::string build_bbox_sql(const LayerEntry& layer, std::string_view geom_expr);
-
-// The bounding-box statement of `layer`, simplified (tolerance 50) or not; built once and kept.
-const std::string& bbox_sql(const LayerEntry& layer, bool simplified);
-
-// The layer centroid statement (no binds); built once per layer and kept.
-std::string build_centroid_sql(const LayerEntry& layer);
-const std::string& centroid_sql(const LayerEntry& layer);
-
-// `text` with every double quote removed from its beginning and its end.
-std::string strip_outer_quotes(std::string_view text);
 
 }  // namespace vekt::korvane

@@ -1,16 +1,13 @@
 #include "korvane/layer_share.hpp"
 
-#include <deque>
 #include <unordered_map>
 #include <utility>
 
-#include <boost/asio/as_tuple.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
-#include <boost/asio/use_awaitable.hpp>
 #include <boost/system/system_error.hpp>
 
 #include "base/conn_pool.hpp"
+#include "base/fifo_gate.hpp"
 
 namespace vekt::korvane {
 
@@ -19,22 +16,16 @@ namespace asio = boost::asio;
 // The counts of one loop; touched only on that loop, so nothing here takes a lock.
 class LayerShare::Gate : public base::LoopPoolBase {
  public:
-  struct Waiter {
-    explicit Waiter(asio::any_io_executor ex) : timer(std::move(ex)) {}
-    asio::steady_timer timer;
-    bool granted = false;
-  };
   struct Layer {
     std::size_t holding = 0;
-    std::deque<std::shared_ptr<Waiter>> waiters;
+    base::FifoGate<> waiters;
   };
 
   explicit Gate(std::size_t limit) : limit_(limit) {}
 
   void shutdown() override {
     closed_ = true;
-    for (auto& [name, layer] : layers_)
-      for (auto& w : layer.waiters) w->timer.cancel();
+    for (auto& [name, layer] : layers_) layer.waiters.wake_all();
   }
 
   std::unordered_map<std::string, Layer> layers_;
@@ -46,13 +37,7 @@ class LayerShare::Gate : public base::LoopPoolBase {
     auto it = layers_.find(name);
     if (it == layers_.end()) return;
     Layer& l = it->second;
-    if (!l.waiters.empty()) {
-      auto w = std::move(l.waiters.front());
-      l.waiters.pop_front();
-      w->granted = true;
-      w->timer.cancel();
-      return;
-    }
+    if (l.waiters.hand_over()) return;
     if (l.holding > 0) --l.holding;
   }
 };
@@ -88,12 +73,9 @@ asio::awaitable<LayerShare::Hold> LayerShare::enter(std::string_view layer) {
     ++l.holding;
     co_return Hold(g, std::string(layer));
   }
-  auto w = std::make_shared<Gate::Waiter>(ex);
-  w->timer.expires_at(asio::steady_timer::time_point::max());
-  l.waiters.push_back(w);
-  auto [ec] = co_await w->timer.async_wait(asio::as_tuple(asio::use_awaitable));
-  if (w->granted) co_return Hold(g, std::string(layer));  // the place was handed over, count and all
-  std::erase(g->layers_[std::string(layer)].waiters, w);
+  const auto turn = co_await l.waiters.wait();
+  if (turn.granted) co_return Hold(g, std::string(layer));  // the place was handed over, count and all
+  const auto ec = turn.ec;
   if (g->closed_) throw boost::system::system_error(asio::error::shut_down);
   throw boost::system::system_error(ec ? ec : asio::error::operation_aborted);
 }

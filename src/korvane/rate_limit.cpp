@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "base/with_timeout.hpp"
-#include "korvane/service.hpp"
+#include "korvane/service.hpp"  // logger()
 #include "web/http.hpp"
 
 namespace vekt::korvane {
@@ -51,9 +51,9 @@ const redis::Script& RateLimit::script() {
 
 RateLimit::RateLimit(redis::Client& client, RateLimitPolicy policy) : client_(&client), policy_(std::move(policy)) {}
 
-redis::Argv RateLimit::count_command(const std::string& client_ip, std::chrono::milliseconds wait) const {
+RateLimit::Count RateLimit::count_of(const std::string& client_ip, std::chrono::milliseconds wait) const {
   const std::int64_t awaited_until = wall_ms() + clock_offset_ms_.load(std::memory_order_relaxed) + wait.count();
-  return script().evalsha({policy_.key_prefix + client_ip}, {std::to_string(awaited_until)});
+  return {{policy_.key_prefix + client_ip}, {std::to_string(awaited_until)}};
 }
 
 std::optional<long long> RateLimit::read_count(const redis::Reply& reply, std::string& failure) {
@@ -84,26 +84,25 @@ void RateLimit::decide(std::optional<long long> count, const std::string& failur
 
 // The commands in one write; a count the server does not know the script of yet is sent once more
 // with the script's body (which also loads it for the next ones).
-asio::awaitable<std::vector<redis::Reply>> RateLimit::exchange(std::vector<redis::Argv> commands) {
-  redis::Argv count = commands.front();
+asio::awaitable<std::vector<redis::Reply>> RateLimit::exchange(Count count, std::vector<redis::Argv> others) {
+  std::vector<redis::Argv> commands;
+  commands.reserve(1 + others.size());
+  commands.push_back(script().evalsha(count.keys, count.args));
+  for (auto& c : others) commands.push_back(std::move(c));
   std::vector<redis::Reply> replies = co_await client_->pipeline(std::move(commands));
   if (redis::Script::not_loaded(replies.front())) {
-    count[0] = "EVAL";
-    count[1] = script().body();
     std::vector<redis::Argv> again;
-    again.push_back(std::move(count));
+    again.push_back(script().eval(count.keys, count.args));
     replies.front() = std::move((co_await client_->pipeline(std::move(again))).front());
   }
   co_return replies;
 }
 
 asio::awaitable<void> RateLimit::admit(std::string client_ip) {
-  std::vector<redis::Argv> commands;
-  commands.push_back(count_command(client_ip, COUNT_LIMIT));
   std::optional<long long> count;
   std::string failure;
   try {
-    std::vector<redis::Reply> replies = co_await base::with_timeout(exchange(std::move(commands)), COUNT_LIMIT);
+    std::vector<redis::Reply> replies = co_await base::with_timeout(exchange(count_of(client_ip, COUNT_LIMIT), {}), COUNT_LIMIT);
     count = read_count(replies.front(), failure);
   } catch (...) {
     failure = failure_text(std::current_exception());
@@ -114,13 +113,12 @@ asio::awaitable<void> RateLimit::admit(std::string client_ip) {
 asio::awaitable<std::optional<std::string>> RateLimit::admit_and_read(std::string client_ip, BinaryRedisCache& cache,
                                                                        std::string cache_key, double cache_timeout) {
   const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(base::Seconds(cache_timeout));
-  std::vector<redis::Argv> commands;
-  commands.push_back(count_command(client_ip, wait));
-  commands.push_back(cache.get_command(cache_key));
+  std::vector<redis::Argv> others;
+  others.push_back(cache.get_command(cache_key));
   std::vector<redis::Reply> replies;
   std::string failure;
   try {
-    replies = co_await base::with_timeout(exchange(std::move(commands)), wait);
+    replies = co_await base::with_timeout(exchange(count_of(client_ip, wait), std::move(others)), wait);
   } catch (...) {
     failure = failure_text(std::current_exception());
   }
@@ -137,16 +135,6 @@ asio::awaitable<std::optional<std::string>> RateLimit::admit_and_read(std::strin
   }
   log_cache_get_failure(cache_key, failure);
   co_return std::nullopt;
-}
-
-RateLimit& tile_rate_limit() {
-  static RateLimit limit(redis_client(), {"rate_limit:gis:", 40, "Too many map requests. Please slow down panning.", true});
-  return limit;
-}
-
-RateLimit& bbox_rate_limit() {
-  static RateLimit limit(redis_client(), {"rate_limit:gis:bbox:", 20, "Too many bbox requests.", false});
-  return limit;
 }
 
 }  // namespace vekt::korvane

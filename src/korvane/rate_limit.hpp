@@ -52,12 +52,18 @@ class RateLimit {
 
  private:
   static const redis::Script& script();
-  struct Count;
-  redis::Argv count_command(const std::string& client_ip, std::chrono::milliseconds wait) const;
+  // The count's key and argument: sent by the script's SHA-1, and again with its body when the
+  // server does not hold it yet.
+  struct Count {
+    std::vector<std::string> keys;
+    std::vector<std::string> args;
+  };
+  Count count_of(const std::string& client_ip, std::chrono::milliseconds wait) const;
   // The reply to a count: the count, or a failure (an error reply, a count run too late).
   std::optional<long long> read_count(const redis::Reply& reply, std::string& failure);
   void decide(std::optional<long long> count, const std::string& failure) const;
-  boost::asio::awaitable<std::vector<redis::Reply>> exchange(std::vector<redis::Argv> commands);
+  // The count and `others` in one write; the count's reply comes first.
+  boost::asio::awaitable<std::vector<redis::Reply>> exchange(Count count, std::vector<redis::Argv> others);
 
   redis::Client* client_;
   RateLimitPolicy policy_;
@@ -65,6 +71,11 @@ class RateLimit {
   // is given on the server's clock.
   std::atomic<std::int64_t> clock_offset_ms_{0};
 };
+
+// The two routes' policies: 40 tiles or 20 boxes a second per address.
+inline const RateLimitPolicy TILE_RATE_LIMIT{"rate_limit:gis:", 40, "Too many map requests. Please slow down panning.",
+                                             true};
+inline const RateLimitPolicy BBOX_RATE_LIMIT{"rate_limit:gis:bbox:", 20, "Too many bbox requests.", false};
 
 // The two routes' limits (valid after startup()).
 RateLimit& tile_rate_limit();

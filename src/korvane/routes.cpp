@@ -2,10 +2,8 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <cctype>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <string_view>
 #include <type_traits>
 #include <exception>
@@ -14,16 +12,19 @@
 #include <utility>
 #include <vector>
 
-#include <boost/asio/ip/address.hpp>
 #include <fmt/format.h>
 
 #include "base/error.hpp"
+#include "base/numfmt.hpp"
+#include "base/strings.hpp"
 #include "base/with_timeout.hpp"
+#include "host/access.hpp"
 #include "host/database.hpp"
 #include "host/responses.hpp"
 #include "host/utils.hpp"
 #include "korvane/cache.hpp"
 #include "korvane/catalogue.hpp"
+#include "korvane/tile_sql.hpp"
 #include "korvane/failure_answers.hpp"
 #include "korvane/layer_share.hpp"
 #include "korvane/rate_limit.hpp"
@@ -47,6 +48,8 @@ constexpr const char* MVT_MEDIA_TYPE = "application/vnd.mapbox-vector-tile";
 
 std::string int_text(const web::IntValue& v) { return v.text; }
 
+// The statement's time limit per zoom band: part of the service's contract with its clients (a
+// slower tile answers 408), so they change only with it.
 double tile_timeout(long long z) {
   if (z <= 6) return 10.0;
   if (z <= 10) return 12.0;
@@ -55,10 +58,8 @@ double tile_timeout(long long z) {
   return 30.0;
 }
 
-std::string fixed0(double v) {
-  char buf[512];
-  std::snprintf(buf, sizeof buf, "%.0f", v);
-  return buf;
+HttpError layer_not_found(const std::string& layer_name) {
+  return HttpError(404, fmt::format("Layer '{}' not found", layer_name));
 }
 
 // Envelope answers built field by field (the envelope's other fields keep their defaults).
@@ -85,8 +86,8 @@ double seconds_left(Clock::time_point start, double limit) {
 }
 
 // A place in `layer`'s share of the loop's connections, waited for at most `limit` seconds.
-asio::awaitable<LayerShare::Hold> enter_share(std::string layer, double limit) {
-  co_return co_await base::with_timeout(layer_share().enter(layer), limit);
+asio::awaitable<LayerShare::Hold> enter_share(LayerShare& share, std::string layer, double limit) {
+  co_return co_await base::with_timeout(share.enter(layer), limit);
 }
 
 // One read statement in a transaction of its own (committed, or rolled back, and closed), under
@@ -112,7 +113,19 @@ std::optional<std::string> only_bytes(const pg::Result& result) {
 
 // ---------------------------------------------------------------- GET /{layer_name}/{z}/{x}/{y}.pbf
 
-asio::awaitable<Response> get_tile_xyz(Request& request, pg::Session& db) {
+// Why the layer has no tile at zoom `z`, and at the lowest zooms which layers do.
+void log_not_served(const std::string& layer_name, long long z, const std::string& why) {
+  auto& log = logger();
+  log->info("Layer {} not available at zoom {}: {}", layer_name, z, why);
+  if (z <= 6) {
+    std::vector<std::string> available;
+    for (const auto& entry : LAYER_CONFIG)
+      if (entry.min_zoom <= z) available.emplace_back(entry.key);
+    if (!available.empty()) log->info("Try these layers at zoom {}: {}", z, py_list_repr(available));
+  }
+}
+
+asio::awaitable<Response> get_tile_xyz(Service& service, Request& request, pg::Session& db) {
   const std::string layer_name = request.str("layer_name");
   const web::IntValue zv = request.integer("z");
   const web::IntValue xv = request.integer("x");
@@ -137,11 +150,11 @@ asio::awaitable<Response> get_tile_xyz(Request& request, pg::Session& db) {
   const std::string cache_key =
       built ? fmt::format("{}:{}:{}:{}", layer_name, *zv.value, *xv.value, *yv.value) : std::string();
   if (built)
-    cached_tile = co_await tile_rate_limit().admit_and_read(request.client_host(), cache(), cache_key, 1.0);
+    cached_tile = co_await service.tile_limit.admit_and_read(request.client_host(), service.cache, cache_key, 1.0);
   else
-    co_await tile_rate_limit().admit(request.client_host());
+    co_await service.tile_limit.admit(request.client_host());
 
-  if (!layer_known) throw HttpError(404, fmt::format("Layer '{}' not found", layer_name));
+  if (!layer_known) throw layer_not_found(layer_name);
 
   if (!coords_valid)
     throw HttpError(400, fmt::format("Invalid tile coordinates: z={}, x={}, y={}", int_text(zv), int_text(xv),
@@ -149,13 +162,7 @@ asio::awaitable<Response> get_tile_xyz(Request& request, pg::Session& db) {
   const long long z = *zv.value, x = *xv.value, y = *yv.value;
 
   if (!built) {
-    log->info("Layer {} not available at zoom {}: {}", layer_name, z, *not_served);
-    if (z <= 6) {
-      std::vector<std::string> available;
-      for (const auto& entry : LAYER_CONFIG)
-        if (entry.min_zoom <= z) available.emplace_back(entry.key);
-      if (!available.empty()) log->info("Try these layers at zoom {}: {}", z, py_list_repr(available));
-    }
+    log_not_served(layer_name, z, *not_served);
     co_return web::empty_response(204);
   }
   const ZoomConfig zoom_config = built->zoom_config;
@@ -177,13 +184,13 @@ asio::awaitable<Response> get_tile_xyz(Request& request, pg::Session& db) {
                               {500, "Internal server error", "Unexpected error for tile " + tile}};
   auto read_tile = [&]() -> asio::awaitable<std::optional<std::string>> {
     const auto start = Clock::now();
-    LayerShare::Hold hold = co_await enter_share(layer_name, timeout);
+    LayerShare::Hold hold = co_await enter_share(service.layer_share, layer_name, timeout);
     co_return co_await read_in_transaction(db, sql, params, pg::Prepare::yes, seconds_left(start, timeout), only_bytes);
   };
   std::optional<std::string> mvt_content = co_await answer_failures(read_tile(), failures);
 
   if (mvt_content && !mvt_content->empty()) {
-    co_await safe_cache_set(cache_key, *mvt_content, zoom_config.cache_ttl);
+    co_await safe_cache_set(service.cache, cache_key, *mvt_content, zoom_config.cache_ttl);
     co_return tile_response(std::move(*mvt_content), {});
   }
   log->info("Empty tile generated for {}/{}/{}/{} - bbox: {}", layer_name, z, x, y, bbox.py_repr());
@@ -202,7 +209,7 @@ const char* simplification_word(int tolerance) {
 asio::awaitable<Response> get_layer_zoom_info(Request& request) {
   const std::string layer_name = request.str("layer_name");
   const LayerEntry* layer = find_layer(layer_name);
-  if (!layer) throw HttpError(404, fmt::format("Layer '{}' not found", layer_name));
+  if (!layer) throw layer_not_found(layer_name);
   Json levels = Json::object();
   for (int zoom = 1; zoom <= 20; ++zoom) {
     Json entry = Json::object();
@@ -237,11 +244,14 @@ constexpr double PI = 3.14159265358979323846;
 double mercator_x_to_lon(double x) { return x / EARTH_RADIUS * 180.0 / PI; }
 double mercator_y_to_lat(double y) { return std::atan(std::sinh(y / EARTH_RADIUS)) * 180.0 / PI; }
 
+// A bounding box as its four coordinates: min x, min y, max x, max y.
+using Box = std::array<double, 4>;
+
 // The first of the bounding-box route's refusals that need no I/O, in the order it answers them.
 std::optional<HttpError> bbox_refusal(const LayerEntry* layer, const std::string& layer_name, long long srid,
-                                      double minx, double miny, double maxx, double maxy,
-                                      const web::IntValue& max_features_v) {
-  if (!layer) return HttpError(404, fmt::format("Layer '{}' not found", layer_name));
+                                      const Box& box, const web::IntValue& max_features_v) {
+  const auto [minx, miny, maxx, maxy] = box;
+  if (!layer) return layer_not_found(layer_name);
   if (srid != 4326 && srid != 3857)
     return HttpError(400, "Only SRID 4326 (WGS84) and 3857 (Web Mercator) are supported");
 
@@ -254,7 +264,7 @@ std::optional<HttpError> bbox_refusal(const LayerEntry* layer, const std::string
   } else {
     // A Web Mercator box gets the same size limit as a degree box: its corners in degrees.
     const double lim = host::WEB_MERCATOR_HALF_EXTENT;
-    for (double v : {minx, miny, maxx, maxy})
+    for (double v : box)
       if (!std::isfinite(v) || std::fabs(v) > lim) return HttpError(400, "Invalid coordinate values");
     double area = calculate_bbox_area_degrees(mercator_x_to_lon(minx), mercator_y_to_lat(miny),
                                               mercator_x_to_lon(maxx), mercator_y_to_lat(maxy));
@@ -268,12 +278,37 @@ std::optional<HttpError> bbox_refusal(const LayerEntry* layer, const std::string
   return std::nullopt;
 }
 
-asio::awaitable<Response> get_tile_bbox(Request& request, pg::Session& db) {
+// The cache key of a bounding-box tile: its Web Mercator box to the metre, and what shapes it.
+std::string bbox_cache_key(const std::string& layer_name, const Box& mercator, long long max_features,
+                           bool simplify) {
+  return fmt::format("bbox:{}:{}:{}:{}:{}:{}:{}", layer_name, base::fixed(mercator[0], 0),
+                     base::fixed(mercator[1], 0), base::fixed(mercator[2], 0), base::fixed(mercator[3], 0),
+                     max_features, simplify ? "True" : "False");
+}
+
+// The box in Web Mercator metres, transformed by the database from `srid`, within what is left of
+// the route's 20 seconds since `start`.
+asio::awaitable<Box> to_web_mercator(pg::Session& db, const Box& box, long long srid, Clock::time_point start,
+                                     const FailureAnswer& timed_out) {
+  pg::Params binds{{"x1", box[0]}, {"y1", box[1]}, {"x2", box[2]}, {"y2", box[3]}, {"input_srid", std::int32_t(srid)}};
+  // Coordinates the server cannot transform are the client's mistake; a database that cannot run
+  // the statement is not.
+  const FailureAnswer bad_box{400, "Invalid coordinate transformation", "Coordinate transformation error"};
+  const StepFailures failures{timed_out, {500, "Database error", "Coordinate transformation error"}, bad_box, bad_box};
+  auto transform = [&]() -> asio::awaitable<Box> {
+    pg::Result result = co_await base::with_timeout(
+        db.execute(TRANSFORM_SQL, binds, pg::Prepare::yes, pg::Retry::if_connection_lost), seconds_left(start, 20.0));
+    auto coords = result.first();
+    if (!coords) throw base::Error("no row returned by the transformation");
+    co_return Box{(*coords)["min_x"].as_double(), (*coords)["min_y"].as_double(), (*coords)["max_x"].as_double(),
+                  (*coords)["max_y"].as_double()};
+  };
+  co_return co_await answer_failures(transform(), failures);
+}
+
+asio::awaitable<Response> get_tile_bbox(Service& service, Request& request, pg::Session& db) {
   const std::string layer_name = request.str("layer_name");
-  const double minx = request.number("minx");
-  const double miny = request.number("miny");
-  const double maxx = request.number("maxx");
-  const double maxy = request.number("maxy");
+  const Box box{request.number("minx"), request.number("miny"), request.number("maxx"), request.number("maxy")};
   const web::IntValue srid_v = request.integer("srid");
   const web::IntValue max_features_v = request.integer("max_features");
   const bool simplify = request.boolean("simplify");
@@ -283,22 +318,19 @@ asio::awaitable<Response> get_tile_bbox(Request& request, pg::Session& db) {
   // alone first. The answers keep their order (429, 404, then 400).
   const LayerEntry* layer = find_layer(layer_name);
   const long long srid = srid_v.huge() ? 0 : *srid_v.value;
-  const std::optional<HttpError> refusal = bbox_refusal(layer, layer_name, srid, minx, miny, maxx, maxy, max_features_v);
+  const std::optional<HttpError> refusal = bbox_refusal(layer, layer_name, srid, box, max_features_v);
   const long long max_features =
       max_features_v.huge() ? MAX_FEATURES_GLOBAL : std::min<long long>(*max_features_v.value, MAX_FEATURES_GLOBAL);
   const std::string cache_control = fmt::format("public, max-age={}", CACHE_TTL_SHORT);
-  auto key_of = [&](double a, double b, double c, double d) {
-    return fmt::format("bbox:{}:{}:{}:{}:{}:{}:{}", layer_name, fixed0(a), fixed0(b), fixed0(c), fixed0(d),
-                       max_features, simplify ? "True" : "False");
+  auto hit = [&](std::string tile) {
+    return tile_response(std::move(tile), {{"Cache-Control", cache_control}, {"X-Cache", "HIT"}});
   };
   if (!refusal && srid == 3857) {
-    const std::string cache_key = key_of(minx, miny, maxx, maxy);
-    std::optional<std::string> cached_tile =
-        co_await bbox_rate_limit().admit_and_read(request.client_host(), cache(), cache_key, 2.0);
-    if (cached_tile && !cached_tile->empty())
-      co_return tile_response(std::move(*cached_tile), {{"Cache-Control", cache_control}, {"X-Cache", "HIT"}});
+    std::optional<std::string> cached_tile = co_await service.bbox_limit.admit_and_read(
+        request.client_host(), service.cache, bbox_cache_key(layer_name, box, max_features, simplify), 2.0);
+    if (cached_tile && !cached_tile->empty()) co_return hit(std::move(*cached_tile));
   } else {
-    co_await bbox_rate_limit().admit(request.client_host());
+    co_await service.bbox_limit.admit(request.client_host());
     if (refusal) throw *refusal;
   }
 
@@ -308,50 +340,33 @@ asio::awaitable<Response> get_tile_bbox(Request& request, pg::Session& db) {
   // The request keeps its place in the layer's share from the transformation on: that statement
   // already takes the connection the bounding-box statement runs on.
   const auto start = Clock::now();
-  const LayerShare::Hold hold = co_await answer_failures(enter_share(layer_name, 20.0), bbox_failures);
+  const LayerShare::Hold hold =
+      co_await answer_failures(enter_share(service.layer_share, layer_name, 20.0), bbox_failures);
 
-  double min_x_3857 = minx, min_y_3857 = miny, max_x_3857 = maxx, max_y_3857 = maxy;
+  Box mercator = box;
+  if (srid != 3857) mercator = co_await to_web_mercator(db, box, srid, start, bbox_timeout);
+  const std::string cache_key = bbox_cache_key(layer_name, mercator, max_features, simplify);
   if (srid != 3857) {
-    pg::Params binds{{"x1", minx}, {"y1", miny}, {"x2", maxx}, {"y2", maxy}, {"input_srid", std::int32_t(srid)}};
-    // Coordinates the server cannot transform are the client's mistake; a database that cannot run
-    // the statement is not.
-    const FailureAnswer bad_box{400, "Invalid coordinate transformation", "Coordinate transformation error"};
-    const StepFailures failures{bbox_timeout, {500, "Database error", "Coordinate transformation error"}, bad_box, bad_box};
-    auto transform = [&]() -> asio::awaitable<std::array<double, 4>> {
-      pg::Result result = co_await base::with_timeout(
-          db.execute(TRANSFORM_SQL, binds, pg::Prepare::yes, pg::Retry::if_connection_lost), seconds_left(start, 20.0));
-      auto coords = result.first();
-      if (!coords) throw base::Error("no row returned by the transformation");
-      co_return std::array<double, 4>{(*coords)["min_x"].as_double(), (*coords)["min_y"].as_double(),
-                                      (*coords)["max_x"].as_double(), (*coords)["max_y"].as_double()};
-    };
-    const auto box = co_await answer_failures(transform(), failures);
-    min_x_3857 = box[0];
-    min_y_3857 = box[1];
-    max_x_3857 = box[2];
-    max_y_3857 = box[3];
+    std::optional<std::string> cached_tile = co_await safe_cache_get(service.cache, cache_key, 2.0);
+    if (cached_tile && !cached_tile->empty()) co_return hit(std::move(*cached_tile));
   }
 
-  const std::string cache_key = key_of(min_x_3857, min_y_3857, max_x_3857, max_y_3857);
-  if (srid != 3857) {
-    std::optional<std::string> cached_tile = co_await safe_cache_get(cache_key, 2.0);
-    if (cached_tile && !cached_tile->empty())
-      co_return tile_response(std::move(*cached_tile), {{"Cache-Control", cache_control}, {"X-Cache", "HIT"}});
-  }
-
-  const double bbox_area = srid == 4326 ? calculate_bbox_area_degrees(minx, miny, maxx, maxy) : 0.01;
-  const std::string& sql = bbox_sql(*layer, simplify && bbox_area > 0.01);
-  pg::Params params{{"min_x", min_x_3857},
-                    {"min_y", min_y_3857},
-                    {"max_x", max_x_3857},
-                    {"max_y", max_y_3857},
+  // Simplification is asked for, but only a degree box of more than 0.01 square degrees gets it: a
+  // Web Mercator box is always drawn in full.
+  const bool simplified =
+      simplify && srid == 4326 && calculate_bbox_area_degrees(box[0], box[1], box[2], box[3]) > 0.01;
+  const std::string& sql = bbox_sql(*layer, simplified);
+  pg::Params params{{"min_x", mercator[0]},
+                    {"min_y", mercator[1]},
+                    {"max_x", mercator[2]},
+                    {"max_y", mercator[3]},
                     {"max_features", std::int64_t(max_features)}};
 
   std::optional<std::string> mvt_content =
       co_await answer_failures(read_in_transaction(db, sql, params, pg::Prepare::yes, 20.0, only_bytes), bbox_failures);
 
   if (mvt_content && !mvt_content->empty()) {
-    co_await safe_cache_set(cache_key, *mvt_content, CACHE_TTL_SHORT);
+    co_await safe_cache_set(service.cache, cache_key, *mvt_content, CACHE_TTL_SHORT);
     co_return tile_response(std::move(*mvt_content), {{"Cache-Control", cache_control}, {"X-Cache", "MISS"}});
   }
   co_return web::empty_response(204);
@@ -397,74 +412,34 @@ asio::awaitable<Response> get_available_layers(Request&) {
 // Who may empty the cache is the host's decision: with an admin token set, the bearer of that
 // token; without it, clients on this machine only. One invalidation runs at a time.
 
-bool is_loopback(const std::string& address) {
-  boost::system::error_code ec;
-  auto a = asio::ip::make_address(address, ec);
-  if (ec) return false;
-  if (a.is_loopback()) return true;
-  if (a.is_v6() && a.to_v6().is_v4_mapped())
-    return asio::ip::make_address_v4(asio::ip::v4_mapped, a.to_v6()).is_loopback();
-  return false;
-}
-
-bool same_secret(const std::string& a, const std::string& b) {
-  unsigned diff = a.size() == b.size() ? 0u : 1u;
-  for (size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned>(a[i] ^ (i < b.size() ? b[i] : 0));
-  return diff == 0;
-}
-
-// The credentials of an "Authorization: Bearer <token>" value; the scheme's name is case-insensitive,
-// as every HTTP authentication scheme is.
-std::optional<std::string> bearer_credentials(std::string_view value) {
-  constexpr std::string_view scheme = "bearer";
-  if (value.size() <= scheme.size() || value[scheme.size()] != ' ') return std::nullopt;
-  for (std::size_t i = 0; i < scheme.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(value[i])) != scheme[i]) return std::nullopt;
-  std::size_t start = scheme.size();
-  while (start < value.size() && value[start] == ' ') ++start;
-  if (start == value.size()) return std::nullopt;
-  return std::string(value.substr(start));
-}
-
 void check_invalidation_allowed(const Request& request, const std::optional<std::string>& token) {
-  if (token) {
-    const std::string* auth = request.headers.find("Authorization");
-    const std::optional<std::string> given = auth ? bearer_credentials(*auth) : std::nullopt;
-    if (!given || !same_secret(*given, *token))
-      throw HttpError(401, "Not authenticated", {{"WWW-Authenticate", "Bearer"}});
-  } else if (!is_loopback(request.client_host())) {
-    throw HttpError(403, "Cache invalidation is allowed from this machine only");
-  }
+  host::check_caller(request, token, "Cache invalidation is allowed from this machine only");
 }
 
-std::atomic<bool> invalidation_running{false};
-
+// Holds the service's one invalidation place until the request ends, on every path.
 struct RunningFlag {
-  ~RunningFlag() { invalidation_running.store(false); }
+  std::atomic<bool>& running;
+  ~RunningFlag() { running.store(false); }
 };
 
-/*
-    Manually invalidate cache for a specific layer.
-    Useful after bulk data updates or for testing.
-*/
-asio::awaitable<Response> invalidate_cache_endpoint(Request& request) {
-  check_invalidation_allowed(request, admin_token());
+asio::awaitable<Response> invalidate_cache_endpoint(Service& service, Request& request) {
+  check_invalidation_allowed(request, service.admin_token);
   const std::string layer_name = request.str("layer_name");
   if (layer_name != "all" && !find_layer(layer_name))
     throw HttpError(404, fmt::format("Layer '{}' not found. Valid layers: {}", layer_name, py_list_repr(layer_keys())));
   bool expected = false;
-  if (!invalidation_running.compare_exchange_strong(expected, true))
+  if (!service.invalidating.compare_exchange_strong(expected, true))
     throw HttpError(409, "Cache invalidation already running");
-  RunningFlag flag;
+  RunningFlag flag{service.invalidating};
   Json data = Json::object();
   std::string message;
   InvalidationResult r;
   if (layer_name == "all") {
-    r = co_await _invalidate_all_cache_task();
+    r = co_await invalidate_all_task(service);
     data["deleted_count"] = r.deleted_count;
     message = fmt::format("All cache invalidated successfully. {} keys deleted.", r.deleted_count);
   } else {
-    r = co_await _invalidate_layer_cache_task(layer_name);
+    r = co_await invalidate_layer_task(service, layer_name);
     data["layer"] = layer_name;
     data["deleted_count"] = r.deleted_count;
     message = fmt::format("Cache for layer '{}' invalidated successfully. {} keys deleted.", layer_name,
@@ -476,10 +451,10 @@ asio::awaitable<Response> invalidate_cache_endpoint(Request& request) {
 
 // ---------------------------------------------------------------- GET /health/
 
-asio::awaitable<Response> health_check(Request&) {
+asio::awaitable<Response> health_check(Service& service, Request&) {
   std::string cache_status = "healthy";
   try {
-    (void)co_await base::with_timeout(cache().get("health_check"), 2.0);
+    (void)co_await base::with_timeout(service.cache.get("health_check"), 2.0);
   } catch (...) {
     cache_status = "unhealthy";
   }
@@ -507,13 +482,13 @@ std::optional<Response> centroid_from_cache(const std::optional<std::string>& ca
   }
 }
 
-asio::awaitable<Response> get_central_tile_info(Request& request, pg::Session& db) {
+asio::awaitable<Response> get_central_tile_info(Service& service, Request& request, pg::Session& db) {
   const std::string layer_name = request.str("layer_name");
   const LayerEntry* layer = find_layer(layer_name);
-  if (!layer) throw HttpError(404, fmt::format("Layer '{}' not found", layer_name));
+  if (!layer) throw layer_not_found(layer_name);
 
   const std::string cache_key = "centroid:" + layer_name;
-  std::optional<std::string> cached_centroid = co_await safe_cache_get(cache_key, 2.0);
+  std::optional<std::string> cached_centroid = co_await safe_cache_get(service.cache, cache_key, 2.0);
   if (auto hit = centroid_from_cache(cached_centroid)) co_return std::move(*hit);
 
   const std::string& sql = centroid_sql(*layer);
@@ -522,7 +497,7 @@ asio::awaitable<Response> get_central_tile_info(Request& request, pg::Session& d
                               failed, failed, failed};
   auto read_centroid = [&]() -> asio::awaitable<std::optional<pg::Row>> {
     const auto start = Clock::now();
-    LayerShare::Hold hold = co_await enter_share(layer_name, 15.0);
+    LayerShare::Hold hold = co_await enter_share(service.layer_share, layer_name, 15.0);
     co_return co_await read_in_transaction(db, sql, {}, pg::Prepare::no, seconds_left(start, 15.0),
                                            [](const pg::Result& r) { return r.first(); });
   };
@@ -563,79 +538,73 @@ asio::awaitable<Response> get_central_tile_info(Request& request, pg::Session& d
     cache_data = web::dump_json_python(data);
   } catch (...) {
   }
-  if (cache_data) co_await safe_cache_set(cache_key, std::move(*cache_data), CACHE_TTL_LONG * 2);
+  if (cache_data) co_await safe_cache_set(service.cache, cache_key, std::move(*cache_data), CACHE_TTL_LONG * 2);
   co_return envelope_answer(std::move(data));
 }
 
-web::Route route(std::string method, std::string path, std::string name, std::string doc,
-                 std::vector<web::ParamSpec> params, web::Handler handler, bool json_response = true) {
-  web::Route r;
-  r.method = std::move(method);
-  r.path = std::move(path);
-  r.name = std::move(name);
-  r.doc = std::move(doc);
-  r.params = std::move(params);
-  r.handler = std::move(handler);
-  r.json_response = json_response;
-  return r;
+// `handler` with the service it works with bound as its first argument.
+template <class Handler>
+auto on(Service& service, Handler handler) {
+  return [&service, handler](Request& request, auto&... rest) { return handler(service, request, rest...); };
 }
 
 }  // namespace
 
-web::Router make_router() {
+web::Router make_router(Service& service) {
+  using web::path_param;
+  using web::query_param;
   web::Router r("/gis", {"GIS Tiles"});
-  r.add(route("GET",
-              "/{layer_name}/{z}/{x}/{y}.pbf",
-              "get_tile_xyz",
-              "Serve vector tiles with proper zoom-out support.",
-              std::vector<web::ParamSpec>{web::path_param("layer_name", ParamType::string), web::path_param("z", ParamType::integer),
-                web::path_param("x", ParamType::integer), web::path_param("y", ParamType::integer)},
-              host::with_db(get_tile_xyz),
-              false));
-  r.add(route("GET",
-              "/{layer_name}/zoom-info/",
-              "get_layer_zoom_info",
-              "Get zoom level information for a layer.",
-              std::vector<web::ParamSpec>{web::path_param("layer_name", ParamType::string)},
-              get_layer_zoom_info));
-  r.add(route("GET",
-              "/{layer_name}/bbox/",
-              "get_tile_bbox",
-              "Serve vector tiles for custom bounding box.",
-              std::vector<web::ParamSpec>{web::path_param("layer_name", ParamType::string),
-                web::query_param("minx", ParamType::number, "Bounding box minimum X"),
-                web::query_param("miny", ParamType::number, "Bounding box minimum Y"),
-                web::query_param("maxx", ParamType::number, "Bounding box maximum X"),
-                web::query_param("maxy", ParamType::number, "Bounding box maximum Y"),
-                web::query_param("srid", ParamType::integer, Json(4326), "SRID of input bbox"),
-                web::query_param("max_features", ParamType::integer, Json(5000), "Maximum features to return"),
-                web::query_param("simplify", ParamType::boolean, Json(true), "Apply geometry simplification")},
-              host::with_db(get_tile_bbox),
-              false));
-  r.add(route("GET",
-              "/layers/",
-              "get_available_layers",
-              "Get list of available layers and their configurations.",
-              std::vector<web::ParamSpec>{},
-              get_available_layers));
-  r.add(route("POST",
-              "/cache/invalidate/{layer_name}",
-              "invalidate_cache_endpoint",
-              "\n    Manually invalidate cache for a specific layer.\n    Useful after bulk data updates or for testing.\n    ",
-              std::vector<web::ParamSpec>{web::path_param("layer_name", ParamType::string)},
-              invalidate_cache_endpoint));
-  r.add(route("GET",
-              "/health/",
-              "health_check",
-              "Health check endpoint for monitoring.",
-              std::vector<web::ParamSpec>{},
-              health_check));
-  r.add(route("GET",
-              "/{layer_name}/",
-              "get_central_tile_info",
-              "Get layer centroid and suggested tile coordinates.",
-              std::vector<web::ParamSpec>{web::path_param("layer_name", ParamType::string)},
-              host::with_db(get_central_tile_info)));
+  r.add({.method = "GET",
+         .path = "/{layer_name}/{z}/{x}/{y}.pbf",
+         .name = "get_tile_xyz",
+         .doc = "Serve vector tiles with proper zoom-out support.",
+         .params = {path_param("layer_name", ParamType::string), path_param("z", ParamType::integer),
+                    path_param("x", ParamType::integer), path_param("y", ParamType::integer)},
+         .handler = host::with_db(on(service, get_tile_xyz)),
+         .json_response = false});
+  r.add({.method = "GET",
+         .path = "/{layer_name}/zoom-info/",
+         .name = "get_layer_zoom_info",
+         .doc = "Get zoom level information for a layer.",
+         .params = {path_param("layer_name", ParamType::string)},
+         .handler = get_layer_zoom_info});
+  r.add({.method = "GET",
+         .path = "/{layer_name}/bbox/",
+         .name = "get_tile_bbox",
+         .doc = "Serve vector tiles for custom bounding box.",
+         .params = {path_param("layer_name", ParamType::string),
+                    query_param("minx", ParamType::number, "Bounding box minimum X"),
+                    query_param("miny", ParamType::number, "Bounding box minimum Y"),
+                    query_param("maxx", ParamType::number, "Bounding box maximum X"),
+                    query_param("maxy", ParamType::number, "Bounding box maximum Y"),
+                    query_param("srid", ParamType::integer, Json(4326), "SRID of input bbox"),
+                    query_param("max_features", ParamType::integer, Json(5000), "Maximum features to return"),
+                    query_param("simplify", ParamType::boolean, Json(true), "Apply geometry simplification")},
+         .handler = host::with_db(on(service, get_tile_bbox)),
+         .json_response = false});
+  r.add({.method = "GET",
+         .path = "/layers/",
+         .name = "get_available_layers",
+         .doc = "Get list of available layers and their configurations.",
+         .handler = get_available_layers});
+  r.add({.method = "POST",
+         .path = "/cache/invalidate/{layer_name}",
+         .name = "invalidate_cache_endpoint",
+         .doc = "\n    Manually invalidate cache for a specific layer.\n"
+                "    Useful after bulk data updates or for testing.\n    ",
+         .params = {path_param("layer_name", ParamType::string)},
+         .handler = on(service, invalidate_cache_endpoint)});
+  r.add({.method = "GET",
+         .path = "/health/",
+         .name = "health_check",
+         .doc = "Health check endpoint for monitoring.",
+         .handler = on(service, health_check)});
+  r.add({.method = "GET",
+         .path = "/{layer_name}/",
+         .name = "get_central_tile_info",
+         .doc = "Get layer centroid and suggested tile coordinates.",
+         .params = {path_param("layer_name", ParamType::string)},
+         .handler = host::with_db(on(service, get_central_tile_info))});
   return r;
 }
 

@@ -14,14 +14,12 @@
 #include "base/dotenv.hpp"
 #include "host/logger.hpp"
 #include "korvane/catalogue.hpp"
+#include "korvane/tile_sql.hpp"
 #include "web/server.hpp"
 
 namespace vekt::korvane {
 
 namespace asio = boost::asio;
-
-// Built in routes.cpp.
-web::Router make_router();
 
 namespace {
 
@@ -30,11 +28,8 @@ namespace {
 struct Module {
   std::shared_ptr<spdlog::logger> logger;
   RedisSettings settings;
-  std::unique_ptr<redis::Client> redis_client;
-  std::unique_ptr<BinaryRedisCache> cache;
+  std::unique_ptr<Service> service;
   std::unique_ptr<web::Router> router;
-  std::optional<std::string> admin_token;
-  std::unique_ptr<LayerShare> layer_share;
 };
 
 Module& module() {
@@ -49,7 +44,8 @@ T& require(const std::unique_ptr<T>& p, const char* what) {
 }
 
 int clamp_to_int(long long v) {
-  // Out-of-range values fail at the first connection, as they would for any bad port.
+  // Out-of-range values fail at the first connection, as they would for any bad port; the bound
+  // only keeps the narrowing defined, well above any port or database number Redis accepts.
   if (v < -1) return -1;
   if (v > 65536 * 1024LL) return 65536 * 1024;
   return static_cast<int>(v);
@@ -57,13 +53,28 @@ int clamp_to_int(long long v) {
 
 }  // namespace
 
+Service::Service(redis::Options redis_options, const ServiceOptions& options, base::BlockingPool& helpers)
+    : redis(std::move(redis_options), helpers),
+      cache(redis, "mvt_v8"),
+      tile_limit(redis, TILE_RATE_LIMIT),
+      bbox_limit(redis, BBOX_RATE_LIMIT),
+      layer_share(options.db_connections_per_loop / 2),
+      admin_token(options.admin_token && !options.admin_token->empty() ? options.admin_token : std::nullopt) {}
+
 void startup(ServiceOptions options) {
+  if (started()) return;  // once per process
+  base::load_dotenv();
+  RedisSettings s = read_redis_settings();
+  options.redis_pool = host::read_redis_pool(host::process_env, options.redis_pool);
+  startup(s, std::move(options), base::shared_blocking_pool());
+}
+
+void startup(const RedisSettings& redis, ServiceOptions options, base::BlockingPool& helpers) {
   Module& m = module();
   if (m.router) return;  // once per process
-  base::load_dotenv();
   host::basic_config(spdlog::level::info);
   auto log = host::get_logger("vekt.korvane");
-  RedisSettings s = read_redis_settings();
+  RedisSettings s = redis;
 
   redis::Options opts;
   opts.host = s.redis_host;
@@ -76,13 +87,8 @@ void startup(ServiceOptions options) {
   // After a failure, requests stop waiting on Redis for a second (tiles come from the database
   // meanwhile); then one command probes it.
   opts.failure_backoff = std::chrono::seconds(1);
-  if (auto pool = process_env("VEKT_REDIS_POOL")) {
-    auto n = parse_py_int(*pool);
-    if (!n || *n <= 0) throw base::ValueError("VEKT_REDIS_POOL: not a positive integer: '" + *pool + "'");
-    opts.pool_size = static_cast<std::size_t>(*n);
-  }
-  auto client = std::make_unique<redis::Client>(std::move(opts));
-  auto cache = std::make_unique<BinaryRedisCache>(*client, "mvt_v8");
+  opts.pool_size = options.redis_pool;
+  auto service = std::make_unique<Service>(std::move(opts), options, helpers);
 
   std::string banner = startup_banner(s);
   std::fwrite(banner.data(), 1, banner.size(), stdout);
@@ -90,24 +96,27 @@ void startup(ServiceOptions options) {
 
   m.logger = std::move(log);
   m.settings = std::move(s);
-  m.redis_client = std::move(client);
-  m.cache = std::move(cache);
-  m.admin_token = options.admin_token && !options.admin_token->empty() ? options.admin_token : std::nullopt;
-  m.layer_share = std::make_unique<LayerShare>(options.db_connections_per_loop / 2);
+  m.service = std::move(service);
   // Statements are built here, once, not on the first request.
   (void)generate_mvt_sql("plots", 16);
-  m.router = std::make_unique<web::Router>(make_router());
+  m.router = std::make_unique<web::Router>(make_router(*m.service));
 }
 
 bool started() { return module().router != nullptr; }
 
 const web::Router& korvane() { return require(module().router, "router"); }
 const RedisSettings& settings() { return module().settings; }
-redis::Client& redis_client() { return require(module().redis_client, "redis_client"); }
-BinaryRedisCache& cache() { return require(module().cache, "cache"); }
+redis::Client& redis_client() { return require(module().service, "redis_client").redis; }
+BinaryRedisCache& cache() { return require(module().service, "cache").cache; }
+RateLimit& tile_rate_limit() { return require(module().service, "tile_rate_limit").tile_limit; }
+RateLimit& bbox_rate_limit() { return require(module().service, "bbox_rate_limit").bbox_limit; }
 
-const std::optional<std::string>& admin_token() { return module().admin_token; }
-LayerShare& layer_share() { return require(module().layer_share, "layer_share"); }
+const std::optional<std::string>& admin_token() {
+  static const std::optional<std::string> none;
+  const Module& m = module();
+  return m.service ? m.service->admin_token : none;
+}
+LayerShare& layer_share() { return require(module().service, "layer_share").layer_share; }
 
 const std::shared_ptr<spdlog::logger>& logger() {
   Module& m = module();
@@ -125,12 +134,12 @@ struct TaskTexts {
 // One walk: SCAN from cursor 0 with MATCH and COUNT 100 until the cursor comes back to 0, one DEL
 // of all the keys of each page, awaited before the next SCAN; the count is what the DELs removed. A failure ends the walk with ok=false; the keys
 // deleted before it stay deleted.
-asio::awaitable<InvalidationResult> run_invalidation(std::string match, std::function<std::string(long long)> success,
+asio::awaitable<InvalidationResult> run_invalidation(redis::Client& client, std::string match,
+                                                     std::function<std::string(long long)> success,
                                                      std::string failure_prefix) {
   InvalidationResult r;
   std::string failure;
   try {
-    redis::Client& client = redis_client();
     std::string cursor = "0";
     do {
       redis::ScanPage page = co_await client.scan(cursor, match, 100);
@@ -157,68 +166,60 @@ asio::io_context& running_loop() {
 
 }  // namespace
 
-asio::awaitable<InvalidationResult> _invalidate_layer_cache_task(std::string layer_name) {
-  std::string pattern = cache().name_space() + ":" + layer_name + ":*";
+asio::awaitable<InvalidationResult> invalidate_layer_task(Service& service, std::string layer_name) {
+  std::string pattern = service.cache.name_space() + ":" + layer_name + ":*";
   return run_invalidation(
-      pattern,
+      service.redis, pattern,
       [layer_name](long long n) {
         return fmt::format("Background task: Invalidated {} cache entries for layer '{}'", n, layer_name);
       },
       fmt::format("Background task failed to invalidate cache for layer '{}': ", layer_name));
 }
 
-asio::awaitable<InvalidationResult> _invalidate_all_cache_task() {
-  std::string pattern = cache().name_space() + ":*";
+asio::awaitable<InvalidationResult> invalidate_all_task(Service& service) {
+  std::string pattern = service.cache.name_space() + ":*";
   return run_invalidation(
-      pattern,
+      service.redis, pattern,
       [](long long n) { return fmt::format("Background task: Invalidated ALL cache entries: {} keys deleted", n); },
       "Background task failed to invalidate all cache: ");
 }
 
-asio::awaitable<InvalidationResult> _invalidate_cache_by_pattern_task(std::string pattern) {
-  std::string full_pattern = cache().name_space() + ":" + pattern;
+asio::awaitable<InvalidationResult> invalidate_pattern_task(Service& service, std::string pattern) {
+  std::string full_pattern = service.cache.name_space() + ":" + pattern;
   return run_invalidation(
-      full_pattern,
+      service.redis, full_pattern,
       [pattern](long long n) {
         return fmt::format("Background task: Invalidated {} cache entries matching pattern '{}'", n, pattern);
       },
       fmt::format("Background task failed to invalidate cache by pattern '{}': ", pattern));
 }
 
-/*
-    Invalidate all cached tiles for a specific layer (runs as background task).
+asio::awaitable<InvalidationResult> _invalidate_layer_cache_task(std::string layer_name) {
+  return invalidate_layer_task(require(module().service, "cache"), std::move(layer_name));
+}
 
-    Args:
-        layer_name: Name of the layer to invalidate (e.g., "plots", "beacons")
+asio::awaitable<InvalidationResult> _invalidate_all_cache_task() {
+  return invalidate_all_task(require(module().service, "cache"));
+}
 
-    This runs asynchronously without blocking the response.
-*/
+asio::awaitable<InvalidationResult> _invalidate_cache_by_pattern_task(std::string pattern) {
+  return invalidate_pattern_task(require(module().service, "cache"), std::move(pattern));
+}
+
 void invalidate_layer_cache(const std::string& layer_name) {
   auto& loop = running_loop();
   asio::co_spawn(loop, _invalidate_layer_cache_task(layer_name), asio::detached);
   logger()->debug("Scheduled background cache invalidation for layer '{}'", layer_name);
 }
 
-/*
-    Invalidate ALL cached tiles across all layers (runs as background task).
-    Use with caution - only when you need to clear everything.
-
-    This runs asynchronously without blocking the response.
-*/
+// Use with caution: it empties the cache of every layer.
 void invalidate_all_cache() {
   auto& loop = running_loop();
   asio::co_spawn(loop, _invalidate_all_cache_task(), asio::detached);
   logger()->debug("Scheduled background cache invalidation for ALL layers");
 }
 
-/*
-    Invalidate cache entries matching a custom pattern (runs as background task).
-
-    Args:
-        pattern: Redis pattern to match (e.g., "plots:18:*" for all zoom 18 plot tiles)
-
-    This runs asynchronously without blocking the response.
-*/
+// `pattern` follows the namespace, e.g. "plots:18:*" for every zoom-18 plot tile.
 void invalidate_cache_by_pattern(const std::string& pattern) {
   auto& loop = running_loop();
   asio::co_spawn(loop, _invalidate_cache_by_pattern_task(pattern), asio::detached);

@@ -1,6 +1,4 @@
 #pragma once
-// "Context manager for database transactions with proper cleanup."
-//
 // db_transaction(db, block) runs `block` and then finishes the session's unit of work: commit on
 // success, rollback when the block or the commit failed, and close exactly once, last, in every
 // path. The caller sees the very exception that ended the block (or the rollback's or close's own,

@@ -10,6 +10,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <limits>
@@ -19,6 +20,7 @@
 #include <utility>
 
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
@@ -62,6 +64,24 @@ std::string seconds_text(std::chrono::milliseconds ms) {
 
 std::string errno_text(const char* what) { return fmt::format("{}: {}", what, std::strerror(errno)); }
 
+// The worker went away under a render (or answered out of step): the render may go to another.
+class WorkerDied : public WorkerUnavailable {
+ public:
+  using WorkerUnavailable::WorkerUnavailable;
+};
+
+// Resident memory of a process, bytes (0 when it cannot be read).
+std::size_t resident_bytes(pid_t pid) {
+  if (pid <= 0) return 0;
+  std::FILE* f = std::fopen(fmt::format("/proc/{}/statm", pid).c_str(), "r");
+  if (!f) return 0;
+  unsigned long long size = 0, resident = 0;
+  const int n = std::fscanf(f, "%llu %llu", &size, &resident);
+  std::fclose(f);
+  if (n != 2) return 0;
+  return static_cast<std::size_t>(resident) * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
+
 struct Spawned {
   pid_t pid;
   int to_worker;
@@ -76,13 +96,13 @@ Spawned spawn_worker(const PoolConfig& config) {
   std::array<char*, 4> argv{python.data(), const_cast<char*>("-I"), script.data(), nullptr};
   int request_pipe[2];
   int answer_pipe[2];
-  if (::pipe2(request_pipe, O_CLOEXEC) != 0) throw RenderError(errno_text("PDF worker: pipe"));
+  if (::pipe2(request_pipe, O_CLOEXEC) != 0) throw WorkerUnavailable(errno_text("PDF worker: pipe"));
   if (::pipe2(answer_pipe, O_CLOEXEC) != 0) {
     int e = errno;
     ::close(request_pipe[0]);
     ::close(request_pipe[1]);
     errno = e;
-    throw RenderError(errno_text("PDF worker: pipe"));
+    throw WorkerUnavailable(errno_text("PDF worker: pipe"));
   }
   const pid_t parent = ::getpid();
   const rlim_t cap = config.memory_limit == 0 ? RLIM_INFINITY : static_cast<rlim_t>(config.memory_limit);
@@ -111,7 +131,7 @@ Spawned spawn_worker(const PoolConfig& config) {
     ::close(request_pipe[1]);
     ::close(answer_pipe[0]);
     errno = fork_errno;
-    throw RenderError(errno_text("PDF worker: fork"));
+    throw WorkerUnavailable(errno_text("PDF worker: fork"));
   }
   return {pid, request_pipe[1], answer_pipe[0]};
 }
@@ -173,6 +193,7 @@ struct Worker {
   Descriptor from_worker;
   bool idle = false;
   std::uint64_t idle_round = 0;
+  unsigned documents = 0;  // renders answered in full
   std::string exit = "ended";
 };
 
@@ -227,18 +248,46 @@ struct Pool::Impl {
     --live;
   }
 
+  void forget(const std::shared_ptr<Worker>& w) {
+    std::lock_guard lk(workers_mu);
+    workers.erase(w->pid);
+  }
+
   void discard(const std::shared_ptr<Worker>& w) {
-    {
-      std::lock_guard lk(workers_mu);
-      workers.erase(w->pid);
-    }
+    forget(w);
     w->stop();
     slot_freed();
+  }
+
+  // A worker that died while idle, or that has done its share, gives its slot to a fresh worker:
+  // the longest-waiting request starts it, or else it is started now and idles, so the pool keeps
+  // as many workers ready as it had.
+  void replace(const std::shared_ptr<Worker>& w) {
+    forget(w);
+    w->stop();
+    if (closing || !waiters.empty()) return slot_freed();
+    asio::co_spawn(ctx, start_spare(), asio::detached);
+  }
+
+  // A worker started ahead of any request (the slot is already counted in `live`). A failure
+  // frees the slot; the next request then tries itself and reports why.
+  asio::awaitable<void> start_spare() {
+    try {
+      release(co_await start_worker(), true);
+    } catch (const RenderError&) {
+    }
+  }
+
+  // Past its share of renders, or holding more memory than a worker may keep.
+  bool worn(const Worker& w) const {
+    if (config.max_documents != 0 && w.documents >= config.max_documents) return true;
+    return config.max_resident != 0 && resident_bytes(w.pid) > config.max_resident;
   }
 
   // A worker whose answer has been read in full goes to the longest-waiting request, else idles.
   void release(std::shared_ptr<Worker> w, bool healthy) {
     if (!healthy || closing) return discard(w);
+    if (worn(*w)) return replace(w);
     if (!waiters.empty()) {
       auto next = std::move(waiters.front());
       waiters.pop_front();
@@ -253,7 +302,7 @@ struct Pool::Impl {
       if (ec || !w->idle || w->idle_round != round) return;
       std::erase(idle, w);
       w->idle = false;
-      discard(w);
+      replace(w);
     });
     idle.push_back(std::move(w));
   }
@@ -292,12 +341,14 @@ struct Pool::Impl {
     if (!ec && get_be(head.data(), 8) == 0 && head[8] == KIND_READY && get_be(head.data() + 9, 8) == 0) co_return w;
     discard(w);
     if (*expired)
-      throw RenderError(fmt::format("PDF worker did not get ready within {}", seconds_text(config.start_timeout)));
-    throw RenderError(fmt::format("PDF worker {} {} could not start ({})", config.python.string(),
+      throw WorkerUnavailable(
+          fmt::format("PDF worker did not get ready within {}", seconds_text(config.start_timeout)));
+    throw WorkerUnavailable(fmt::format("PDF worker {} {} could not start ({})", config.python.string(),
                                   config.worker_script.string(), w->exit));
   }
 
-  asio::awaitable<std::shared_ptr<Worker>> acquire() {
+  // `again`: a render whose worker died comes first in line for the next one.
+  asio::awaitable<std::shared_ptr<Worker>> acquire(bool again) {
     if (closing) throw RenderError("the PDF pool is shutting down");
     if (waiters.empty()) {
       while (!idle.empty()) {
@@ -311,7 +362,10 @@ struct Pool::Impl {
       }
     }
     auto waiter = std::make_shared<Waiter>(ctx);
-    waiters.push_back(waiter);
+    if (again)
+      waiters.push_front(waiter);
+    else
+      waiters.push_back(waiter);
     boost::system::error_code ec;
     co_await waiter->wake.async_wait(asio::redirect_error(asio::use_awaitable, ec));
     if (waiter->worker) co_return std::move(waiter->worker);
@@ -319,10 +373,29 @@ struct Pool::Impl {
     throw RenderError("the PDF pool is shutting down");
   }
 
-  asio::awaitable<std::string> run(std::string css, std::string html) {
+  asio::awaitable<std::string> run(std::string css, std::string html, std::function<bool()> caller_gone) {
     if (css.size() > std::numeric_limits<std::uint32_t>::max() || html.size() > MAX_TEXT)
       throw RenderError("PDF rendering: the page is too large");
-    auto w = co_await acquire();
+    // A worker that dies under a page is most often the worker's fault (killed, out of memory
+    // after many pages), not the page's: the page gets one more worker before the caller hears.
+    std::exception_ptr died;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      auto w = co_await acquire(attempt > 0);
+      if (caller_gone && caller_gone()) {
+        release(std::move(w), true);
+        throw RenderAbandoned();
+      }
+      try {
+        co_return co_await render_on(std::move(w), css, html);
+      } catch (const WorkerDied&) {
+        died = std::current_exception();
+      }
+    }
+    std::rethrow_exception(died);
+  }
+
+  // One render on worker `w`, which goes back through release() on every path.
+  asio::awaitable<std::string> render_on(std::shared_ptr<Worker> w, const std::string& css, const std::string& html) {
     // From here the worker goes back through release() on every path.
     struct Lease {
       Impl* pool;
@@ -370,6 +443,7 @@ struct Pool::Impl {
 
     if (complete) {
       lease.healthy = !*expired;
+      ++w->documents;
       if (head[8] == KIND_ERROR) throw RenderError("PDF rendering failed: " + payload);
       co_return payload;
     }
@@ -378,7 +452,7 @@ struct Pool::Impl {
     discard(w);
     if (*expired) throw RenderTimeout(fmt::format("PDF rendering took longer than {}", seconds_text(config.timeout)));
     if (broken.empty()) broken = "died while rendering (" + w->exit + ")";
-    throw RenderError("PDF worker " + broken);
+    throw WorkerDied("PDF worker " + broken);
   }
 
   // On the pool thread: fail the waiting requests and end every worker; renders in flight then
@@ -413,6 +487,13 @@ Pool::Pool(PoolConfig config) : impl_(std::make_shared<Impl>(std::move(config)))
     ::pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
     impl->ctx.run();
   });
+  asio::post(impl->ctx, [impl] {
+    const unsigned warm = std::min(impl->config.warm_workers, impl->config.workers);
+    for (unsigned i = 0; i < warm; ++i) {
+      ++impl->live;
+      asio::co_spawn(impl->ctx, impl->start_spare(), asio::detached);
+    }
+  });
 }
 
 Pool::~Pool() {
@@ -422,9 +503,10 @@ Pool::~Pool() {
   if (impl->thread.joinable()) impl->thread.join();
 }
 
-asio::awaitable<std::string> Pool::render(std::string css, std::string html) {
+asio::awaitable<std::string> Pool::render(std::string css, std::string html, std::function<bool()> caller_gone) {
   auto impl = impl_;
-  co_return co_await asio::co_spawn(impl->ctx, impl->run(std::move(css), std::move(html)), asio::use_awaitable);
+  co_return co_await asio::co_spawn(impl->ctx, impl->run(std::move(css), std::move(html), std::move(caller_gone)),
+                                    asio::use_awaitable);
 }
 
 std::vector<int> Pool::worker_pids() const {

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,6 +37,20 @@ class RenderTimeout : public RenderError {
   using RenderError::RenderError;
 };
 
+// No worker could render the page: the one it was handed died (or answered out of step) and so did
+// the fresh one it was handed to next, or no worker could be started. The page itself is not at
+// fault; the caller may try again shortly.
+class WorkerUnavailable : public RenderError {
+ public:
+  using RenderError::RenderError;
+};
+
+// Its caller had gone when a worker fell free for the page; nothing was rendered.
+class RenderAbandoned : public base::Error {
+ public:
+  RenderAbandoned() : base::Error("the caller had gone before its page was rendered") {}
+};
+
 // The worker script as installed beside the build (found first) or in the source tree.
 std::filesystem::path default_worker_script();
 
@@ -50,6 +65,14 @@ struct PoolConfig {
   std::chrono::milliseconds start_timeout{60000};
   // Address-space cap of each worker process, bytes (0: none).
   std::size_t memory_limit = std::size_t{2} << 30;
+  // A worker is replaced by a fresh one after this many renders (0: never) ...
+  unsigned max_documents = 200;
+  // ... or after a render that leaves it with more resident memory than this, bytes (0: no limit),
+  // so what one large page took comes back.
+  std::size_t max_resident = std::size_t{320} << 20;
+  // Workers started with the pool, before any render asks for one, so the first page does not pay
+  // the renderer's start-up (at most `workers`).
+  unsigned warm_workers = 1;
   // Scheduling niceness of each worker process (0: the server's own). A positive value lets the
   // server's event loops run first when renders fill the cores.
   int nice = 0;
@@ -60,16 +83,21 @@ struct PoolConfig {
 
 class Pool {
  public:
-  // Starts the I/O thread; workers start when the first renders need them.
+  // Starts the I/O thread and the warm workers; further workers start when renders need them.
+  // Every worker started stays ready: one that dies while idle or is retired is replaced at once.
   explicit Pool(PoolConfig config);
   // Fails the renders still waiting, kills the workers and joins the I/O thread.
   ~Pool();
   Pool(const Pool&) = delete;
   Pool& operator=(const Pool&) = delete;
 
-  // The PDF of `html` under the user stylesheet `css`. Throws RenderTimeout past the time limit,
-  // RenderError for any other failure.
-  boost::asio::awaitable<std::string> render(std::string css, std::string html);
+  // The PDF of `html` under the user stylesheet `css`. A render whose worker dies is run once
+  // more on another worker. `caller_gone`, when given, is asked when a worker falls free for the
+  // page (from the pool's thread): true drops the page with RenderAbandoned. Throws RenderTimeout
+  // past the time limit, WorkerUnavailable when no worker could render it, RenderError for the
+  // renderer's own failure.
+  boost::asio::awaitable<std::string> render(std::string css, std::string html,
+                                             std::function<bool()> caller_gone = {});
 
   // Process ids of the running workers (for tests and diagnostics).
   std::vector<int> worker_pids() const;

@@ -3,7 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "pg/session.hpp"
+#include "pg/error.hpp"
+#include "pg/value.hpp"
 
 namespace vekt::pg {
 

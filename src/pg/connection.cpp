@@ -7,11 +7,11 @@
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/deferred.hpp>
-#include <boost/asio/experimental/parallel_group.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "base/timer_race.hpp"
 #include "pg/conninfo.hpp"
 
 namespace vekt::pg {
@@ -24,11 +24,6 @@ void throw_cancelled() { throw boost::system::system_error(asio::error::operatio
 std::string trim(std::string s) {
   while (!s.empty() && (s.back() == '\n' || s.back() == ' ' || s.back() == '\r')) s.pop_back();
   return s;
-}
-
-asio::thread_pool& cancel_threads() {
-  static asio::thread_pool pool(2);
-  return pool;
 }
 
 void RunningStatements::add(const std::shared_ptr<Entry>& e) {
@@ -90,11 +85,10 @@ asio::awaitable<error_code> Database::Impl::wait(PgConn& c, Wait w, asio::steady
     auto [ec] = co_await c.sd.async_wait(type, asio::as_tuple(asio::use_awaitable));
     co_return ec;
   }
-  auto [order, ec, tec] = co_await asio::experimental::make_parallel_group(
-                              c.sd.async_wait(type, asio::deferred), deadline->async_wait(asio::deferred))
-                              .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
-  if (order[0] == 1) co_return tec == asio::error::operation_aborted ? tec : error_code(asio::error::timed_out);
-  co_return ec;
+  const auto raced = co_await base::race_timer(c.sd.async_wait(type, asio::deferred), *deadline);
+  if (raced.timed_out()) co_return asio::error::timed_out;
+  if (raced.cancelled()) co_return asio::error::operation_aborted;
+  co_return std::get<0>(raced.results);
 }
 
 
@@ -102,7 +96,8 @@ asio::awaitable<std::unique_ptr<PgConn>> Database::Impl::connect() {
   auto ex = co_await asio::this_coro::executor;
   auto c = std::make_unique<PgConn>(ex);
   asio::steady_timer deadline(ex, options.connect_timeout);
-  const auto params = co_await connection_params(normalise_url(options.url), deadline.expiry());
+  c->helpers = helpers;
+  const auto params = co_await connection_params(*helpers, normalise_url(options.url), deadline.expiry());
   std::vector<const char*> keys, values;
   for (const auto& [k, v] : params) {
     keys.push_back(k.c_str());
@@ -125,9 +120,9 @@ asio::awaitable<std::unique_ptr<PgConn>> Database::Impl::connect() {
     st = PQconnectPoll(c->conn.get());
   }
   if (PQsetnonblocking(c->conn.get(), 1) != 0) throw Error(c->last_error());
-  // Server notices (NOTICE, WARNING) would go to stderr unformatted; the statements' callers do
-  // not act on them.
-  PQsetNoticeProcessor(c->conn.get(), [](void*, const char*) {}, nullptr);
+  // Server notices (NOTICE, WARNING) would otherwise go to stderr unformatted, and a termination
+  // notice that arrives while the connection is idle would pass unseen.
+  watch_notices(*c);
   c->watch_socket();
   if (PGcancel* k = PQgetCancel(c->conn.get())) {
     c->running = std::make_shared<RunningStatements::Entry>();

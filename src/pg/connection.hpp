@@ -16,9 +16,9 @@
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/thread_pool.hpp>
 #include <boost/system/error_code.hpp>
 
+#include "base/blocking_pool.hpp"
 #include "base/c_handle.hpp"
 #include "base/conn_pool.hpp"
 #include "pg/session.hpp"
@@ -35,9 +35,6 @@ using ResultPtr = base::CHandle<PGresult, PQclear>;
 
 // libpq's messages end in a line feed; ours do not.
 std::string trim(std::string s);
-
-// PQcancel opens a connection of its own and blocks: it runs here, never on an event loop.
-boost::asio::thread_pool& cancel_threads();
 
 // The connections of one Database that are running a statement, for a shutdown that must not leave
 // any of them running on the server. A connection's cancel handle stays valid after it is closed.
@@ -72,6 +69,7 @@ struct PgConn {
   bool terminated = false;
   std::shared_ptr<RunningStatements> registry;
   std::shared_ptr<RunningStatements::Entry> running;
+  base::BlockingPool* helpers = nullptr;  // the Database's, for the cancel request
 
   explicit PgConn(const boost::asio::any_io_executor& ex) : sd(ex) {}
   ~PgConn();
@@ -99,6 +97,7 @@ enum class Wait { read, write };
 
 struct Database::Impl {
   DatabaseOptions options;
+  base::BlockingPool* helpers = nullptr;
   std::uint64_t id = base::next_pool_owner_id();
   std::shared_ptr<RunningStatements> running = std::make_shared<RunningStatements>();
 

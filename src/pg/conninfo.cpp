@@ -65,7 +65,7 @@ bool is_socket_dir(const std::string& h) { return !h.empty() && (h[0] == '/' || 
 void check_connection_url(const std::string& url) { (void)parse_conninfo(normalise_url(url)); }
 
 asio::awaitable<std::vector<std::pair<std::string, std::string>>> connection_params(
-    const std::string& url, std::chrono::steady_clock::time_point deadline) {
+    base::BlockingPool& helpers, const std::string& url, std::chrono::steady_clock::time_point deadline) {
   const auto parsed = parse_conninfo(url);
   std::vector<std::pair<std::string, std::string>> params;
   std::string host, hostaddr, port;
@@ -94,7 +94,7 @@ asio::awaitable<std::vector<std::pair<std::string, std::string>>> connection_par
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
       std::vector<asio::ip::address> found;
       try {
-        found = co_await base::lookup_host(h, std::max(left, std::chrono::milliseconds(0)));
+        found = co_await base::lookup_host(helpers, h, std::max(left, std::chrono::milliseconds(0)));
       } catch (const base::LookupError& e) {
         throw Error(e.timed_out ? "timeout expired while connecting to the database (looking up " + h + ")"
                                 : std::string(e.what()));

@@ -9,7 +9,7 @@
 #include <fmt/format.h>
 
 #include "base/numfmt.hpp"
-#include "pg/session.hpp"
+#include "pg/result.hpp"
 
 namespace vekt::pg {
 

@@ -10,7 +10,8 @@
 #include <fmt/format.h>
 
 #include "base/c_handle.hpp"
-#include "base/lookup.hpp"
+#include "base/blocking_pool.hpp"
+#include "base/with_timeout.hpp"
 #include "pg/bind.hpp"
 #include "pg/connection.hpp"
 
@@ -18,7 +19,11 @@ namespace vekt::pg {
 
 namespace asio = boost::asio;
 
-Database::Database(DatabaseOptions options) : impl_(std::make_shared<Impl>()) { impl_->options = std::move(options); }
+Database::Database(DatabaseOptions options, base::BlockingPool& helpers) : impl_(std::make_shared<Impl>()) {
+  impl_->options = std::move(options);
+  impl_->helpers = &helpers;
+}
+Database::Database(DatabaseOptions options) : Database(std::move(options), base::shared_blocking_pool()) {}
 Database::~Database() = default;
 const DatabaseOptions& Database::options() const { return impl_->options; }
 std::size_t Database::shut_down() { return impl_->running->shut_down(); }
@@ -92,6 +97,39 @@ struct RunOutcome {
   std::exception_ptr error;
 };
 
+// Sends the command: through its prepared statement (prepared first when this connection has not
+// seen it), or as a plain query. The server's refusal to prepare it is handed back, not thrown.
+asio::awaitable<std::exception_ptr> send_statement(PgConn& c, const std::string& sql, const Bound* b, bool prepare,
+                                                   asio::steady_timer* deadline) {
+  const int n = b ? static_cast<int>(b->values.size()) : 0;
+  if (prepare) {
+    const std::string key = (b ? b->type_key : std::string()) + '\n' + sql;
+    auto it = c.prepared.find(key);
+    if (it == c.prepared.end()) {
+      // A fresh name every time: a prepare cut short by a cancel may still exist on the server.
+      std::string name = "vekt_" + std::to_string(++c.statements_named);
+      if (!PQsendPrepare(c.conn.get(), name.c_str(), sql.c_str(), n, b ? b->types.data() : nullptr))
+        throw Error(c.last_error());
+      co_await Database::Impl::flush(c, deadline);
+      ResultPtr r = co_await Database::Impl::collect(c, deadline);
+      if (PQresultStatus(r.get()) != PGRES_COMMAND_OK)
+        co_return std::make_exception_ptr(Database::Impl::result_error(r.get()));
+      it = c.prepared.emplace(key, std::move(name)).first;
+    }
+    if (!PQsendQueryPrepared(c.conn.get(), it->second.c_str(), n, b ? b->values.data() : nullptr,
+                             b ? b->lengths.data() : nullptr, b ? b->formats.data() : nullptr, 1))
+      throw Error(c.last_error());
+  } else if (b) {
+    if (!PQsendQueryParams(c.conn.get(), sql.c_str(), n, b->types.data(), b->values.data(), b->lengths.data(),
+                           b->formats.data(), 1))
+      throw Error(c.last_error());
+  } else {
+    if (!PQsendQueryParams(c.conn.get(), sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 1))
+      throw Error(c.last_error());
+  }
+  co_return nullptr;
+}
+
 asio::awaitable<RunOutcome> run_command(PgConn& c, const std::string& sql, const Bound* b, bool prepare,
                                         asio::steady_timer* deadline = nullptr) {
   RunOutcome out;
@@ -103,33 +141,9 @@ asio::awaitable<RunOutcome> run_command(PgConn& c, const std::string& sql, const
   } busy(c);
   try {
     if (c.registry && c.registry->closed()) throw Error("the database client is shutting down");
-    const int n = b ? static_cast<int>(b->values.size()) : 0;
-    if (prepare) {
-      const std::string key = (b ? b->type_key : std::string()) + '\n' + sql;
-      auto it = c.prepared.find(key);
-      if (it == c.prepared.end()) {
-        // A fresh name every time: a prepare cut short by a cancel may still exist on the server.
-        std::string name = "vekt_" + std::to_string(++c.statements_named);
-        if (!PQsendPrepare(c.conn.get(), name.c_str(), sql.c_str(), n, b ? b->types.data() : nullptr))
-          throw Error(c.last_error());
-        co_await Database::Impl::flush(c, deadline);
-        ResultPtr r = co_await Database::Impl::collect(c, deadline);
-        if (PQresultStatus(r.get()) != PGRES_COMMAND_OK) {
-          out.error = std::make_exception_ptr(Database::Impl::result_error(r.get()));
-          co_return out;
-        }
-        it = c.prepared.emplace(key, std::move(name)).first;
-      }
-      if (!PQsendQueryPrepared(c.conn.get(), it->second.c_str(), n, b ? b->values.data() : nullptr,
-                               b ? b->lengths.data() : nullptr, b ? b->formats.data() : nullptr, 1))
-        throw Error(c.last_error());
-    } else if (b) {
-      if (!PQsendQueryParams(c.conn.get(), sql.c_str(), n, b->types.data(), b->values.data(), b->lengths.data(),
-                             b->formats.data(), 1))
-        throw Error(c.last_error());
-    } else {
-      if (!PQsendQueryParams(c.conn.get(), sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 1))
-        throw Error(c.last_error());
+    if (std::exception_ptr refused = co_await send_statement(c, sql, b, prepare, deadline)) {
+      out.error = std::move(refused);
+      co_return out;
     }
     co_await Database::Impl::flush(c, deadline);
     ResultPtr r = co_await Database::Impl::collect(c, deadline);
@@ -162,13 +176,18 @@ asio::awaitable<RunOutcome> run_command(PgConn& c, const std::string& sql, const
   // within the clean-up limit costs the connection.
   if (PGcancel* k = PQgetCancel(c.conn.get())) {
     std::shared_ptr<PGcancel> cancel(k, base::CFree<PQfreeCancel>());
-    auto delivered = std::make_shared<std::atomic<bool>>(false);
-    asio::post(cancel_threads(), [cancel, delivered] {
+    // PQcancel opens a connection of its own and blocks. The job is named before the co_await
+    // (see base::BlockingPool::run).
+    auto send_cancel = [cancel] {
       char buf[256];
       PQcancel(cancel.get(), buf, sizeof buf);
-      delivered->store(true, std::memory_order_release);
-    });
-    if (!co_await base::wait_for_flag(*delivered, kCleanupLimit)) co_return out;
+    };
+    auto delivered = c.helpers->run(std::move(send_cancel), kCleanupLimit);
+    try {
+      co_await std::move(delivered);
+    } catch (const base::Error&) {  // not delivered in time, or the helpers have stopped
+      co_return out;
+    }
   }
   out.recovered = co_await recover_after_cancel(c);
   co_return out;

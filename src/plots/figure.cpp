@@ -12,6 +12,7 @@
 #include "base/base64.hpp"
 #include "base/numfmt.hpp"
 #include "geo/geometry.hpp"
+#include "plots/number_text.hpp"
 #include "plots/plan_layout.hpp"
 #include "plots/plots.hpp"
 
@@ -25,10 +26,13 @@ using KeyValue = std::variant<std::monostate, std::int64_t, double, Decimal, std
 // Decimal text without sign noise, leading or trailing zeros: equal numbers give equal texts.
 std::string canonical_decimal(std::string_view s) {
   auto d = decimal_parts(s);
-  if (!d) return "?" + std::string(s);  // not a plain decimal: equal to nothing numeric
+  if (!d) return std::string("?").append(s);  // not a plain decimal: equal to nothing numeric
   while (!d->frac_digits.empty() && d->frac_digits.back() == '0') d->frac_digits.pop_back();
   const bool neg = d->negative && !(d->int_digits == "0" && d->frac_digits.empty());
-  return (neg ? "-" : "") + d->int_digits + (d->frac_digits.empty() ? "" : "." + d->frac_digits);
+  std::string out = neg ? "-" : "";
+  out += d->int_digits;
+  if (!d->frac_digits.empty()) out.append(".").append(d->frac_digits);
+  return out;
 }
 
 // The exact decimal expansion of a finite double (every double has a finite one).
@@ -137,6 +141,172 @@ void fill_parcel(canvas::Axes& ax, geo::GeometryRef g, const canvas::PatchStyle&
   }
 }
 
+// The number of characters (code points) of UTF-8 text.
+std::size_t char_count(std::string_view s) {
+  std::size_t n = 0;
+  for (char c : s) n += (static_cast<unsigned char>(c) & 0xc0) != 0x80;
+  return n;
+}
+
+// The figure's styles. Sizes that follow the plan scale (the fonts) are set where drawn.
+const canvas::PatchStyle NEIGHBOUR_STYLE{.facecolor = canvas::Color::parse("#e0e0e0"),
+                                         .edgecolor = canvas::Color::parse("#666666"),
+                                         .linewidth = 0.5,
+                                         .zorder = 3};
+const canvas::PatchStyle TARGET_STYLE{.facecolor = canvas::Color{1, 0.85, 0.85, 1},
+                                      .edgecolor = canvas::Color::parse("red"),
+                                      .linewidth = 2.5,
+                                      .zorder = 5};
+const canvas::MarkerStyle BEACON_MARKER{.color = canvas::Color::black(), .markersize = 3, .zorder = 6};
+const canvas::TextStyle BEACON_NAME_STYLE{.fontweight = canvas::Weight::Bold,
+                                          .ha = canvas::HAlign::Center,
+                                          .va = canvas::VAlign::Center,
+                                          .rotation_mode = canvas::RotationMode::Anchor,
+                                          .zorder = 7};
+const canvas::TextStyle LEG_STYLE{
+    .ha = canvas::HAlign::Center, .rotation_mode = canvas::RotationMode::Anchor, .zorder = 7};
+const canvas::TextStyle PARCEL_NAME_STYLE{
+    .fontweight = canvas::Weight::Bold, .ha = canvas::HAlign::Center, .va = canvas::VAlign::Bottom, .zorder = 8};
+const canvas::TextStyle PARCEL_AREA_STYLE{
+    .fontweight = canvas::Weight::Normal, .ha = canvas::HAlign::Center, .va = canvas::VAlign::Top, .zorder = 8};
+
+// The target: the first record whose id equals the one asked for.
+const PlotRecord& find_target(const std::vector<PlotRecord>& parcel_data, const ParcelNumber& selected,
+                              std::string_view columnname) {
+  for (std::size_t i = 0; i < parcel_data.size(); ++i)
+    if (id_equals(key_value(parcel_data[i], columnname, i), selected)) return parcel_data[i];
+  throw ParcelNotFound(std::string(columnname), selected);
+}
+
+struct Neighbour {
+  std::size_t index;
+  geo::Geometry geom;
+};
+
+// Every other record is a neighbour; records that repeat the target's id are neither.
+std::vector<Neighbour> neighbour_geometries(const std::vector<PlotRecord>& parcel_data, const ParcelNumber& selected,
+                                            std::string_view columnname) {
+  std::vector<Neighbour> out;
+  for (std::size_t i = 0; i < parcel_data.size(); ++i) {
+    if (id_equals(key_value(parcel_data[i], columnname, i), selected)) continue;
+    out.push_back({i, record_geometry(parcel_data[i].geometry, fmt::format("plot record {}", i))});
+  }
+  return out;
+}
+
+std::vector<geo::Geometry> road_geometries(const std::optional<std::vector<RoadRecord>>& road_data) {
+  std::vector<geo::Geometry> out;
+  if (road_data) {
+    for (std::size_t i = 0; i < road_data->size(); ++i)
+      out.push_back(record_geometry((*road_data)[i].geometry, fmt::format("road record {}", i)));
+  }
+  return out;
+}
+
+// Roads (polygons by their outlines), cut to the road clip area.
+void draw_roads(canvas::Axes& ax, const std::vector<geo::Geometry>& roads, const ClipAreas& clips) {
+  for (const auto& r_geom : roads) {
+    const auto t = r_geom.type();
+    std::optional<geo::Geometry> boundary;
+    geo::GeometryRef geom_to_clip = r_geom;
+    if (t == geo::GeomType::Polygon || t == geo::GeomType::MultiPolygon) {
+      boundary = r_geom.boundary();
+      geom_to_clip = *boundary;
+    }
+    const geo::Geometry clipped = geom_to_clip.intersection(clips.road_clipping);
+    if (clipped.is_empty()) continue;
+    plot_road_element(ax, clipped);
+  }
+}
+
+// The neighbours that reach into the clip area, then the target over them.
+void draw_parcels(canvas::Axes& ax, const std::vector<Neighbour>& neighbours, geo::GeometryRef target,
+                  const std::string& target_what, const ClipAreas& clips) {
+  for (const auto& [i, n_geom] : neighbours) {
+    if (!n_geom.intersects(clips.clipping)) continue;
+    fill_parcel(ax, n_geom, NEIGHBOUR_STYLE, fmt::format("the geometry of plot record {}", i));
+  }
+  fill_parcel(ax, target, TARGET_STYLE, target_what);
+}
+
+// Each beacon's point, read once, when first needed (as itself or as a neighbour in the ring).
+class BeaconPoints {
+ public:
+  BeaconPoints(const std::vector<BeaconRecord>& beacons, const std::string& id_text)
+      : beacons_(beacons), id_text_(id_text), points_(beacons.size()) {}
+
+  XY operator[](std::size_t i) {
+    if (!points_[i]) {
+      const std::string what = fmt::format("beacon record {} of parcel {}", i, id_text_);
+      const geo::Geometry p = record_geometry(beacons_[i].geometry, what);
+      if (p.type() != geo::GeomType::Point || p.is_empty())
+        throw ShapeError(fmt::format("the geometry of {} is {}, not a point", what,
+                                     p.is_empty() ? "empty" : "a " + p.type_name()));
+      points_[i] = XY{p.x(), p.y()};
+    }
+    return *points_[i];
+  }
+
+ private:
+  const std::vector<BeaconRecord>& beacons_;
+  const std::string& id_text_;
+  std::vector<std::optional<XY>> points_;
+};
+
+// The leg from `beacon` to `next`: its bearing and distance along it when it is long enough to
+// carry them, else a row of the schedule.
+void draw_leg(canvas::Axes& ax, const BeaconRecord& beacon, const BeaconRecord& next, const LegLayout& leg,
+              int fontsize, std::vector<ScheduleItem>& schedule) {
+  const std::string deg_text = beacon.bearing_deg_to_next.value_or("");
+  const std::string min_text = beacon.bearing_min_to_next.value_or("");
+  const Number dist_val = beacon.distance_to_next.value_or(Number{std::int64_t{0}});
+  if (!leg.labelled()) {
+    schedule.push_back({beacon.beacon_name.value_or("?"), next.beacon_name.value_or("?"), deg_text + " " + min_text,
+                        fixed2(dist_val)});
+    return;
+  }
+  canvas::TextStyle style = LEG_STYLE;
+  style.fontsize = fontsize - 1;
+  style.rotation = leg.line_angle;
+  style.fontweight = canvas::Weight::Normal;
+  style.va = leg.va_outside;
+  ax.text(leg.deg_at, deg_text, style);
+  ax.text(leg.min_at, min_text, style);
+  style.fontweight = canvas::Weight::Bold;
+  style.va = leg.va_inside;
+  ax.text(leg.dist_at, fixed2(dist_val) + "m", style);
+}
+
+// Beacons in ring order: marker, name set outward, then the leg to the next beacon.
+std::vector<ScheduleItem> draw_beacons(canvas::Axes& ax, const std::vector<BeaconRecord>& beacons, XY centroid,
+                                       std::int64_t scale, const std::string& id_text) {
+  std::vector<ScheduleItem> schedule;
+  const int fontsize = label_fontsize(scale);
+  NamePlacer names(scale);
+  BeaconPoints points(beacons, id_text);
+  canvas::TextStyle name_style = BEACON_NAME_STYLE;
+  name_style.fontsize = fontsize;
+  const std::size_t n = beacons.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    const BeaconRecord& beacon = beacons[i];
+    const XY b = points[i];
+    ax.marker(b, BEACON_MARKER);
+    const std::size_t next_idx = (i + 1) % n;
+    const XY pb = points[(i + n - 1) % n];
+    const XY nb = points[next_idx];
+    const Outward out_dir = outward_direction(pb, b, nb, centroid);
+
+    const std::string& beacon_name = beacon.beacon_name ? *beacon.beacon_name : std::string();
+    const NamePlacer::Placement place = names.place(b, out_dir, char_count(beacon_name));
+    name_style.rotation = place.rotation;
+    ax.text(place.center, beacon_name, name_style);
+
+    if (const auto leg = leg_layout(b, nb, centroid, scale))
+      draw_leg(ax, beacon, beacons[next_idx], *leg, fontsize, schedule);
+  }
+  return schedule;
+}
+
 // The lines of a parcel's label, each at most `max_px` wide: the label as it is while it fits,
 // else wrapped at blanks (a word wider than a line, between any two characters).
 std::vector<std::string> label_lines(const std::string& text, const canvas::TextStyle& style, double max_px) {
@@ -169,11 +339,29 @@ std::vector<std::string> label_lines(const std::string& text, const canvas::Text
   return lines;
 }
 
-// The number of characters (code points) of UTF-8 text.
-std::size_t char_count(std::string_view s) {
-  std::size_t n = 0;
-  for (char c : s) n += (static_cast<unsigned char>(c) & 0xc0) != 0x80;
-  return n;
+// The parcel's name above its centroid and its area, when known, below.
+void draw_parcel_label(canvas::Axes& ax, const PlotRecord& target, XY centroid, std::int64_t scale,
+                       const std::string& id_text) {
+  const double k = static_cast<double>(scale) / 1000;  // 1 mm of paper in metres
+  const int fontsize = label_fontsize(scale);
+  if (!target.name) throw KeyError("name", fmt::format("the record of parcel {} has no key 'name'", id_text));
+  canvas::TextStyle name_style = PARCEL_NAME_STYLE;
+  name_style.fontsize = fontsize + 2;
+  // Centred at the parcel and kept inside the figure's sides (1 mm clear): a long name goes on
+  // over lines upwards.
+  const auto [x0, x1] = ax.get_xlim();
+  const double room_mm = std::max(2 * std::min(centroid.x - x0, x1 - centroid.x) / k - 2, 20.0);
+  const std::vector<std::string> lines = label_lines(*target.name, name_style, room_mm / 25.4 * 300);
+  const double line_step = name_style.fontsize * 1.2 / 72 * 25.4 * k;
+  for (std::size_t i = 0; i < lines.size(); ++i)
+    ax.text({centroid.x, centroid.y + k * 1.0 + line_step * static_cast<double>(lines.size() - 1 - i)}, lines[i],
+            name_style);
+  // An area recorded as NULL is unknown: no label rather than an invented "0 m²".
+  if (target.area_is_null) return;
+  const Number area_val = target.area.value_or(Number{std::int64_t{0}});
+  canvas::TextStyle area_style = PARCEL_AREA_STYLE;
+  area_style.fontsize = fontsize - 2;
+  ax.text({centroid.x, centroid.y - k * 1.0}, number_text(area_val) + " m\u00b2", area_style);
 }
 
 }  // namespace
@@ -197,177 +385,30 @@ ComposedPlot compose_plot(const std::vector<PlotRecord>& parcel_data, const Parc
   const std::string id_text = fmt::format("{}={}", columnname, to_text(selected_parcel_number));
   logger()->info("Generating plot for {}", id_text);
 
-  // The target: the first record whose id equals the one asked for.
-  const PlotRecord* target = nullptr;
-  for (std::size_t i = 0; i < parcel_data.size() && target == nullptr; ++i)
-    if (id_equals(key_value(parcel_data[i], columnname, i), selected_parcel_number)) target = &parcel_data[i];
-  if (target == nullptr) throw ParcelNotFound(std::string(columnname), selected_parcel_number);
-
+  const PlotRecord& target = find_target(parcel_data, selected_parcel_number, columnname);
   const std::string target_what = "the geometry of parcel " + id_text;
-  geo::Geometry target_geom = record_geometry(target->geometry, target_what);
+  geo::Geometry target_geom = record_geometry(target.geometry, target_what);
   if (target_geom.is_empty()) throw ShapeError(target_what + " is empty");
-
-  // Every other record is a neighbour; records that repeat the target's id are neither.
-  struct Neighbour {
-    std::size_t index;
-    geo::Geometry geom;
-  };
-  std::vector<Neighbour> neighbor_geoms;
-  for (std::size_t i = 0; i < parcel_data.size(); ++i) {
-    if (id_equals(key_value(parcel_data[i], columnname, i), selected_parcel_number)) continue;
-    neighbor_geoms.push_back({i, record_geometry(parcel_data[i].geometry, fmt::format("plot record {}", i))});
-  }
-  std::vector<geo::Geometry> road_geoms;
-  if (road_data) {
-    for (std::size_t i = 0; i < road_data->size(); ++i)
-      road_geoms.push_back(record_geometry((*road_data)[i].geometry, fmt::format("road record {}", i)));
-  }
+  const std::vector<Neighbour> neighbours = neighbour_geometries(parcel_data, selected_parcel_number, columnname);
+  const std::vector<geo::Geometry> roads = road_geometries(road_data);
 
   // Survey extent, scale and frame: the axes fill the figure, so 1 mm of paper is scale/1000 m.
   const SurveyFrame frame = survey_frame(target_geom, bounding_box, max_width_mm, max_height_mm);
-  const std::int64_t scale = frame.scale;
-  const double k = static_cast<double>(scale) / 1000;
-  ComposedPlot out{canvas::Figure(max_width_mm, max_height_mm, 300), scale, {}};
+  ComposedPlot out{canvas::Figure(max_width_mm, max_height_mm, 300), frame.scale, {}};
   canvas::Axes& ax = out.figure.axes();
   ax.set_xlim(frame.xlim.first, frame.xlim.second);
   ax.set_ylim(frame.ylim.first, frame.ylim.second);
-
   const ClipAreas clips = clip_areas(frame, bounding_box.has_value(), target_geom);
 
-  // Roads (polygons by their outlines), cut to the road clip area; then neighbours; then the target.
-  for (const auto& r_geom : road_geoms) {
-    const auto t = r_geom.type();
-    std::optional<geo::Geometry> boundary;
-    geo::GeometryRef geom_to_clip = r_geom;
-    if (t == geo::GeomType::Polygon || t == geo::GeomType::MultiPolygon) {
-      boundary = r_geom.boundary();
-      geom_to_clip = *boundary;
-    }
-    const geo::Geometry clipped = geom_to_clip.intersection(clips.road_clipping);
-    if (clipped.is_empty()) continue;
-    plot_road_element(ax, clipped);
-  }
-  canvas::PatchStyle neighbour_style;
-  neighbour_style.facecolor = canvas::Color::parse("#e0e0e0");
-  neighbour_style.edgecolor = canvas::Color::parse("#666666");
-  neighbour_style.linewidth = 0.5;
-  neighbour_style.zorder = 3;
-  for (const auto& [i, n_geom] : neighbor_geoms) {
-    if (!n_geom.intersects(clips.clipping)) continue;
-    fill_parcel(ax, n_geom, neighbour_style, fmt::format("the geometry of plot record {}", i));
-  }
-  canvas::PatchStyle target_style;
-  target_style.facecolor = canvas::Color{1, 0.85, 0.85, 1};
-  target_style.edgecolor = canvas::Color::parse("red");
-  target_style.linewidth = 2.5;
-  target_style.zorder = 5;
-  fill_parcel(ax, target_geom, target_style, target_what);
-
-  // Beacons: marker, outward direction, name, leg labels or schedule row, in ring order.
-  const int fontsize = label_fontsize(scale);
+  draw_roads(ax, roads, clips);
+  draw_parcels(ax, neighbours, target_geom, target_what, clips);
   static const std::vector<BeaconRecord> kNoBeacons;
-  const std::vector<BeaconRecord>& beacons = target->boundary ? *target->boundary : kNoBeacons;
   const geo::Geometry centroid_pt = target_geom.centroid();
   const XY centroid{centroid_pt.x(), centroid_pt.y()};
-  std::vector<ScheduleItem>& schedule = out.schedule;
-  NamePlacer names(scale);
-
-  // Each beacon's point is read once, when first needed (as itself or as a neighbour in the ring).
-  std::vector<std::optional<XY>> positions(beacons.size());
-  auto position = [&](std::size_t i) -> XY {
-    if (!positions[i]) {
-      const std::string what = fmt::format("beacon record {} of parcel {}", i, id_text);
-      const geo::Geometry p = record_geometry(beacons[i].geometry, what);
-      if (p.type() != geo::GeomType::Point || p.is_empty())
-        throw ShapeError(fmt::format("the geometry of {} is {}, not a point", what,
-                                     p.is_empty() ? "empty" : "a " + p.type_name()));
-      positions[i] = XY{p.x(), p.y()};
-    }
-    return *positions[i];
-  };
-
-  canvas::MarkerStyle marker;
-  marker.color = canvas::Color::black();
-  marker.markersize = 3;
-  marker.zorder = 6;
-  canvas::TextStyle name_style;
-  name_style.fontsize = fontsize;
-  name_style.ha = canvas::HAlign::Center;
-  name_style.va = canvas::VAlign::Center;
-  name_style.rotation_mode = canvas::RotationMode::Anchor;
-  name_style.fontweight = canvas::Weight::Bold;
-  name_style.zorder = 7;
-  canvas::TextStyle leg_style;
-  leg_style.fontsize = fontsize - 1;
-  leg_style.ha = canvas::HAlign::Center;
-  leg_style.rotation_mode = canvas::RotationMode::Anchor;
-  leg_style.zorder = 7;
-
-  const std::size_t n = beacons.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    const BeaconRecord& beacon = beacons[i];
-    const XY b = position(i);
-    ax.marker(b, marker);
-    const std::size_t prev_idx = (i + n - 1) % n;
-    const std::size_t next_idx = (i + 1) % n;
-    const XY pb = position(prev_idx);
-    const XY nb = position(next_idx);
-    const Outward out_dir = outward_direction(pb, b, nb, centroid);
-
-    const std::string& beacon_name = beacon.beacon_name ? *beacon.beacon_name : std::string();
-    const NamePlacer::Placement place = names.place(b, out_dir, char_count(beacon_name));
-    name_style.rotation = place.rotation;
-    ax.text(place.center, beacon_name, name_style);
-
-    const auto leg = leg_layout(b, nb, centroid, scale);
-    if (!leg) continue;
-    const std::string deg_text = beacon.bearing_deg_to_next.value_or("");
-    const std::string min_text = beacon.bearing_min_to_next.value_or("");
-    const Number dist_val = beacon.distance_to_next.value_or(Number{std::int64_t{0}});
-    if (leg->labelled()) {
-      leg_style.rotation = leg->line_angle;
-      leg_style.fontweight = canvas::Weight::Normal;
-      leg_style.va = leg->va_outside;
-      ax.text(leg->deg_at, deg_text, leg_style);
-      ax.text(leg->min_at, min_text, leg_style);
-      leg_style.fontweight = canvas::Weight::Bold;
-      leg_style.va = leg->va_inside;
-      ax.text(leg->dist_at, fixed2(dist_val) + "m", leg_style);
-      continue;
-    }
-    const BeaconRecord& next_beacon = beacons[next_idx];
-    schedule.push_back({beacon.beacon_name.value_or("?"), next_beacon.beacon_name.value_or("?"),
-                        deg_text + " " + min_text, fixed2(dist_val)});
-  }
-
-  // The parcel's name above its centroid and its area below, then the north arrow and scale bar.
-  const double name_y = centroid.y + k * 1.0;
-  const double area_y = centroid.y - k * 1.0;
-  if (!target->name) throw KeyError("name", fmt::format("the record of parcel {} has no key 'name'", id_text));
-  canvas::TextStyle label;
-  label.fontsize = fontsize + 2;
-  label.fontweight = canvas::Weight::Bold;
-  label.ha = canvas::HAlign::Center;
-  label.va = canvas::VAlign::Bottom;
-  label.zorder = 8;
-  // Centred at the parcel and kept inside the figure's sides (1 mm clear): a long name goes on
-  // over lines upwards.
-  const double room_mm = std::max(2 * std::min(centroid.x - frame.xlim.first, frame.xlim.second - centroid.x) / k - 2, 20.0);
-  const std::vector<std::string> name_lines = label_lines(*target->name, label, room_mm / 25.4 * 300);
-  const double line_step = label.fontsize * 1.2 / 72 * 25.4 * k;
-  for (std::size_t i = 0; i < name_lines.size(); ++i)
-    ax.text({centroid.x, name_y + line_step * static_cast<double>(name_lines.size() - 1 - i)}, name_lines[i], label);
-  // An area recorded as NULL is unknown: no label rather than an invented "0 m²".
-  if (!target->area_is_null) {
-    const Number area_val = target->area.value_or(Number{std::int64_t{0}});
-    label.fontsize = fontsize - 2;
-    label.fontweight = canvas::Weight::Normal;
-    label.va = canvas::VAlign::Top;
-    ax.text({centroid.x, area_y}, number_text(area_val) + " m\u00b2", label);
-  }
-
+  out.schedule = draw_beacons(ax, target.boundary ? *target.boundary : kNoBeacons, centroid, frame.scale, id_text);
+  draw_parcel_label(ax, target, centroid, frame.scale, id_text);
   add_north_arrow(ax);
-  add_scale_bar(ax, static_cast<double>(scale));
+  add_scale_bar(ax, static_cast<double>(frame.scale));
   return out;
 }
 

@@ -11,7 +11,6 @@
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/deferred.hpp>
-#include <boost/asio/experimental/parallel_group.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -23,7 +22,8 @@
 #include "base/c_handle.hpp"
 #include "base/conn_pool.hpp"
 #include "base/lookup.hpp"
-#include "base/pyconv.hpp"
+#include "base/timer_race.hpp"
+#include "redis/script.hpp"
 
 namespace vekt::redis {
 
@@ -106,30 +106,7 @@ std::string format_command(const Argv& argv) {
   throw boost::system::system_error(asio::error::operation_aborted);
 }
 
-std::optional<long long> env_int(const char* name) {
-  const char* v = std::getenv(name);
-  if (v == nullptr) return std::nullopt;
-  auto parsed = base::py_int(v);
-  if (!parsed || parsed->huge())
-    throw base::ValueError(std::string("invalid literal for int() with base 10: '") + v + "'");
-  return parsed->value;
-}
-
 }  // namespace
-
-Options Options::from_env() {
-  Options o;
-  if (const char* h = std::getenv("REDIS_HOST")) o.host = h;
-  if (auto p = env_int("REDIS_PORT")) o.port = static_cast<int>(*p);
-  if (auto d = env_int("REDIS_DB")) o.db = static_cast<int>(*d);
-  if (const char* p = std::getenv("REDIS_PASSWORD")) o.password = p;
-  if (const char* u = std::getenv("REDIS_USERNAME")) o.username = u;
-  if (auto n = env_int("VEKT_REDIS_POOL")) {
-    if (*n <= 0) throw base::ValueError("VEKT_REDIS_POOL must be a positive integer");
-    o.pool_size = static_cast<std::size_t>(*n);
-  }
-  return o;
-}
 
 // One connection: its socket, its reply reader and a timer for the socket time-out.
 struct Connection {
@@ -162,6 +139,7 @@ using RedisPool = base::Pool<Connection>;
 
 struct Client::Impl {
   Options options;
+  base::BlockingPool* helpers = nullptr;
   std::uint64_t id = base::next_pool_owner_id();
   std::string endpoint;  // "host:port" for messages
 
@@ -196,9 +174,6 @@ struct Client::Impl {
     probing.store(false, std::memory_order_release);
   }
 
-  // Runs one exchange with the server under the back-off: refused while it lasts, and its outcome
-  // (an answer of any kind, or a failure of the connection) recorded.
-
   std::shared_ptr<RedisPool> pool(const asio::any_io_executor& ex) {
     std::size_t n = options.pool_size;
     return base::loop_pool<RedisPool>(
@@ -208,18 +183,10 @@ struct Client::Impl {
   // Writes `data` within the socket time-out.
   asio::awaitable<void> write(Connection& c, const std::string& data) {
     c.timer.expires_after(options.socket_timeout);
-    auto [order, ec, n, tec] =
-        co_await asio::experimental::make_parallel_group(
-            asio::async_write(c.sock, asio::buffer(data), asio::deferred), c.timer.async_wait(asio::deferred))
-            .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
-    (void)n;
-    (void)tec;
-    if (order[0] == 1) {
-      if (tec == asio::error::operation_aborted) throw_cancelled();
-      throw Error("Timeout writing to socket");
-    }
-    if (ec == asio::error::operation_aborted) throw_cancelled();
-    if (ec) throw Error("Error while writing to socket. " + ec.message() + ".");
+    const auto raced = co_await base::race_timer(asio::async_write(c.sock, asio::buffer(data), asio::deferred), c.timer);
+    if (raced.cancelled()) throw_cancelled();
+    if (raced.timed_out()) throw Error("Timeout writing to socket");
+    if (const auto ec = std::get<0>(raced.results)) throw Error("Error while writing to socket. " + ec.message() + ".");
   }
 
   // Reads one complete reply; each read waits at most the socket time-out.
@@ -234,15 +201,10 @@ struct Client::Impl {
         co_return std::move(*r);
       }
       c.timer.expires_after(options.socket_timeout);
-      auto [order, ec, n, tec] =
-          co_await asio::experimental::make_parallel_group(
-              c.sock.async_read_some(asio::buffer(c.buf), asio::deferred), c.timer.async_wait(asio::deferred))
-              .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
-      if (order[0] == 1) {
-        if (tec == asio::error::operation_aborted) throw_cancelled();
-        throw Error("Timeout reading from socket");
-      }
-      if (ec == asio::error::operation_aborted) throw_cancelled();
+      const auto raced = co_await base::race_timer(c.sock.async_read_some(asio::buffer(c.buf), asio::deferred), c.timer);
+      if (raced.cancelled()) throw_cancelled();
+      if (raced.timed_out()) throw Error("Timeout reading from socket");
+      const auto [ec, n] = raced.results;
       if (ec == asio::error::eof) throw Error("Connection closed by server.");
       if (ec) throw Error("Error while reading from socket: " + ec.message());
       if (redisReaderFeed(c.reader.get(), c.buf.data(), n) != REDIS_OK) {
@@ -266,23 +228,16 @@ struct Client::Impl {
       if (options.port < 0 || options.port > 65535)
         throw Error("Error connecting to " + endpoint + ". Invalid port.");
       try {
-        for (const auto& a : co_await base::lookup_host(options.host, options.connect_timeout))
+        for (const auto& a : co_await base::lookup_host(*helpers, options.host, options.connect_timeout))
           endpoints.emplace_back(a, static_cast<unsigned short>(options.port));
       } catch (const base::LookupError& e) {
         if (e.timed_out) throw Error("Timeout connecting to server");
         throw Error("Error connecting to " + endpoint + ". " + e.what() + ".");
       }
-      auto [order2, ec2, ep, tec2] =
-          co_await asio::experimental::make_parallel_group(
-              asio::async_connect(c->sock, endpoints, asio::deferred), deadline.async_wait(asio::deferred))
-              .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
-      (void)ep;
-      if (order2[0] == 1) {
-        if (tec2 == asio::error::operation_aborted) throw_cancelled();
-        throw Error("Timeout connecting to server");
-      }
-      if (ec2 == asio::error::operation_aborted) throw_cancelled();
-      if (ec2) {
+      const auto raced = co_await base::race_timer(asio::async_connect(c->sock, endpoints, asio::deferred), deadline);
+      if (raced.cancelled()) throw_cancelled();
+      if (raced.timed_out()) throw Error("Timeout connecting to server");
+      if (const auto ec2 = std::get<0>(raced.results)) {
         throw Error("Error " + std::to_string(ec2.value()) + " connecting to " + endpoint + ". " +
                     ec2.message() + ".");
       }
@@ -322,10 +277,13 @@ struct Client::Impl {
   }
 };
 
-Client::Client(Options options) : impl_(std::make_shared<Impl>()) {
+Client::Client(Options options, base::BlockingPool& helpers) : impl_(std::make_shared<Impl>()) {
   impl_->options = std::move(options);
+  impl_->helpers = &helpers;
   impl_->endpoint = impl_->options.host + ":" + std::to_string(impl_->options.port);
 }
+
+Client::Client(Options options) : Client(std::move(options), base::shared_blocking_pool()) {}
 
 Client::~Client() = default;
 
@@ -425,14 +383,7 @@ asio::awaitable<ScanPage> Client::scan(std::string cursor, std::string match, lo
 
 asio::awaitable<Reply> Client::eval(std::string script, std::vector<std::string> keys,
                                     std::vector<std::string> args) {
-  Argv argv;
-  argv.reserve(3 + keys.size() + args.size());
-  argv.emplace_back("EVAL");
-  argv.push_back(std::move(script));
-  argv.push_back(std::to_string(keys.size()));
-  for (auto& k : keys) argv.push_back(std::move(k));
-  for (auto& a : args) argv.push_back(std::move(a));
-  co_return co_await command(std::move(argv));
+  co_return co_await command(script_command("EVAL", script, keys, args));
 }
 
 }  // namespace vekt::redis

@@ -28,6 +28,7 @@
 
 #include <boost/asio/awaitable.hpp>
 
+#include "base/blocking_pool.hpp"
 #include "base/error.hpp"
 
 namespace vekt::redis {
@@ -60,11 +61,6 @@ struct Options {
   std::chrono::milliseconds socket_timeout{5000};   // each write and each read (AUTH and SELECT too)
   std::size_t pool_size = 256;                      // connections per event loop
   std::chrono::milliseconds failure_backoff{0};     // 0: every command tries the server
-
-  // host/port/db/username/password from REDIS_HOST, REDIS_PORT, REDIS_DB, REDIS_USERNAME,
-  // REDIS_PASSWORD, and pool_size from VEKT_REDIS_POOL; absent variables keep the defaults.
-  // A port, db or pool size that is not an integer throws base::ValueError.
-  static Options from_env();
 };
 
 struct ScanPage {
@@ -76,6 +72,9 @@ using Argv = std::vector<std::string>;
 
 class Client {
  public:
+  // `helpers` looks host names up off the event loops; it must outlive the Client. Without one,
+  // base::shared_blocking_pool().
+  Client(Options options, base::BlockingPool& helpers);
   explicit Client(Options options = {});
   ~Client();
   Client(const Client&) = delete;

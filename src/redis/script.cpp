@@ -21,6 +21,8 @@ std::string sha1_hex(const std::string& text) {
   return out;
 }
 
+}  // namespace
+
 Argv script_command(const char* verb, const std::string& script, const std::vector<std::string>& keys,
                     const std::vector<std::string>& args) {
   Argv argv;
@@ -32,8 +34,6 @@ Argv script_command(const char* verb, const std::string& script, const std::vect
   argv.insert(argv.end(), args.begin(), args.end());
   return argv;
 }
-
-}  // namespace
 
 Script::Script(std::string body) : body_(std::move(body)), sha1_(sha1_hex(body_)) {}
 

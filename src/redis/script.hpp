@@ -8,6 +8,10 @@
 
 namespace vekt::redis {
 
+// VERB script numkeys keys... args... (EVAL with a body, EVALSHA with a SHA-1).
+Argv script_command(const char* verb, const std::string& script, const std::vector<std::string>& keys,
+                    const std::vector<std::string>& args);
+
 class Script {
  public:
   explicit Script(std::string body);

@@ -6,6 +6,7 @@
 
 #include <malloc.h>
 
+#include "base/blocking_pool.hpp"
 #include "base/dotenv.hpp"
 #include "host/database.hpp"
 #include "host/logger.hpp"
@@ -43,16 +44,21 @@ int main() {
     // Dates on documents are local dates of the configured zone; set before any thread starts.
     host::set_time_zone(settings.time_zone);
     auto log = host::get_logger("vekt.server");
-    // The database settings are read here, so that a bad one stops start-up instead of failing requests.
-    (void)host::database();
+    // Threads for the calls that block (host-name look-ups, cancel requests), handed to everything
+    // built here that makes them. Joined once the event loops have stopped, while their contexts
+    // still exist.
+    base::BlockingPool helpers(6);
+    pg::Database database(settings.database, helpers);
+    host::use_database(database);
 
     web::App app("vekt", "0.1.0");
     app.set_logger(host::get_logger("vekt.web"));
 
     // ---- deliverables: start-up hooks and routers, in mounting order ------------------------
     // Tile service (runs its start-up, then mounts "/gis"):
-    app.on_startup([&app, &settings] {
-      korvane::startup({settings.admin_token, host::database().options().pool_size});
+    app.on_startup([&app, &settings, &helpers] {
+      korvane::startup(settings.redis, {settings.admin_token, settings.database.pool_size, settings.redis_pool},
+                       helpers);
       app.include_router(korvane::korvane());
     });
     // Plan figure module (fonts, coordinate constants, its start-up line):
@@ -65,6 +71,9 @@ int main() {
       if (settings.pdf_workers != 0) plans.pdf.workers = settings.pdf_workers;
       plans.pdf.timeout = std::chrono::milliseconds(static_cast<long long>(settings.pdf_timeout * 1000));
       plans.figure_timeout = plans.pdf.timeout;
+      plans.pdf.max_documents = settings.pdf_worker_documents;
+      plans.pdf.max_resident = std::size_t{settings.pdf_worker_memory_mb} << 20;
+      plans.plan_token = settings.plan_token;
       brellow::startup(plans);
       app.include_router(brellow::brellow());
     });
@@ -78,11 +87,12 @@ int main() {
     config.trusted_proxies = settings.trusted_proxies;
     config.cors.allow_origins = settings.cors_allow_origins;
     // Statements still running once the requests' grace is over are cancelled on the server.
-    config.on_grace_expired = [] { host::database().shut_down(); };
+    config.on_grace_expired = [&database] { database.shut_down(); };
     web::Server server(app, config);
     server.start();
     log->info("Listening on http://{}:{} with {} event loops", settings.host, server.port(), server.loop_count());
     server.run_until_signal();
+    helpers.join();
     log->info("Stopped");
     return 0;
   } catch (const host::SettingsError& e) {

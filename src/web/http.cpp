@@ -4,68 +4,20 @@
 #include <cstdint>
 
 #include "base/strings.hpp"
+#include "base/utf8.hpp"
 
 namespace vekt::web {
 namespace {
-
-bool iequal(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // Bytes to valid UTF-8: each maximal ill-formed subsequence becomes one U+FFFD.
 std::string sanitize_utf8(std::string_view s) {
   std::string out;
   out.reserve(s.size());
-  std::size_t i = 0;
-  auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  while (i < s.size()) {
-    unsigned char c = byte(i);
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-      ++i;
-      continue;
-    }
-    std::size_t need = 0;
-    unsigned char lo = 0x80, hi = 0xbf;
-    if (c >= 0xc2 && c <= 0xdf) need = 1;
-    else if (c == 0xe0) need = 2, lo = 0xa0;
-    else if (c >= 0xe1 && c <= 0xec) need = 2;
-    else if (c == 0xed) need = 2, hi = 0x9f;
-    else if (c >= 0xee && c <= 0xef) need = 2;
-    else if (c == 0xf0) need = 3, lo = 0x90;
-    else if (c >= 0xf1 && c <= 0xf3) need = 3;
-    else if (c == 0xf4) need = 3, hi = 0x8f;
-    if (need == 0) {
-      out += "\xef\xbf\xbd";
-      ++i;
-      continue;
-    }
-    std::size_t k = 1;
-    for (; k <= need && i + k < s.size(); ++k) {
-      unsigned char d = byte(i + k);
-      unsigned char l = k == 1 ? lo : 0x80, h = k == 1 ? hi : 0xbf;
-      if (d < l || d > h) break;
-    }
-    if (k == need + 1) {
-      out.append(s.substr(i, need + 1));
-    } else {
-      out += "\xef\xbf\xbd";
-    }
-    i += k;
+  for (std::size_t i = 0; i < s.size();) {
+    const base::Utf8Sequence seq = base::utf8_sequence_at(s, i);
+    if (seq.valid) out.append(s.substr(i, seq.length));
+    else out += "\xef\xbf\xbd";
+    i += seq.length;
   }
   return out;
 }
@@ -87,7 +39,7 @@ const T& typed(const Request& r, std::string_view name) {
 
 const std::string* Headers::find(std::string_view name) const {
   for (const auto& [k, v] : fields_)
-    if (iequal(k, name)) return &v;
+    if (base::iequals_ascii(k, name)) return &v;
   return nullptr;
 }
 
@@ -104,7 +56,7 @@ void Headers::set(std::string name, std::string value) {
 void Headers::add(std::string name, std::string value) { fields_.emplace_back(std::move(name), std::move(value)); }
 
 void Headers::erase(std::string_view name) {
-  std::erase_if(fields_, [&](const auto& f) { return iequal(f.first, name); });
+  std::erase_if(fields_, [&](const auto& f) { return base::iequals_ascii(f.first, name); });
 }
 
 std::optional<std::string> Request::query_value(std::string_view key) const {
@@ -177,7 +129,7 @@ std::string percent_decode(std::string_view text, bool plus_as_space) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     char c = text[i];
     if (c == '%' && i + 2 < text.size()) {
-      int h = hex_value(text[i + 1]), l = hex_value(text[i + 2]);
+      int h = base::hex_digit_value(text[i + 1]), l = base::hex_digit_value(text[i + 2]);
       if (h >= 0 && l >= 0) {
         bytes += static_cast<char>(h * 16 + l);
         i += 2;

@@ -2,6 +2,7 @@
 // Request and response values handed between the server, the router and route handlers.
 // Plain data: no Beast types leak out of the server's own translation unit.
 #include <map>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -41,6 +42,16 @@ using IntValue = base::PyInt;
 // A converted parameter value; monostate when an optional parameter has no default.
 using ParamValue = std::variant<std::monostate, std::string, IntValue, double, bool>;
 
+// Whether the client of a request is still there to read its answer. The server hands one to
+// every request it reads from a connection; work that takes seconds asks it before it starts, so
+// nothing is made for a client that has hung up. Safe to ask from any thread, also after the
+// request has ended (then: gone).
+class ClientLink {
+ public:
+  virtual ~ClientLink() = default;
+  virtual bool gone() const = 0;
+};
+
 struct Request {
   std::string method;        // "GET"
   std::string target;        // raw request-target, "/gis/plots/?a=1"
@@ -53,6 +64,10 @@ struct Request {
   std::string client;        // the client address as the server resolved it (see client_host)
   // Executor of the event loop serving this request (per-loop pools key on it).
   boost::asio::any_io_executor executor;
+  // The connection the request came on (none for a request made in-process: never gone).
+  std::shared_ptr<const ClientLink> link;
+  // The client has closed or reset its connection.
+  bool client_gone() const { return link && link->gone(); }
 
   // Decoded query pairs in order ("+" is a blank, %xx decoded, invalid UTF-8 -> U+FFFD).
   std::vector<std::pair<std::string, std::string>> query;

@@ -7,6 +7,7 @@
 #include <spdlog/spdlog.h>
 
 #include "base/strings.hpp"
+#include "web/validation.hpp"
 
 namespace vekt::web {
 
@@ -60,50 +61,6 @@ namespace {
 
 const char* OPENAPI_PATH = "/openapi.json";
 
-// str.title() of Python on ASCII text, then "_" -> " ".
-std::string py_title(std::string_view name) {
-  std::string out;
-  bool prev_cased = false;
-  for (char c : name) {
-    bool lower = c >= 'a' && c <= 'z', upper = c >= 'A' && c <= 'Z';
-    if (lower || upper) {
-      if (!prev_cased && lower) c = static_cast<char>(c - 'a' + 'A');
-      else if (prev_cased && upper) c = static_cast<char>(c - 'A' + 'a');
-      prev_cased = true;
-    } else {
-      prev_cased = false;
-    }
-    out += c == '_' ? ' ' : c;
-  }
-  return out;
-}
-
-std::string lower(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return s;
-}
-
-std::string operation_id(const Route& r, const std::string& full_path) {
-  std::string id = r.name + full_path;
-  for (char& c : id) {
-    bool word = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-                static_cast<unsigned char>(c) >= 0x80;
-    if (!word) c = '_';
-  }
-  return id + "_" + lower(r.method);
-}
-
-const char* type_name(ParamType t) {
-  switch (t) {
-    case ParamType::string: return "string";
-    case ParamType::integer: return "integer";
-    case ParamType::number: return "number";
-    case ParamType::boolean: return "boolean";
-  }
-  return "string";
-}
-
 ParamValue default_of(const ParamSpec& p) {
   const Json& d = p.default_value;
   switch (p.type) {
@@ -126,16 +83,17 @@ ParamValue default_of(const ParamSpec& p) {
   return std::monostate{};
 }
 
-Json error_entry(const char* where, const std::string& name, const char* msg, const char* type) {
-  Json e = Json::object();
-  e["loc"] = Json::array({where, name});
-  e["msg"] = msg;
-  e["type"] = type;
-  return e;
+FieldError missing(const char* where, const std::string& name) {
+  return {Json::array({where, name}), "field required", "value_error.missing"};
 }
 
 // Convert one text; on failure append the error entry and return false.
-bool convert(const ParamSpec& p, const std::string& text, const char* where, ParamValue& out, Json& errors) {
+bool convert(const ParamSpec& p, const std::string& text, const char* where, ParamValue& out,
+             std::vector<FieldError>& errors) {
+  auto wrong = [&](const char* msg, const char* type) {
+    errors.push_back({Json::array({where, p.name}), msg, type});
+    return false;
+  };
   switch (p.type) {
     case ParamType::string:
       out = text;
@@ -145,35 +103,21 @@ bool convert(const ParamSpec& p, const std::string& text, const char* where, Par
         out = std::move(*v);
         return true;
       }
-      errors.push_back(error_entry(where, p.name, "value is not a valid integer", "type_error.integer"));
-      return false;
+      return wrong("value is not a valid integer", "type_error.integer");
     case ParamType::number:
       if (auto v = base::py_float(text)) {
         out = *v;
         return true;
       }
-      errors.push_back(error_entry(where, p.name, "value is not a valid float", "type_error.float"));
-      return false;
+      return wrong("value is not a valid float", "type_error.float");
     case ParamType::boolean:
       if (auto v = base::py_bool(text)) {
         out = *v;
         return true;
       }
-      errors.push_back(error_entry(where, p.name, "value could not be parsed to a boolean", "type_error.bool"));
-      return false;
+      return wrong("value could not be parsed to a boolean", "type_error.bool");
   }
   return false;
-}
-
-Json validation_schemas() {
-  return Json::parse(R"({
-    "HTTPValidationError": {"title": "HTTPValidationError", "type": "object", "properties": {
-      "detail": {"title": "Detail", "type": "array", "items": {"$ref": "#/components/schemas/ValidationError"}}}},
-    "ValidationError": {"title": "ValidationError", "required": ["loc", "msg", "type"], "type": "object",
-      "properties": {
-        "loc": {"title": "Location", "type": "array", "items": {"anyOf": [{"type": "string"}, {"type": "integer"}]}},
-        "msg": {"title": "Message", "type": "string"},
-        "type": {"title": "Error Type", "type": "string"}}}})");
 }
 
 }  // namespace
@@ -321,6 +265,26 @@ Match App::match(std::string_view method, std::string_view path) const {
   return m;
 }
 
+namespace {
+
+// The 307 to `path`, the request's own path with its trailing slash added or removed.
+Response redirect_response(const Request& request, const std::string& path) {
+  Response r = empty_response(307);
+  std::string location = percent_encode_path(path);
+  // The query goes back as it came, its escapes kept; only characters that may not stand in
+  // a URL (quotes, braces, non-ASCII bytes, ...) are escaped.
+  if (!request.query_string.empty())
+    location += "?" + base::percent_encode(request.query_string, "-._~:/%#?=@[]!$&'()*+,;");
+  // Without a usable Host the path alone is sent: a relative Location is valid, while
+  // "http://" with an empty host would not be.
+  if (const std::string* host = request.headers.find("Host"); host != nullptr && !host->empty())
+    location = request.scheme + "://" + *host + location;
+  r.headers.set("Location", location);
+  return r;
+}
+
+}  // namespace
+
 boost::asio::awaitable<Response> App::dispatch(Request& request) const {
   Match m = match(request.method, request.path);
   switch (m.kind) {
@@ -328,20 +292,8 @@ boost::asio::awaitable<Response> App::dispatch(Request& request) const {
       co_return error_response(HttpError(404, "Not Found"));
     case Match::Kind::method_not_allowed:
       co_return error_response(HttpError(405, "Method Not Allowed", {{"Allow", m.allow}}));
-    case Match::Kind::redirect: {
-      Response r = empty_response(307);
-      std::string location = percent_encode_path(m.redirect_path);
-      // The query goes back as it came, its escapes kept; only characters that may not stand in
-      // a URL (quotes, braces, non-ASCII bytes, ...) are escaped.
-      if (!request.query_string.empty())
-        location += "?" + base::percent_encode(request.query_string, "-._~:/%#?=@[]!$&'()*+,;");
-      // Without a usable Host the path alone is sent: a relative Location is valid, while
-      // "http://" with an empty host would not be.
-      if (const std::string* host = request.headers.find("Host"); host != nullptr && !host->empty())
-        location = request.scheme + "://" + *host + location;
-      r.headers.set("Location", location);
-      co_return r;
-    }
+    case Match::Kind::redirect:
+      co_return redirect_response(request, m.redirect_path);
     case Match::Kind::found:
       break;
   }
@@ -356,7 +308,7 @@ boost::asio::awaitable<Response> App::dispatch(Request& request) const {
   const Mounted& mounted = routes_[m.route];
   const Route& route = mounted.route;
   // Convert every parameter first; the handler runs only when all of them converted.
-  Json errors = Json::array();
+  std::vector<FieldError> errors;
   request.params.clear();
   for (int pass = 0; pass < 2; ++pass) {
     ParamIn in = pass == 0 ? ParamIn::path : ParamIn::query;
@@ -367,7 +319,7 @@ boost::asio::awaitable<Response> App::dispatch(Request& request) const {
         auto it = std::find_if(m.path_params.begin(), m.path_params.end(),
                                [&](const auto& kv) { return kv.first == p.name; });
         if (it == m.path_params.end()) {
-          errors.push_back(error_entry("path", p.name, "field required", "value_error.missing"));
+          errors.push_back(missing("path", p.name));
           continue;
         }
         if (!convert(p, it->second, "path", value, errors)) continue;
@@ -375,7 +327,7 @@ boost::asio::awaitable<Response> App::dispatch(Request& request) const {
         std::optional<std::string> text = request.query_value(p.name);
         if (!text) {
           if (p.required) {
-            errors.push_back(error_entry("query", p.name, "field required", "value_error.missing"));
+            errors.push_back(missing("query", p.name));
             continue;
           }
           value = default_of(p);
@@ -386,11 +338,11 @@ boost::asio::awaitable<Response> App::dispatch(Request& request) const {
       request.params.insert_or_assign(p.name, std::move(value));
     }
   }
-  if (!errors.empty()) {
-    Json body = Json::object();
-    body["detail"] = std::move(errors);
-    co_return json_response(422, body);
-  }
+  auto with_route_headers = [&route](Response r) {
+    for (const auto& [name, value] : route.answer_headers) r.headers.set(name, value);
+    return r;
+  };
+  if (!errors.empty()) co_return with_route_headers(validation_response(errors));
 
   std::optional<Response> answer;
   std::string failure;
@@ -398,85 +350,17 @@ boost::asio::awaitable<Response> App::dispatch(Request& request) const {
     answer = co_await route.handler(request);
   } catch (const HttpError& e) {
     answer = error_response(e);
+  } catch (const ValidationError& e) {
+    answer = validation_response(e.errors());
   } catch (const std::exception& e) {
     failure = e.what();
     if (failure.empty()) failure = typeid(e).name();
   } catch (...) {
     failure = "unknown exception";
   }
-  if (answer) co_return std::move(*answer);
+  if (answer) co_return with_route_headers(std::move(*answer));
   logger()->error("Exception in request handler {} {}: {}", request.method, request.path, failure);
-  co_return text_response(500, "Internal Server Error");
-}
-
-Json App::openapi() const {
-  Json doc = Json::object();
-  doc["openapi"] = "3.0.2";
-  doc["info"] = Json::object({{"title", title_}, {"version", version_}});
-  Json paths = Json::object();
-  bool any_validation = false;
-  for (const Mounted& m : routes_) {
-    const Route& r = m.route;
-    Json op = Json::object();
-    if (!m.tags.empty()) op["tags"] = m.tags;
-    op["summary"] = py_title(r.name);
-    std::string description = cleandoc(r.doc);
-    if (!description.empty()) op["description"] = description;
-    op["operationId"] = operation_id(r, r.path);
-    if (!r.params.empty()) {
-      Json params = Json::array();
-      for (int pass = 0; pass < 2; ++pass) {
-        ParamIn in = pass == 0 ? ParamIn::path : ParamIn::query;
-        for (const ParamSpec& p : r.params) {
-          if (p.in != in) continue;
-          // Key order of the published objects, as clients diffing the description have seen
-          // it: a schema is title, type, description, default; a parameter is description,
-          // required, schema, name, in.
-          Json schema = Json::object();
-          schema["title"] = p.title.empty() ? py_title(p.name) : p.title;
-          schema["type"] = type_name(p.type);
-          if (!p.description.empty()) schema["description"] = p.description;
-          if (!p.required && !p.default_value.is_null()) schema["default"] = p.default_value;
-          Json param = Json::object();
-          if (!p.description.empty()) param["description"] = p.description;
-          param["required"] = p.in == ParamIn::path ? true : p.required;
-          param["schema"] = std::move(schema);
-          param["name"] = p.name;
-          param["in"] = p.in == ParamIn::path ? "path" : "query";
-          params.push_back(std::move(param));
-        }
-      }
-      op["parameters"] = std::move(params);
-    }
-    if (!r.request_body.is_null()) op["requestBody"] = r.request_body;
-    Json responses = Json::object();
-    Json ok = Json::object({{"description", "Successful Response"}});
-    if (r.json_response) ok["content"] = Json::parse(R"({"application/json":{"schema":{}}})");
-    responses["200"] = std::move(ok);
-    if (!r.params.empty() || !r.request_body.is_null()) {
-      any_validation = true;
-      responses["422"] = Json::parse(
-          R"({"description":"Validation Error","content":{"application/json":{"schema":{"$ref":"#/components/schemas/HTTPValidationError"}}}})");
-    }
-    op["responses"] = std::move(responses);
-    paths[r.path][lower(r.method)] = std::move(op);
-  }
-  // Several methods on one path are published in the fixed order of a path item, whatever the
-  // order in which they were registered.
-  static const char* const method_order[] = {"get", "put", "post", "delete", "options", "head", "patch", "trace"};
-  for (auto it = paths.begin(); it != paths.end(); ++it) {
-    const Json& item = it.value();
-    if (item.size() < 2) continue;
-    Json ordered = Json::object();
-    for (const char* method : method_order)
-      if (item.contains(method)) ordered[method] = item.at(method);
-    for (auto op = item.begin(); op != item.end(); ++op)
-      if (!ordered.contains(op.key())) ordered[op.key()] = op.value();
-    it.value() = std::move(ordered);
-  }
-  doc["paths"] = std::move(paths);
-  if (any_validation) doc["components"] = Json::object({{"schemas", validation_schemas()}});
-  return doc;
+  co_return with_route_headers(text_response(500, "Internal Server Error"));
 }
 
 }  // namespace vekt::web

@@ -1,7 +1,7 @@
 #pragma once
 // Route registration, matching and the framework behaviour clients rely on: routes tried in
 // registration order, one segment per path parameter, typed parameters converted before the
-// handler runs (422 listing every error), 405 with Allow, 404, the 307 trailing-slash redirect,
+// handler runs (422 listing every error, web/validation.hpp), 405 with Allow, 404, the 307 trailing-slash redirect,
 // HttpError bodies, 500 for anything uncaught, and the published /openapi.json.
 #include <functional>
 #include <memory>
@@ -37,6 +37,8 @@ ParamSpec path_param(std::string name, ParamType type);
 ParamSpec query_param(std::string name, ParamType type, std::string description = {});
 ParamSpec query_param(std::string name, ParamType type, Json default_value, std::string description);
 
+// The request is taken by reference although handlers are coroutines: it lives in the connection's
+// session frame, which awaits the handler to its end, so it outlives every handler frame.
 using Handler = std::function<boost::asio::awaitable<Response>(Request&)>;
 
 struct Route {
@@ -48,6 +50,9 @@ struct Route {
   Handler handler{};
   bool json_response = true;  // false: the route answers raw bytes (no JSON content published)
   Json request_body{};        // published as the operation's requestBody when not null
+  // Fields set on every answer of the route, its parameter errors and failures included (a
+  // "Cache-Control" for answers no cache may keep).
+  std::vector<std::pair<std::string, std::string>> answer_headers{};
 };
 
 class Router {
@@ -98,7 +103,7 @@ class App {
   // Never throws.
   boost::asio::awaitable<Response> dispatch(Request& request) const;
 
-  // The published API description (also served at GET /openapi.json).
+  // The published API description (also served at GET /openapi.json); built in web/openapi.cpp.
   Json openapi() const;
 
   struct Mounted {

@@ -1,10 +1,11 @@
 #include "web/server.hpp"
 
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
-#include <cctype>
 #include <condition_variable>
 #include <list>
 #include <mutex>
@@ -24,6 +25,7 @@
 #include <spdlog/spdlog.h>
 
 #include "base/error.hpp"
+#include "base/strings.hpp"
 
 namespace vekt::web {
 
@@ -79,6 +81,33 @@ tcp::endpoint resolve_endpoint(const std::string& host, std::uint16_t port) {
   return results.begin()->endpoint();
 }
 
+// The client link of one connection: a look at the socket without reading from it. The peer has
+// gone when the socket reports a hang-up or an error, or when its next byte is the end of the
+// stream; bytes of a next request waiting unread mean it is still there. The session closes the
+// link before it closes the socket, so a late question never touches a descriptor reused since.
+class SocketLink : public ClientLink {
+ public:
+  explicit SocketLink(int fd) : fd_(fd) {}
+  bool gone() const override {
+    std::lock_guard lk(mu_);
+    if (fd_ < 0) return true;
+    pollfd p{fd_, POLLIN | POLLRDHUP, 0};
+    if (::poll(&p, 1, 0) <= 0) return false;
+    if ((p.revents & (POLLHUP | POLLERR | POLLRDHUP)) != 0) return true;
+    char c;
+    const ssize_t n = ::recv(fd_, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+  }
+  void close() {
+    std::lock_guard lk(mu_);
+    fd_ = -1;
+  }
+
+ private:
+  mutable std::mutex mu_;
+  int fd_;
+};
+
 // A read that ended because the peer went quiet, closed or reset, or the server stopped: nothing
 // to answer, the connection just ends.
 bool peer_gone(const boost::system::error_code& ec) {
@@ -108,7 +137,23 @@ struct Server::Impl {
 
   void bind_all();
   asio::awaitable<void> accept_loop(Loop& loop);
+  // One request as read from the stream: the whole message, or the refusal to answer it with
+  // before closing; neither when the peer went quiet, closed or reset first.
+  struct ReadOutcome {
+    std::optional<http::request<http::string_body>> msg;
+    std::optional<Response> refusal;
+  };
+
   asio::awaitable<void> session(Loop& loop, tcp::socket socket);
+  asio::awaitable<ReadOutcome> read_request(beast::tcp_stream& stream, beast::flat_buffer& buffer);
+  asio::awaitable<void> refuse(beast::tcp_stream& stream, Response refusal);
+  asio::awaitable<void> lingering_close(beast::tcp_stream& stream);
+  static std::string_view origin_form(std::string_view target);
+  void fill_request(Request& req, std::string_view target, http::request<http::string_body>& msg,
+                    const std::string& peer) const;
+  // Handles one whole request and writes its answer; false when the connection ends after it.
+  asio::awaitable<bool> answer(Loop& loop, beast::tcp_stream& stream, http::request<http::string_body> msg,
+                               const std::string& peer, std::shared_ptr<const ClientLink> link);
   asio::awaitable<bool> write_response(beast::tcp_stream& stream, Response r, unsigned version, bool keep_alive,
                                        bool head);
   void sweep(Loop& loop);
@@ -213,138 +258,169 @@ asio::awaitable<bool> Server::Impl::write_response(beast::tcp_stream& stream, Re
   co_return !ec;
 }
 
+asio::awaitable<Server::Impl::ReadOutcome> Server::Impl::read_request(beast::tcp_stream& stream,
+                                                                      beast::flat_buffer& buffer) {
+  ReadOutcome out;
+  if (buffer.size() == 0) {
+    // Idle keep-alive wait for the first byte of the next request.
+    stream.expires_after(cfg.idle_timeout);
+    auto [ec, n] = co_await stream.async_read_some(buffer.prepare(4096), use_tuple);
+    if (ec) co_return out;
+    buffer.commit(n);
+  }
+  http::request_parser<http::string_body> parser;
+  parser.header_limit(static_cast<std::uint32_t>(cfg.max_header_bytes));
+  parser.body_limit(cfg.max_body_bytes);
+  // The whole head must arrive within the header deadline, however slowly it trickles.
+  stream.expires_after(cfg.header_timeout);
+  auto [hec, hn] = co_await http::async_read_header(stream, buffer, parser, use_tuple);
+  if (hec == http::error::header_limit) {
+    out.refusal = error_response(HttpError(431, "Request Header Fields Too Large"));
+  } else if (hec == http::error::body_limit) {
+    out.refusal = error_response(HttpError(413, "Request Entity Too Large"));
+  } else if (hec) {
+    if (peer_gone(hec)) co_return out;
+    out.refusal = text_response(400, "Bad Request");
+  }
+  if (!out.refusal && !parser.is_done()) {
+    auto& head = parser.get();
+    auto expect = head[http::field::expect];
+    if (beast::iequals(expect, "100-continue")) {
+      static constexpr std::string_view cont = "HTTP/1.1 100 Continue\r\n\r\n";
+      stream.expires_after(cfg.write_timeout);
+      auto [cec, cn] = co_await asio::async_write(stream, asio::buffer(cont), use_tuple);
+      if (cec) co_return out;
+    }
+    stream.expires_after(cfg.body_timeout);
+    auto [bec, bn] = co_await http::async_read(stream, buffer, parser, use_tuple);
+    if (bec == http::error::body_limit) {
+      out.refusal = error_response(HttpError(413, "Request Entity Too Large"));
+    } else if (bec) {
+      if (peer_gone(bec)) co_return out;
+      out.refusal = text_response(400, "Bad Request");
+    }
+  }
+  // HTTP/1.1 requires Host; a request without one is malformed.
+  if (!out.refusal && parser.get().version() == 11 && parser.get().find(http::field::host) == parser.get().end())
+    out.refusal = text_response(400, "Bad Request");
+  if (!out.refusal) out.msg = parser.release();
+  co_return out;
+}
+
+asio::awaitable<void> Server::Impl::refuse(beast::tcp_stream& stream, Response refusal) {
+  add_cors_headers(cfg.cors, Headers{}, refusal);
+  // The rest of the stream cannot be trusted to hold a request boundary: answer and close.
+  // Two statements on purpose: GCC 12 compiles `if (co_await ...) co_await ...;` here into a trap.
+  const bool written = co_await write_response(stream, std::move(refusal), 11, false, false);
+  if (written) co_await lingering_close(stream);
+}
+
+asio::awaitable<void> Server::Impl::lingering_close(beast::tcp_stream& stream) {
+  // Stop sending, then read and drop what the client still sends for a moment, so that closing
+  // with unread data (a reset) cannot destroy the answer in flight.
+  boost::system::error_code sec;
+  stream.socket().shutdown(tcp::socket::shutdown_send, sec);
+  std::size_t drained = 0;
+  char sink[4096];
+  stream.expires_after(std::chrono::milliseconds(1000));  // one deadline for the whole drain
+  while (drained < cfg.max_body_bytes + cfg.max_header_bytes) {
+    auto [dec, dn] = co_await stream.async_read_some(asio::buffer(sink), use_tuple);
+    if (dec) break;
+    drained += dn;
+  }
+}
+
+// Absolute-form targets (from proxies) are reduced to their path and query.
+std::string_view Server::Impl::origin_form(std::string_view target) {
+  if (target.starts_with("http://") || target.starts_with("https://")) {
+    std::size_t slash = target.find('/', target.find("//") + 2);
+    target = slash == std::string_view::npos ? std::string_view("/") : target.substr(slash);
+  }
+  return target;
+}
+
+void Server::Impl::fill_request(Request& req, std::string_view target, http::request<http::string_body>& msg,
+                                const std::string& peer) const {
+  ParsedTarget parsed = parse_target(target);
+  req.path = std::move(parsed.path);
+  req.query_string = std::move(parsed.query_string);
+  req.query = std::move(parsed.query);
+  for (const auto& f : msg) req.headers.add(std::string(f.name_string()), std::string(f.value()));
+  req.body = std::move(msg.body());
+  req.peer_address = peer;
+  std::string forwarded;
+  bool has_forwarded = false;
+  for (const auto& f : msg) {
+    if (beast::iequals(f.name_string(), "X-Forwarded-For")) {
+      if (has_forwarded) forwarded += ",";
+      forwarded += std::string(f.value());
+      has_forwarded = true;
+    }
+  }
+  req.client = resolve_client_host(peer, has_forwarded ? &forwarded : nullptr, cfg.trusted_proxies);
+  // Behind a trusted TLS-terminating proxy, redirects must keep the client's scheme.
+  if (const std::string* proto = req.headers.find("X-Forwarded-Proto");
+      proto != nullptr && is_trusted_proxy(cfg.trusted_proxies, peer)) {
+    const std::string p = base::trim_blanks(base::ascii_lower(*proto));
+    if (p == "http" || p == "https") req.scheme = p;
+  }
+}
+
+asio::awaitable<bool> Server::Impl::answer(Loop& loop, beast::tcp_stream& stream,
+                                           http::request<http::string_body> msg, const std::string& peer,
+                                           std::shared_ptr<const ClientLink> link) {
+  Request req;
+  req.method = std::string(msg.method_string());
+  req.target = std::string(msg.target());
+  std::string_view target = origin_form(req.target);
+  bool head = req.method == "HEAD";
+  bool keep_alive = msg.keep_alive();
+  Response response;
+  if (target.empty() || target.front() != '/') {
+    response = text_response(400, "Bad Request");
+    keep_alive = false;
+  } else {
+    fill_request(req, target, msg, peer);
+    req.executor = loop.ioc.get_executor();
+    req.link = std::move(link);
+    if (auto preflight = cors_preflight(cfg.cors, req.method, req.headers)) {
+      response = std::move(*preflight);
+    } else {
+      // Runs to completion even when the client has gone; a handler that is about to start
+      // long work asks req.link first.
+      response = co_await app.dispatch(req);
+    }
+  }
+  add_cors_headers(cfg.cors, req.headers, response);
+  keep_alive = keep_alive && !stopping.load();
+  bool ok = co_await write_response(stream, std::move(response), msg.version(), keep_alive, head);
+  co_return ok && keep_alive;
+}
+
+// Read, handle, write, for as long as the connection stays usable.
 asio::awaitable<void> Server::Impl::session(Loop& loop, tcp::socket socket) {
   std::string peer = peer_text(socket);
   beast::tcp_stream stream(std::move(socket));
   auto slot = loop.sessions.insert(loop.sessions.end(), SessionSlot{&stream, false});
   beast::flat_buffer buffer;
+  auto link = std::make_shared<SocketLink>(stream.socket().native_handle());
   try {
     for (;;) {
       slot->busy = false;
       if (stopping.load()) break;
-      if (buffer.size() == 0) {
-        // Idle keep-alive wait for the first byte of the next request.
-        stream.expires_after(cfg.idle_timeout);
-        auto [ec, n] = co_await stream.async_read_some(buffer.prepare(4096), use_tuple);
-        if (ec) break;
-        buffer.commit(n);
-      }
-      http::request_parser<http::string_body> parser;
-      parser.header_limit(static_cast<std::uint32_t>(cfg.max_header_bytes));
-      parser.body_limit(cfg.max_body_bytes);
-      std::optional<Response> refusal;
-      // The whole head must arrive within the header deadline, however slowly it trickles.
-      stream.expires_after(cfg.header_timeout);
-      auto [hec, hn] = co_await http::async_read_header(stream, buffer, parser, use_tuple);
-      if (hec == http::error::header_limit) {
-        refusal = error_response(HttpError(431, "Request Header Fields Too Large"));
-      } else if (hec == http::error::body_limit) {
-        refusal = error_response(HttpError(413, "Request Entity Too Large"));
-      } else if (hec) {
-        if (peer_gone(hec)) break;
-        refusal = text_response(400, "Bad Request");
-      }
-      if (!refusal && !parser.is_done()) {
-        auto& head = parser.get();
-        auto expect = head[http::field::expect];
-        if (beast::iequals(expect, "100-continue")) {
-          static constexpr std::string_view cont = "HTTP/1.1 100 Continue\r\n\r\n";
-          stream.expires_after(cfg.write_timeout);
-          auto [cec, cn] = co_await asio::async_write(stream, asio::buffer(cont), use_tuple);
-          if (cec) break;
-        }
-        stream.expires_after(cfg.body_timeout);
-        auto [bec, bn] = co_await http::async_read(stream, buffer, parser, use_tuple);
-        if (bec == http::error::body_limit) {
-          refusal = error_response(HttpError(413, "Request Entity Too Large"));
-        } else if (bec) {
-          if (peer_gone(bec)) break;
-          refusal = text_response(400, "Bad Request");
-        }
-      }
-      // HTTP/1.1 requires Host; a request without one is malformed.
-      if (!refusal && parser.get().version() == 11 && parser.get().find(http::field::host) == parser.get().end())
-        refusal = text_response(400, "Bad Request");
+      ReadOutcome read = co_await read_request(stream, buffer);
+      if (!read.msg && !read.refusal) break;
       slot->busy = true;
-      if (refusal) {
-        add_cors_headers(cfg.cors, Headers{}, *refusal);
-        // The rest of the stream cannot be trusted to hold a request boundary: answer and close.
-        if (co_await write_response(stream, std::move(*refusal), 11, false, false)) {
-          // Lingering close: stop sending, then read and drop what the client still sends for a
-          // moment, so that closing with unread data (a reset) cannot destroy the answer in flight.
-          boost::system::error_code sec;
-          stream.socket().shutdown(tcp::socket::shutdown_send, sec);
-          std::size_t drained = 0;
-          char sink[4096];
-          stream.expires_after(std::chrono::milliseconds(1000));  // one deadline for the whole drain
-          while (drained < cfg.max_body_bytes + cfg.max_header_bytes) {
-            auto [dec, dn] = co_await stream.async_read_some(asio::buffer(sink), use_tuple);
-            if (dec) break;
-            drained += dn;
-          }
-        }
+      if (read.refusal) {
+        co_await refuse(stream, std::move(*read.refusal));
         break;
       }
-
-      auto msg = parser.release();
-      Request req;
-      req.method = std::string(msg.method_string());
-      req.target = std::string(msg.target());
-      std::string_view target = req.target;
-      // Absolute-form targets (from proxies) are reduced to their path and query.
-      if (target.starts_with("http://") || target.starts_with("https://")) {
-        std::size_t slash = target.find('/', target.find("//") + 2);
-        target = slash == std::string_view::npos ? std::string_view("/") : target.substr(slash);
-      }
-      bool head = req.method == "HEAD";
-      bool keep_alive = msg.keep_alive();
-      Response answer;
-      if (target.empty() || target.front() != '/') {
-        answer = text_response(400, "Bad Request");
-        keep_alive = false;
-      } else {
-        ParsedTarget parsed = parse_target(target);
-        req.path = std::move(parsed.path);
-        req.query_string = std::move(parsed.query_string);
-        req.query = std::move(parsed.query);
-        for (const auto& f : msg) req.headers.add(std::string(f.name_string()), std::string(f.value()));
-        req.body = std::move(msg.body());
-        req.peer_address = peer;
-        std::string forwarded;
-        bool has_forwarded = false;
-        for (const auto& f : msg) {
-          if (beast::iequals(f.name_string(), "X-Forwarded-For")) {
-            if (has_forwarded) forwarded += ",";
-            forwarded += std::string(f.value());
-            has_forwarded = true;
-          }
-        }
-        req.client = resolve_client_host(peer, has_forwarded ? &forwarded : nullptr, cfg.trusted_proxies);
-        // Behind a trusted TLS-terminating proxy, redirects must keep the client's scheme.
-        if (const std::string* proto = req.headers.find("X-Forwarded-Proto");
-            proto != nullptr && is_trusted_proxy(cfg.trusted_proxies, peer)) {
-          std::string p = *proto;
-          for (char& c : p) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-          while (!p.empty() && (p.back() == ' ' || p.back() == '\t')) p.pop_back();
-          while (!p.empty() && (p.front() == ' ' || p.front() == '\t')) p.erase(0, 1);
-          if (p == "http" || p == "https") req.scheme = p;
-        }
-        req.executor = loop.ioc.get_executor();
-        if (auto preflight = cors_preflight(cfg.cors, req.method, req.headers)) {
-          answer = std::move(*preflight);
-        } else {
-          // Runs to completion even when the client has gone: nothing watches the socket here.
-          answer = co_await app.dispatch(req);
-        }
-      }
-      add_cors_headers(cfg.cors, req.headers, answer);
-      keep_alive = keep_alive && !stopping.load();
-      bool ok = co_await write_response(stream, std::move(answer), msg.version(), keep_alive, head);
-      if (!ok || !keep_alive) break;
+      if (!co_await answer(loop, stream, std::move(*read.msg), peer, link)) break;
     }
   } catch (const std::exception& e) {
     app.logger()->error("Connection from {} failed: {}", peer.empty() ? "unknown" : peer, e.what());
   }
+  link->close();
   boost::system::error_code ec;
   stream.socket().shutdown(tcp::socket::shutdown_send, ec);
   stream.socket().close(ec);

@@ -1,91 +1,37 @@
 #pragma once
-// A throw-away database per test, libpq queries and shell commands for the data tests.
+// A throw-away database per test for the data tests, over the shared libpq and shell helpers.
 #include <libpq-fe.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <array>
-#include <cstdio>
-#include <cstdlib>
-#include <memory>
 #include <stdexcept>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
-#include <vector>
+
+#include "support/command.hpp"
+#include "support/env.hpp"
+#include "support/sync_pg.hpp"
 
 namespace vekt::test {
 
-struct PgConnDeleter {
-  void operator()(PGconn* c) const { PQfinish(c); }
-};
-struct PgResultDeleter {
-  void operator()(PGresult* r) const { PQclear(r); }
-};
-using PgConn = std::unique_ptr<PGconn, PgConnDeleter>;
-using PgResult = std::unique_ptr<PGresult, PgResultDeleter>;
-
-inline std::string sh_quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) {
-    if (c == '\'') q += "'\\''";
-    else q.push_back(c);
-  }
-  return q + "'";
-}
-
-struct CommandResult {
-  int status;  // exit status, or -1 when the command did not exit normally
-  std::string output;  // standard output and standard error together
-};
-
-inline CommandResult run_command(const std::string& cmd) {
-  std::string full = cmd + " 2>&1";
-  FILE* p = ::popen(full.c_str(), "r");
-  if (!p) throw std::runtime_error("cannot run: " + cmd);
-  CommandResult r{-1, {}};
-  std::array<char, 4096> buf{};
-  std::size_t n;
-  while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) r.output.append(buf.data(), n);
-  int st = ::pclose(p);
-  if (WIFEXITED(st)) r.status = WEXITSTATUS(st);
-  return r;
-}
-
-inline PgConn connect_or_throw(const std::string& conninfo) {
-  PgConn c(PQconnectdb(conninfo.c_str()));
-  if (PQstatus(c.get()) != CONNECTION_OK)
-    throw std::runtime_error(std::string("cannot connect: ") + PQerrorMessage(c.get()));
-  return c;
-}
-
-// Runs one statement; the result's status is left for the caller to judge.
-inline PgResult exec(PGconn* c, const std::string& sql) { return PgResult(PQexec(c, sql.c_str())); }
-
-inline void exec_ok(PGconn* c, const std::string& sql) {
-  PgResult r = exec(c, sql);
-  auto st = PQresultStatus(r.get());
-  if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK)
-    throw std::runtime_error("statement failed: " + sql + "\n" + PQresultErrorMessage(r.get()));
-}
-
-// The single value of a one-row, one-column query, as text ("" for NULL).
-inline std::string scalar(PGconn* c, const std::string& sql) {
-  PgResult r = exec(c, sql);
-  if (PQresultStatus(r.get()) != PGRES_TUPLES_OK || PQntuples(r.get()) != 1 || PQnfields(r.get()) != 1)
-    throw std::runtime_error("query did not give one value: " + sql + "\n" + PQresultErrorMessage(r.get()));
-  return PQgetvalue(r.get(), 0, 0);
-}
-
-inline long long count(PGconn* c, const std::string& sql) { return std::stoll(scalar(c, sql)); }
+using vekt::testing::CommandResult;
+using vekt::testing::connect_or_throw;
+using vekt::testing::count;
+using vekt::testing::exec;
+using vekt::testing::exec_ok;
+using vekt::testing::PgConn;
+using vekt::testing::PgResult;
+using vekt::testing::run_command;
+using vekt::testing::scalar;
+using vekt::testing::sh_quote;
 
 // Creates a fresh database with PostGIS on the server of DATABASE_URL and drops it at the end.
 class ScratchDatabase : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* url = std::getenv("DATABASE_URL");
-    if (!url || !*url) GTEST_SKIP() << "DATABASE_URL is not set; start scripts/services and source its env file";
-    admin_info_ = url;
+    const auto url = vekt::testing::shared_database_url();
+    if (!url) GTEST_SKIP() << "DATABASE_URL is not set; start scripts/services and source its env file";
+    admin_info_ = *url;
     admin_ = connect_or_throw(admin_info_);
     exec_ok(admin_.get(), "SET client_min_messages = warning");
     name_ = "vekt_data_test_" + std::to_string(::getpid()) + "_" + std::to_string(++serial_);

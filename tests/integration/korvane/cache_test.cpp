@@ -11,34 +11,34 @@
 
 #include "korvane/cache.hpp"
 #include "korvane/service.hpp"
-#include "support.hpp"
+#include "support/free_port.hpp"
+#include "support/log_recorder.hpp"
+#include "support/redis_test.hpp"
 #include "support/run.hpp"
 
 namespace asio = boost::asio;
 using namespace vekt::korvane;
-using korvane_test::LogRecorder;
-using korvane_test::SyncRedis;
+using vekt::testing::LogRecorder;
+using vekt::testing::SyncRedis;
 using vekt::testing::run;
 
 namespace {
 
-class CacheTest : public ::testing::Test {
+class CacheTest : public vekt::testing::RedisTest {
  protected:
   void SetUp() override {
-    auto host = korvane_test::env("REDIS_HOST");
-    auto port = korvane_test::env("REDIS_PORT");
-    if (!host || !port) GTEST_SKIP() << "REDIS_HOST / REDIS_PORT are not set";
-    opts_.host = *host;
-    opts_.port = std::stoi(*port);
+    RedisTest::SetUp();
+    if (IsSkipped()) return;
+    opts_ = options();
     client_ = std::make_unique<vekt::redis::Client>(opts_);
     cache_ = std::make_unique<BinaryRedisCache>(*client_, "mvt_v8");
-    sync_ = std::make_unique<SyncRedis>(opts_.host, opts_.port);
-    for (const auto& k : sync_->keys("mvt_v8:cachetest:*")) sync_->cmd({"DEL", k});
+    sync_ = sync();
+    sync_->del_matching("mvt_v8:cachetest:*");
   }
   vekt::redis::Options opts_;
   std::unique_ptr<vekt::redis::Client> client_;
   std::unique_ptr<BinaryRedisCache> cache_;
-  std::unique_ptr<SyncRedis> sync_;
+  SyncRedis* sync_ = nullptr;
 };
 
 }  // namespace
@@ -127,7 +127,7 @@ TEST_F(CacheTest, PausedRedisGivesUpAtTheLimitWithAnEmptyReason) {
 
 TEST_F(CacheTest, UnreachableRedisOnlyWarns) {
   vekt::redis::Options dead = opts_;
-  dead.port = korvane_test::free_port();  // nothing listens there
+  dead.port = vekt::testing::free_port();  // nothing listens there
   vekt::redis::Client client(dead);
   BinaryRedisCache cache(client, "mvt_v8");
   LogRecorder rec(logger());

@@ -12,12 +12,16 @@
 
 #include <nlohmann/json.hpp>
 
-#include "support.hpp"
+#include "support/env.hpp"
+#include "support/http.hpp"
+#include "support/process.hpp"
+#include "support/sync_pg.hpp"
+#include "support/sync_redis.hpp"
 
-using korvane_test::HttpResponse;
-using korvane_test::ServerProcess;
-using korvane_test::SyncPg;
-using korvane_test::SyncRedis;
+using vekt::testing::HttpResponse;
+using vekt::testing::ServerProcess;
+using vekt::testing::SyncPg;
+using vekt::testing::SyncRedis;
 using namespace std::chrono_literals;
 
 namespace {
@@ -43,22 +47,21 @@ std::string detail(const HttpResponse& r) {
 class Faults : public ::testing::Test {
  protected:
   void SetUp() override {
-    auto url = korvane_test::env("DATABASE_URL");
-    auto rhost = korvane_test::env("REDIS_HOST");
-    auto rport = korvane_test::env("REDIS_PORT");
-    if (!url || !rhost || !rport) GTEST_SKIP() << "DATABASE_URL / REDIS_HOST / REDIS_PORT not set";
+    auto url = vekt::testing::shared_database_url();
+    auto redis = vekt::testing::shared_redis();
+    if (!url || !redis) GTEST_SKIP() << "DATABASE_URL / REDIS_HOST / REDIS_PORT not set";
     url_ = *url;
     pg_ = std::make_unique<SyncPg>(url_);
-    redis_ = std::make_unique<SyncRedis>(*rhost, std::stoi(*rport));
+    redis_ = std::make_unique<SyncRedis>(*redis);
     clear_cache();
   }
   void clear_cache() {
-    for (const auto& k : redis_->keys("mvt_v8:*")) redis_->cmd({"DEL", k});
-    for (const auto& k : redis_->keys("rate_limit:*")) redis_->cmd({"DEL", k});
+    redis_->del_matching("mvt_v8:*");
+    redis_->del_matching("rate_limit:*");
   }
   // Each request from its own client address: the rate limit never enters these tests.
   static HttpResponse get(const ServerProcess& s, const std::string& target, int client) {
-    return korvane_test::http(s.port(), "GET", target,
+    return vekt::testing::http(s.port(), "GET", target,
                               {{"X-Forwarded-For", "10.9." + std::to_string(client / 250) + "." + std::to_string(client % 250 + 1)}});
   }
   // The plots table locked by `locker` until it rolls back, and `n` plots tile requests that wait

@@ -9,33 +9,30 @@
 #include "korvane/cache.hpp"
 #include "korvane/rate_limit.hpp"
 #include "korvane/service.hpp"
-#include "support.hpp"
+#include "support/log_recorder.hpp"
+#include "support/redis_test.hpp"
 #include "support/run.hpp"
 #include "web/http.hpp"
 
 namespace asio = boost::asio;
 using namespace vekt::korvane;
-using korvane_test::LogRecorder;
-using korvane_test::SyncRedis;
+using vekt::testing::LogRecorder;
+using vekt::testing::SyncRedis;
 using vekt::testing::run;
 
 namespace {
 
 const std::string KEY = "rate_limit:ratetest:10.7.0.1";
 
-class RateLimitTest : public ::testing::Test {
+class RateLimitTest : public vekt::testing::RedisTest {
  protected:
   void SetUp() override {
-    auto host = korvane_test::env("REDIS_HOST");
-    auto port = korvane_test::env("REDIS_PORT");
-    if (!host || !port) GTEST_SKIP() << "REDIS_HOST / REDIS_PORT are not set";
-    vekt::redis::Options opts;
-    opts.host = *host;
-    opts.port = std::stoi(*port);
-    client_ = std::make_unique<vekt::redis::Client>(opts);
+    RedisTest::SetUp();
+    if (IsSkipped()) return;
+    client_ = std::make_unique<vekt::redis::Client>(options());
     cache_ = std::make_unique<BinaryRedisCache>(*client_, "mvt_v8");
     limit_ = std::make_unique<RateLimit>(*client_, RateLimitPolicy{"rate_limit:ratetest:", 3, "Refused.", true});
-    sync_ = std::make_unique<SyncRedis>(opts.host, opts.port);
+    sync_ = sync();
     sync_->cmd({"DEL", KEY});
   }
   void TearDown() override {
@@ -55,7 +52,7 @@ class RateLimitTest : public ::testing::Test {
   std::unique_ptr<vekt::redis::Client> client_;
   std::unique_ptr<BinaryRedisCache> cache_;
   std::unique_ptr<RateLimit> limit_;
-  std::unique_ptr<SyncRedis> sync_;
+  SyncRedis* sync_ = nullptr;
 };
 
 TEST_F(RateLimitTest, CountsGivenUpWhileRedisStalledAreNotCounted) {
@@ -112,10 +109,10 @@ TEST_F(RateLimitTest, CountAndCacheReadInOneRoundTrip) {
     const std::string commands1 = *sync_->cmd({"INFO", "commandstats"});
     // One read of the connection by the server for both commands; the two INFO commands after the
     // first snapshot add one read each.
-    EXPECT_EQ(korvane_test::info_growth(stats0, stats1, "total_reads_processed:"), 3);
-    EXPECT_EQ(korvane_test::info_growth(commands0, commands1, "cmdstat_evalsha:calls="), 1);
-    EXPECT_EQ(korvane_test::info_growth(commands0, commands1, "cmdstat_get:calls="), 1);
-    EXPECT_EQ(korvane_test::info_growth(commands0, commands1, "cmdstat_eval:calls="), 0);
+    EXPECT_EQ(vekt::testing::info_growth(stats0, stats1, "total_reads_processed:"), 3);
+    EXPECT_EQ(vekt::testing::info_growth(commands0, commands1, "cmdstat_evalsha:calls="), 1);
+    EXPECT_EQ(vekt::testing::info_growth(commands0, commands1, "cmdstat_get:calls="), 1);
+    EXPECT_EQ(vekt::testing::info_growth(commands0, commands1, "cmdstat_eval:calls="), 0);
     EXPECT_EQ(co_await read(), hit);
     // Above the limit the request is refused whatever the cache holds.
     EXPECT_EQ(co_await read(), "429 Refused.");

@@ -2,18 +2,13 @@
 // conversions of the Redis settings, a bad setting stopping it with nothing printed, .env.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdio>
+#include <chrono>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <string>
 
 #include "korvane/service.hpp"
+#include "support/process.hpp"
 
 namespace {
 
@@ -25,39 +20,16 @@ struct Outcome {
 // Runs startup() in a fresh process with exactly these Redis variables, in a directory whose .env
 // holds `dotenv` (none when empty).
 Outcome start_in_child(const std::map<std::string, std::string>& vars, const std::string& dotenv = {}) {
-  char tmpl[] = "/tmp/korvane-startup.XXXXXX";
-  std::string dir = mkdtemp(tmpl);
-  if (!dotenv.empty()) std::ofstream(dir + "/.env") << dotenv;
-  int fds[2];
-  EXPECT_EQ(pipe(fds), 0);
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    dup2(fds[1], 1);
-    int devnull = open("/dev/null", O_WRONLY);
-    dup2(devnull, 2);
-    if (chdir(dir.c_str()) != 0) _exit(3);
+  const vekt::testing::ScratchDir dir("korvane-startup");
+  if (!dotenv.empty()) dir.write(".env", dotenv);
+  vekt::testing::ChildProcess child(dir.path(), [&] {
     for (const char* v : {"REDIS_HOST", "REDIS_PORT", "REDIS_DB", "REDIS_PASSWORD", "REDIS_USERNAME"}) unsetenv(v);
     for (const auto& [k, v] : vars) setenv(k.c_str(), v.c_str(), 1);
-    try {
-      vekt::korvane::startup();
-    } catch (...) {
-      std::fflush(stdout);
-      _exit(1);
-    }
-    std::fflush(stdout);
-    _exit(0);
-  }
-  close(fds[1]);
-  std::string out;
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(fds[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-  close(fds[0]);
-  int st = 0;
-  waitpid(pid, &st, 0);
-  std::filesystem::remove_all(dir);
-  return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, out};
+    vekt::korvane::startup();  // a failure ends the child with exit code 1
+    return 0;
+  });
+  const int code = child.wait(std::chrono::seconds(60)).value_or(-1);
+  return {code, child.stdout_text()};
 }
 
 std::string banner(const std::string& redis) {

@@ -9,15 +9,17 @@
 #include <boost/asio/use_future.hpp>
 
 #include "korvane/service.hpp"
-#include "support.hpp"
+#include "support/http.hpp"
+#include "support/log_recorder.hpp"
+#include "support/redis_test.hpp"
 #include "support/run.hpp"
 #include "web/router.hpp"
 #include "web/server.hpp"
 
 namespace asio = boost::asio;
 using namespace vekt::korvane;
-using korvane_test::LogRecorder;
-using korvane_test::SyncRedis;
+using vekt::testing::LogRecorder;
+using vekt::testing::SyncRedis;
 using vekt::testing::run;
 
 namespace {
@@ -27,22 +29,21 @@ const std::vector<std::string> SEEDED = {
     "mvt_v8:bbox:plots:1:2:3:4:5000:True", "mvt_v8:bbox:roads:1:2:3:4:5000:False", "mvt_v8:centroid:plots",
     "mvt_v8:health_check", "rate_limit:gis:10.0.0.1"};
 
-class Tasks : public ::testing::Test {
+class Tasks : public vekt::testing::RedisTest {
  protected:
   void SetUp() override {
-    auto host = korvane_test::env("REDIS_HOST");
-    auto port = korvane_test::env("REDIS_PORT");
-    if (!host || !port) GTEST_SKIP() << "REDIS_HOST / REDIS_PORT are not set";
+    RedisTest::SetUp();
+    if (IsSkipped()) return;
     startup();
-    redis_ = std::make_unique<SyncRedis>(*host, std::stoi(*port));
-    for (const auto& k : redis_->keys("mvt_v8:*")) redis_->cmd({"DEL", k});
+    redis_ = sync();
+    redis_->del_matching("mvt_v8:*");
     for (const auto& k : SEEDED) redis_->cmd({"SET", k, "v", "EX", "600"});
   }
   void TearDown() override {
     if (!redis_) return;
     for (const auto& k : SEEDED) redis_->cmd({"DEL", k});
   }
-  std::unique_ptr<SyncRedis> redis_;
+  SyncRedis* redis_ = nullptr;
 };
 
 }  // namespace
@@ -120,11 +121,11 @@ TEST_F(Tasks, SchedulersRunInTheBackgroundOnTheServerLoop) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     return redis_->keys("mvt_v8:*").size();
   };
-  EXPECT_EQ(korvane_test::http(server.port(), "POST", "/t/pattern").status, 204);
+  EXPECT_EQ(vekt::testing::http(server.port(), "POST", "/t/pattern").status, 204);
   EXPECT_EQ(wait_for_keys(6), 6u);
-  EXPECT_EQ(korvane_test::http(server.port(), "POST", "/t/layer").status, 204);
+  EXPECT_EQ(vekt::testing::http(server.port(), "POST", "/t/layer").status, 204);
   EXPECT_EQ(wait_for_keys(5), 5u);
-  EXPECT_EQ(korvane_test::http(server.port(), "POST", "/t/all").status, 204);
+  EXPECT_EQ(vekt::testing::http(server.port(), "POST", "/t/all").status, 204);
   EXPECT_EQ(wait_for_keys(0), 0u);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   server.stop();

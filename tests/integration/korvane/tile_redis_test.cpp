@@ -15,20 +15,24 @@
 
 #include <nlohmann/json.hpp>
 
-#include "integration/redis/redis_server.hpp"
-#include "support.hpp"
+#include "support/redis_server.hpp"
+#include "support/env.hpp"
+#include "support/http.hpp"
+#include "support/process.hpp"
+#include "support/sync_pg.hpp"
+#include "support/sync_redis.hpp"
 
 using json = nlohmann::json;
-using korvane_test::HttpResponse;
-using korvane_test::ServerProcess;
-using korvane_test::SyncRedis;
+using vekt::testing::HttpResponse;
+using vekt::testing::ServerProcess;
+using vekt::testing::SyncRedis;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
 // A zoom-16 plots tile of the loaded data that is not empty: the one around a parcel's inner point.
 std::optional<std::string> find_tile(int port, const std::string& client) {
-  korvane_test::SyncPg pg(*korvane_test::env("DATABASE_URL"));
+  vekt::testing::SyncPg pg(*vekt::testing::env("DATABASE_URL"));
   auto rows = pg.exec(R"(SELECT ST_X(p) || ' ' || ST_Y(p) FROM (SELECT ST_PointOnSurface("GEOMETRY") p)"
                       R"( FROM "GIS"."PLOT" ORDER BY "ID" LIMIT 20) s)");
   for (const auto& row : rows) {
@@ -38,7 +42,7 @@ std::optional<std::string> find_tile(int port, const std::string& client) {
     const double half = 20037508.342789244, size = 2 * half / 65536.0;
     const std::string url = "/gis/plots/16/" + std::to_string(static_cast<long long>((mx + half) / size)) + "/" +
                             std::to_string(static_cast<long long>((half - my) / size)) + ".pbf";
-    if (korvane_test::http(port, "GET", url, {{"X-Forwarded-For", client}}).status == 200) return url;
+    if (vekt::testing::http(port, "GET", url, {{"X-Forwarded-For", client}}).status == 200) return url;
   }
   return std::nullopt;
 }
@@ -46,13 +50,13 @@ std::optional<std::string> find_tile(int port, const std::string& client) {
 class TileRedis : public ::testing::Test {
  protected:
   void SetUp() override {
-    host_ = korvane_test::env("REDIS_HOST");
-    auto port = korvane_test::env("REDIS_PORT");
-    if (!korvane_test::env("DATABASE_URL") || !host_ || !port) GTEST_SKIP() << "services are not set";
-    redis_ = std::make_unique<SyncRedis>(*host_, std::stoi(*port));
+    auto redis = vekt::testing::shared_redis();
+    if (!vekt::testing::shared_database_url() || !redis) GTEST_SKIP() << "services are not set";
+    host_ = redis->host;
+    redis_ = std::make_unique<SyncRedis>(*redis);
   }
   HttpResponse get(int port, const std::string& target, const std::string& client) {
-    return korvane_test::http(port, "GET", target, {{"X-Forwarded-For", client}});
+    return vekt::testing::http(port, "GET", target, {{"X-Forwarded-For", client}});
   }
   std::optional<std::string> host_;
   std::unique_ptr<SyncRedis> redis_;
@@ -78,10 +82,10 @@ TEST_F(TileRedis, HitTakesOneRoundTrip) {
   const std::string commands1 = *redis_->cmd({"INFO", "commandstats"});
   // Per hit one read by Redis of the connection, holding the count and the GET; the two INFO
   // commands after the snapshots add one read each.
-  EXPECT_EQ(korvane_test::info_growth(stats0, stats1, "total_reads_processed:"), HITS + 2);
-  EXPECT_EQ(korvane_test::info_growth(commands0, commands1, "cmdstat_evalsha:calls="), HITS);
-  EXPECT_EQ(korvane_test::info_growth(commands0, commands1, "cmdstat_get:calls="), HITS);
-  EXPECT_EQ(korvane_test::info_growth(commands0, commands1, "cmdstat_eval:calls="), 0);
+  EXPECT_EQ(vekt::testing::info_growth(stats0, stats1, "total_reads_processed:"), HITS + 2);
+  EXPECT_EQ(vekt::testing::info_growth(commands0, commands1, "cmdstat_evalsha:calls="), HITS);
+  EXPECT_EQ(vekt::testing::info_growth(commands0, commands1, "cmdstat_get:calls="), HITS);
+  EXPECT_EQ(vekt::testing::info_growth(commands0, commands1, "cmdstat_eval:calls="), 0);
   const long long pttl = redis_->integer({"PTTL", "rate_limit:gis:10.3.0.2"});
   EXPECT_GT(pttl, 0) << "the counter always has its window";
   EXPECT_LE(pttl, 1000);

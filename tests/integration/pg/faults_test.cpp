@@ -2,6 +2,8 @@
 // a shutdown that cancels what still runs.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <set>
@@ -12,8 +14,10 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
 
+#include "pg/connection.hpp"
 #include "pg/session.hpp"
-#include "pg_server.hpp"
+#include "support/env.hpp"
+#include "support/pg_server.hpp"
 #include "support/run.hpp"
 
 namespace asio = boost::asio;
@@ -65,9 +69,9 @@ void terminate_backends(const std::string& url, const std::set<long long>& pids)
 class PgFaults : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* u = std::getenv("DATABASE_URL");
+    const auto u = vekt::testing::shared_database_url();
     if (!u) GTEST_SKIP() << "DATABASE_URL is not set";
-    url = u;
+    url = *u;
   }
   DatabaseOptions options(std::size_t pool_size = 10) const {
     DatabaseOptions o;
@@ -89,6 +93,17 @@ TEST_F(PgFaults, IdleConnectionsEndedByTheServerAreNeverHandedOut) {
   const std::set<long long> after = backend_pids(io, db, 4);
   EXPECT_EQ(after.size(), 4u);
   for (long long pid : after) EXPECT_EQ(before.count(pid), 0u) << pid;
+}
+
+TEST_F(PgFaults, AConnectionEndedWhileIdleIsKnownByTheServersMessage) {
+  Database db(options(1));
+  auto conn = run(io, db.impl()->connect());
+  terminate_backends(url, {PQbackendPID(conn->conn.get())});
+  // The server's termination message arrives on the idle connection.
+  pollfd p{PQsocket(conn->conn.get()), POLLIN, 0};
+  ASSERT_EQ(::poll(&p, 1, 5000), 1);
+  EXPECT_FALSE(vekt::pg::idle_alive(*conn));
+  EXPECT_TRUE(conn->terminated);
 }
 
 TEST(PgRestart, ReadsAfterARestartRunOnFreshConnections) {

@@ -15,7 +15,8 @@
 
 #include "base/with_timeout.hpp"
 #include "pg/session.hpp"
-#include "pg_server.hpp"
+#include "support/env.hpp"
+#include "support/pg_server.hpp"
 #include "support/run.hpp"
 
 namespace asio = boost::asio;
@@ -38,10 +39,10 @@ using vekt::testing::sleep_for;
 namespace {
 
 #define NEED_PG()                                                                   \
-  const char* database_url = std::getenv("DATABASE_URL");                           \
+  const auto database_url = vekt::testing::shared_database_url();                  \
   if (!database_url) GTEST_SKIP() << "DATABASE_URL is not set";                     \
   DatabaseOptions options;                                                           \
-  options.url = database_url
+  options.url = *database_url
 
 // One statement in its own session, committed: for set-up and for looking from outside.
 asio::awaitable<Result> once(Database& db, std::string sql, Params params = {}) {
@@ -316,7 +317,7 @@ TEST(PgSession, HostNamesAreLookedUpWithinTheConnectLimit) {
   asio::io_context io;
   // A name with several addresses (localhost: ::1 and 127.0.0.1, the server listening on the second)
   // is tried address by address.
-  std::string by_name = database_url;
+  std::string by_name = *database_url;
   const auto at = by_name.find("127.0.0.1");
   if (at == std::string::npos) GTEST_SKIP() << "DATABASE_URL does not name 127.0.0.1";
   by_name.replace(at, 9, "localhost");

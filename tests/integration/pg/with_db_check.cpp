@@ -8,6 +8,7 @@
 
 #include "base/with_timeout.hpp"
 #include "host/database.hpp"
+#include "support/env.hpp"
 #include "support/run.hpp"
 
 namespace asio = boost::asio;
@@ -31,7 +32,7 @@ long long leftovers(asio::io_context& io) {
 }
 
 TEST(WithDb, ClosesTheSessionOnSuccessFailureAndCancellation) {
-  if (!std::getenv("DATABASE_URL")) GTEST_SKIP() << "DATABASE_URL is not set";
+  if (!vekt::testing::shared_database_url()) GTEST_SKIP() << "DATABASE_URL is not set";
   asio::io_context io;
   vekt::web::Request request;
 

@@ -10,15 +10,15 @@
 
 #include <gtest/gtest.h>
 
-#include "../korvane/support.hpp"
+#include "support/all.hpp"
 #include "pdf_tools.hpp"
 #include "plan_server.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
-using korvane_test::http;
-using korvane_test::HttpResponse;
+using vekt::testing::http;
+using vekt::testing::HttpResponse;
 
 class PlanDocuments : public ::testing::Test {
  protected:

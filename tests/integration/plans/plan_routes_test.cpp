@@ -1,15 +1,26 @@
 // The plan routes over HTTP with a stand-in figure: what the figure is given, the particulars on
 // both documents, and every way a request can fail, against the real database and PDF workers.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <algorithm>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "../korvane/support.hpp"
+#include "support/all.hpp"
 #include "brellow/errors.hpp"
 #include "brellow/generator.hpp"
 #include "brellow/service.hpp"
@@ -19,13 +30,14 @@
 #include "pdf_tools.hpp"
 #include "plan_server.hpp"
 #include "support/run.hpp"
+#include "pdf/pool.hpp"
 #include "web/json.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
-using korvane_test::http;
-using korvane_test::HttpResponse;
+using vekt::testing::http;
+using vekt::testing::HttpResponse;
 using plans_test::StandInFigure;
 using vekt::web::Json;
 
@@ -205,6 +217,10 @@ TEST_F(PlanRoutes, ClientMistakesAreRefusedNeverAnswered500) {
       {"GET", "/plans/101/site-plan?bbox=nan,8.98,7.19,8.99", ""},
       {"GET", "/plans/101/site-plan?bbox=7.19,8.98,7.18,8.99", ""},
       {"GET", "/plans/101/site-plan?bbox=0,0,50,50", ""},
+      {"GET", "/plans/101/site-plan?bbox=1e400,8.98,7.19,8.99", ""},
+      {"POST", "/plans/101/deed-plan",
+       R"({"district": "d", "cadzone": "c", "file_no": "f", "person_name": "p", "bounding_box": [1e400, 0, 1, 1]})"},
+      {"POST", "/plans/101/deed-plan", R"({"district": "d", "cadzone": "c", "file_no": "f", "person_name": "p", "n": -1e309})"},
   };
   for (const Case& c : cases) {
     HttpResponse r = http(port_, c.method, c.target, {}, c.body);
@@ -214,6 +230,11 @@ TEST_F(PlanRoutes, ClientMistakesAreRefusedNeverAnswered500) {
     ASSERT_TRUE(detail["detail"].is_array()) << r.body;
     EXPECT_TRUE(detail["detail"][0].contains("loc") && detail["detail"][0].contains("msg")) << r.body;
   }
+  HttpResponse overflow = http(port_, "POST", "/plans/101/deed-plan", {},
+                               R"({"district": "d", "cadzone": "c", "file_no": "f", "person_name": "p", "bounding_box": [0, 1e400, 1, 1]})");
+  EXPECT_EQ(overflow.body,
+            R"({"detail":[{"loc":["body","bounding_box",1],"msg":"the number 1e400 is too large to be represented",)"
+            R"("type":"value_error.number.overflow"}]})");
   HttpResponse missing = http(port_, "POST", "/plans/101/deed-plan", {},
                               R"({"cadzone": "c", "file_no": "f", "person_name": "p"})");
   EXPECT_EQ(missing.body,
@@ -233,7 +254,7 @@ TEST_F(PlanRoutes, ParcelsThatCannotHaveAPlanAreRefusedBeforeTheFigure) {
       {"107", 422, R"({"detail":"Plot 107 has no geometry"})"},
       {"106", 500, R"({"detail":"Internal server error"})"},  // a broken survey record: ours to mend
   };
-  korvane_test::LogRecorder log(vekt::host::get_logger("vekt.plans"));
+  vekt::testing::LogRecorder log(vekt::host::get_logger("vekt.plans"));
   for (const Case& c : cases) {
     EXPECT_EQ(deed(c.id).status, c.status) << c.id;
     HttpResponse s = site(c.id);
@@ -288,6 +309,223 @@ TEST_F(PlanRoutes, RenderingPastItsLimitIs504AndTheNextPlanWorks) {
   HttpResponse next = deed("101");
   EXPECT_EQ(next.status, 200);
   EXPECT_EQ(next.body.rfind("%PDF-", 0), 0u);
+}
+
+// No plan answer may be kept by a cache: it carries a person's name, and an error is one caller's.
+TEST_F(PlanRoutes, EveryPlanAnswerIsMarkedNoStore) {
+  StandInFigure figure(SHORT_LEG);
+  struct Case {
+    HttpResponse r;
+    int status;
+  };
+  const Case cases[] = {
+      {deed("101"), 200},
+      {site("101"), 200},
+      {site("999"), 404},
+      {site("abc"), 422},
+      {deed("101", "not json"), 422},
+      {site("105"), 422},
+      {http(port_, "GET", "/plans/101/site-plan", {{"X-Forwarded-For", "203.0.113.7"}}), 403},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.r.status, c.status) << c.r.body;
+    EXPECT_EQ(c.r.header("Cache-Control"), "no-store") << c.status << " " << c.r.body;
+  }
+}
+
+// Without a plan token, plans are for clients on this machine: a client behind the (trusted) proxy
+// on this machine is judged by its own address, as for cache invalidation.
+TEST_F(PlanRoutes, WithoutATokenOnlyClientsOnThisMachineGetAPlan) {
+  StandInFigure figure;
+  for (const char* client : {"203.0.113.7", "10.1.2.3, 198.51.100.4"}) {
+    SCOPED_TRACE(client);
+    for (const HttpResponse& r : {http(port_, "POST", "/plans/101/deed-plan", {{"X-Forwarded-For", client}}, DEED_BODY),
+                                  http(port_, "GET", "/plans/999/site-plan", {{"X-Forwarded-For", client}})}) {
+      EXPECT_EQ(r.status, 403) << r.body;
+      EXPECT_EQ(r.body, R"({"detail":"Plan documents are issued to clients on this machine only"})");
+    }
+  }
+  EXPECT_TRUE(figure.calls().empty());
+  EXPECT_EQ(http(port_, "GET", "/plans/999/site-plan", {{"X-Forwarded-For", "127.0.0.1"}}).status, 404);
+}
+
+// A read held up past its limit (here by a lock on the legs table) is a 504 that says so, and the
+// log names the read.
+TEST_F(PlanRoutes, AReadPastItsTimeLimitIs504AndTheLogNamesIt) {
+  StandInFigure figure;
+  vekt::testing::SyncPg blocker(*vekt::testing::env("DATABASE_URL"));
+  blocker.exec(R"(SET lock_timeout = '10s'; BEGIN; LOCK TABLE "GIS"."BOUNDARY" IN ACCESS EXCLUSIVE MODE)");
+  vekt::brellow::set_statement_timeout(500ms);
+  vekt::testing::LogRecorder log(vekt::host::get_logger("vekt.plans"));
+  HttpResponse r = site("101");
+  blocker.exec("ROLLBACK");
+  vekt::brellow::set_statement_timeout(vekt::brellow::STATEMENT_TIMEOUT);
+  EXPECT_EQ(r.status, 504);
+  EXPECT_EQ(r.body,
+            R"({"detail":"Reading the parcel's records took longer than its time limit. Please try again shortly."})");
+  const auto lines = log.lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].first, "ERROR");
+  EXPECT_EQ(lines[0].second, R"(Plan document GET /plans/101/site-plan failed: the read of "GIS"."BOUNDARY" took )"
+                             R"(longer than its time limit of 0.5 s)");
+  EXPECT_TRUE(figure.calls().empty());
+  EXPECT_EQ(site("101").status, 200);
+}
+
+// A parcel deleted after its own row was read but before its neighbourhood was is not found, as
+// if it had never been there.
+TEST_F(PlanRoutes, AParcelDeletedBetweenTwoStatementsIsNotFound) {
+  StandInFigure figure;
+  vekt::testing::SyncPg pg(*vekt::testing::env("DATABASE_URL"));
+  // Two parcels of their own, far from the fixture's, so no other test sees them.
+  pg.exec(R"(DELETE FROM "GIS"."PLOT" WHERE "ID" IN (190, 191))");
+  pg.exec(R"(INSERT INTO "GIS"."PLOT" ("ID", "PLOT_NO", "STATUS", "AREA_SYSTEM", "GEOMETRY") VALUES
+               (190, 'PLOT 190', 'Vacant', 400.00, 'SRID=3857;POLYGON((905000 1000000,905020 1000000,905020 1000020,905000 1000020,905000 1000000))'),
+               (191, 'PLOT 191', 'Vacant', 400.00, 'SRID=3857;POLYGON((905020 1000000,905040 1000000,905040 1000020,905020 1000020,905020 1000000))'))");
+  boost::asio::io_context io;
+  vekt::pg::Session session(vekt::host::database());
+  vekt::brellow::PlanImageGenerator generator(session);
+  int statements = 0;
+  generator.observe_statements([&](std::string_view) {
+    if (++statements == 2) pg.exec(R"(DELETE FROM "GIS"."PLOT" WHERE "ID" = 190)");
+  });
+  EXPECT_THROW(vekt::testing::run(io, generator.generate_siteplan_html(190)), vekt::brellow::PlotNotFound);
+  vekt::testing::run(io, session.close());
+  pg.exec(R"(DELETE FROM "GIS"."PLOT" WHERE "ID" IN (190, 191))");
+  EXPECT_TRUE(figure.calls().empty());
+}
+
+// A deed plan request on a connection of its own, left open until close_client().
+int open_client(int port, const std::string& body) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<std::uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) throw std::runtime_error("cannot connect");
+  const std::string req = "POST /plans/101/deed-plan HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+                          "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  if (::send(fd, req.data(), req.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(req.size()))
+    throw std::runtime_error("cannot send");
+  return fd;
+}
+
+// Clients that hang up while their plans wait are dropped: the figures still in line are never
+// drawn, those under way are let go, no PDF is rendered for any of them, their places fall free,
+// and the next plan is made.
+TEST_F(PlanRoutes, RequestsWhoseClientsHangUpAreDroppedBeforeTheirFigureOrPdf) {
+  StandInFigure figure({}, 2000ms);
+  vekt::testing::LogRecorder log(vekt::host::get_logger("vekt.plans"));
+  std::vector<int> clients;
+  for (std::size_t i = 0; i < plans_test::PLAN_QUEUE; ++i) clients.push_back(open_client(port_, DEED_BODY));
+  for (int i = 0; i < 250 && vekt::brellow::document_queue().in_hand() < plans_test::PLAN_QUEUE; ++i)
+    std::this_thread::sleep_for(20ms);
+  ASSERT_EQ(vekt::brellow::document_queue().in_hand(), plans_test::PLAN_QUEUE);
+  // Hang up once every figure worker is drawing: two figures under way, two in line.
+  for (int i = 0; i < 250 && figure.calls().size() < plans_test::FIGURE_THREADS; ++i) std::this_thread::sleep_for(20ms);
+  ASSERT_EQ(figure.calls().size(), plans_test::FIGURE_THREADS);
+  for (int fd : clients) ::close(fd);
+  for (int i = 0; i < 500 && vekt::brellow::document_queue().in_hand() > 0; ++i) std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(vekt::brellow::document_queue().in_hand(), 0u);
+  int dropped = 0;
+  for (const auto& [level, line] : log.lines()) {
+    EXPECT_EQ(level, "INFO") << line;
+    EXPECT_EQ(line, "Plan document POST /plans/101/deed-plan: the client had gone before its figure was drawn; dropped");
+    ++dropped;
+  }
+  EXPECT_EQ(dropped, static_cast<int>(plans_test::PLAN_QUEUE));
+  HttpResponse next = deed("101");
+  EXPECT_EQ(next.status, 200) << next.body;
+  // The figures that were in line when their clients left were never drawn.
+  EXPECT_EQ(figure.calls().size(), plans_test::FIGURE_THREADS + 1);
+}
+
+// CPU time a process has used, in clock ticks (0 when it has gone).
+long cpu_ticks(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const auto end = stat.rfind(')');
+  if (end == std::string::npos) return 0;
+  std::istringstream fields(stat.substr(end + 2));
+  std::string f;
+  long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && fields >> f; ++i) {
+    if (i == 14) utime = std::stol(f);
+    if (i == 15) stime = std::stol(f);
+  }
+  return utime + stime;
+}
+
+// CPU time of each PDF worker once none of them is busy (starting or rendering): unchanged for a
+// moment.
+std::map<int, long> idle_pdf_workers() {
+  std::map<int, long> before;
+  for (int i = 0; i < 100; ++i) {
+    std::map<int, long> now;
+    for (int pid : vekt::brellow::pdf_pool().worker_pids()) now[pid] = cpu_ticks(pid);
+    if (now == before && !now.empty()) return now;
+    before = std::move(now);
+    std::this_thread::sleep_for(300ms);
+  }
+  return before;
+}
+
+// Kills the first PDF worker seen working (its CPU time growing past `idle`, or since it was
+// first seen) that is not in `spared`; returns its pid, or 0 when none was seen within 30 s.
+int kill_working_pdf_worker(std::map<int, long> idle, const std::set<int>& spared = {}) {
+  for (int i = 0; i < 3000; ++i) {
+    for (int pid : vekt::brellow::pdf_pool().worker_pids()) {
+      if (spared.contains(pid)) continue;
+      const long ticks = cpu_ticks(pid);
+      auto [it, first] = idle.emplace(pid, ticks);
+      if (!first && ticks >= it->second + 3) {
+        ::kill(pid, SIGKILL);
+        return pid;
+      }
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  return 0;
+}
+
+// A PDF worker that dies under a plan costs its caller nothing: the plan is rendered on another
+// worker. Only when that one dies too is the caller told to come back (503, never 500).
+TEST_F(PlanRoutes, APlanWhosePdfWorkerDiesIsRenderedOnAnotherWorker) {
+  // A page of a second or two of rendering: hundreds of schedule rows.
+  std::vector<vekt::plots::ScheduleItem> rows(400, vekt::plots::ScheduleItem{"PB1", "PB2", "10° 00'", "1.00"});
+  StandInFigure figure(rows);
+  ASSERT_EQ(site("101").status, 200);  // every worker this pool has started is warm
+
+  HttpResponse once;
+  auto idle = idle_pdf_workers();
+  std::thread request([&] { once = deed("101"); });
+  const int killed = kill_working_pdf_worker(idle);
+  request.join();
+  ASSERT_NE(killed, 0) << "no worker was seen rendering";
+  EXPECT_EQ(once.status, 200) << once.body;
+  EXPECT_EQ(once.body.rfind("%PDF-", 0), 0u);
+  const auto pids = vekt::brellow::pdf_pool().worker_pids();
+  EXPECT_EQ(std::find(pids.begin(), pids.end(), killed), pids.end());
+
+  vekt::testing::LogRecorder log(vekt::host::get_logger("vekt.plans"));
+  HttpResponse twice;
+  idle = idle_pdf_workers();
+  std::thread second([&] { twice = deed("101"); });
+  const int first = kill_working_pdf_worker(idle);
+  const int then = kill_working_pdf_worker(idle, {first});
+  second.join();
+  ASSERT_NE(first, 0);
+  ASSERT_NE(then, 0);
+  EXPECT_EQ(twice.status, 503) << twice.body;
+  EXPECT_EQ(twice.header("Retry-After"), "5");
+  EXPECT_EQ(twice.body, R"({"detail":"The PDF renderer is not available. Please try again shortly."})");
+  const auto lines = log.lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].first, "ERROR");
+  EXPECT_NE(lines[0].second.find("Plan document POST /plans/101/deed-plan failed: PDF worker"), std::string::npos)
+      << lines[0].second;
+
+  EXPECT_EQ(deed("101").status, 200);
 }
 
 }  // namespace

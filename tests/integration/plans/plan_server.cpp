@@ -56,6 +56,10 @@ Running& start() {
   config.figure_timeout = FIGURE_TIMEOUT;
   config.pdf.workers = PDF_WORKERS;
   config.pdf.timeout = PDF_TIMEOUT;
+  // These tests run beside builds on shared machines: at the server's niceness (10 and 19) a figure
+  // or a render can starve past its limit there. What the niceness does is tested with the pool.
+  config.figure_nice = 0;
+  config.pdf_nice = 0;
   vekt::brellow::startup(config);
   r->app.include_router(vekt::brellow::brellow());
   vekt::web::ServerConfig sc;

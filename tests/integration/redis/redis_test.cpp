@@ -20,7 +20,8 @@
 
 #include "base/with_timeout.hpp"
 #include "redis/client.hpp"
-#include "redis_server.hpp"
+#include "support/env.hpp"
+#include "support/redis_server.hpp"
 #include "support/run.hpp"
 
 namespace asio = boost::asio;
@@ -39,12 +40,11 @@ using vekt::testing::sleep_for;
 namespace {
 
 std::optional<Options> shared_options() {
-  const char* host = std::getenv("REDIS_HOST");
-  const char* port = std::getenv("REDIS_PORT");
-  if (!host || !port) return std::nullopt;
+  auto redis = vekt::testing::shared_redis();
+  if (!redis) return std::nullopt;
   Options o;
-  o.host = host;
-  o.port = std::atoi(port);
+  o.host = redis->host;
+  o.port = redis->port;
   return o;
 }
 

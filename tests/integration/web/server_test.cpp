@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "base/error.hpp"
+#include "support/http.hpp"
 
 namespace {
 
@@ -25,82 +26,7 @@ namespace asio = boost::asio;
 using namespace std::chrono_literals;
 
 // A blocking client socket whose every wait is bounded.
-class Client {
- public:
-  explicit Client(std::uint16_t port) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    timeval tv{15, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    int one = 1;
-    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  }
-  ~Client() { close(); }
-  void close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-  bool connected() const { return connected_; }
-  bool send(std::string_view data) {
-    while (!data.empty()) {
-      ssize_t n = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
-      if (n <= 0) return false;
-      data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-  }
-  // One response: status line and headers, then Content-Length bytes (none for HEAD).
-  struct Reply {
-    int status = 0;
-    std::string head;
-    std::string body;
-  };
-  std::optional<Reply> read_reply(bool head_only = false) {
-    std::size_t end;
-    while ((end = buf_.find("\r\n\r\n")) == std::string::npos)
-      if (!fill()) return std::nullopt;
-    Reply r;
-    r.head = buf_.substr(0, end + 4);
-    buf_.erase(0, end + 4);
-    r.status = std::stoi(r.head.substr(9, 3));
-    std::size_t len = 0;
-    std::string lower = r.head;
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (auto p = lower.find("content-length: "); p != std::string::npos) len = std::stoul(lower.substr(p + 16));
-    if (head_only) len = 0;
-    while (buf_.size() < len)
-      if (!fill()) return std::nullopt;
-    r.body = buf_.substr(0, len);
-    buf_.erase(0, len);
-    return r;
-  }
-  // True when the server closed the connection (EOF or reset) before the bounded wait ended.
-  bool closed_by_peer() {
-    for (;;) {
-      char tmp[512];
-      ssize_t n = ::recv(fd_, tmp, sizeof tmp, 0);
-      if (n == 0) return true;
-      if (n < 0) return errno == ECONNRESET;
-    }
-  }
-
- private:
-  bool fill() {
-    char tmp[4096];
-    ssize_t n = ::recv(fd_, tmp, sizeof tmp, 0);
-    if (n <= 0) return false;
-    buf_.append(tmp, static_cast<std::size_t>(n));
-    return true;
-  }
-  int fd_ = -1;
-  bool connected_ = false;
-  std::string buf_;
-};
+using Client = vekt::testing::Connection;
 
 std::string get(const std::string& path, const std::string& extra = "") {
   return "GET " + path + " HTTP/1.1\r\nHost: t\r\n" + extra + "\r\n";

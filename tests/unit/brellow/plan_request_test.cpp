@@ -43,6 +43,33 @@ TEST(DeedPlanBody, ReadsTheParticularsAndTheBox) {
   EXPECT_FALSE(r.bounding_box);
 }
 
+// A number beyond a double's range is the caller's mistake wherever it stands, named by its place.
+TEST(DeedPlanBody, ANumberThatOverflowsIsRefusedWithItsPlace) {
+  const std::string particulars = R"("district": "d", "cadzone": "c", "file_no": "f", "person_name": "p")";
+  struct Case {
+    std::string body;
+    const char* loc;
+  };
+  const Case cases[] = {
+      {"{" + particulars + R"(, "bounding_box": [7.18, 1e400, 7.19, 8.99]})", R"(["body","bounding_box",1])"},
+      {"{" + particulars + R"(, "bounding_box": [-1e309, 8.98, 7.19, 8.99]})", R"(["body","bounding_box",0])"},
+      {R"({"district": 1e400, "cadzone": "c", "file_no": "f", "person_name": "p"})", R"(["body","district"])"},
+      {"{" + particulars + R"(, "extra": {"deep": [[1, 2], [3, -1e309]]}})", R"(["body","extra","deep",1,1])"},
+      {"1e400", R"(["body"])"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body);
+    Json errors = refusal(c.body);
+    ASSERT_TRUE(errors.is_array() && errors.size() == 1) << errors.dump();
+    EXPECT_EQ(errors[0]["loc"], Json::parse(c.loc));
+    EXPECT_EQ(errors[0]["type"], "value_error.number.overflow");
+    EXPECT_NE(errors[0]["msg"].get<std::string>().find("e"), std::string::npos);
+  }
+  // Large numbers that still fit stay numbers (and fail, or pass, as before).
+  EXPECT_TRUE(refusal("{" + particulars + R"(, "bounding_box": [1e308, 0, 1.7e308, 1]})").is_array());
+  EXPECT_TRUE(refusal("{" + particulars + R"(, "extra": 1e300})").is_null());
+}
+
 TEST(DeedPlanBody, RefusesEveryMistakeInTheFrameworksShape) {
   struct Case {
     const char* body;

@@ -353,6 +353,17 @@ TEST_F(CanvasTest, RectilinearOutlinesSnapToPixels) {
   const Image img = f.render();
   // Every pixel is either black or white: no half-covered edge pixels.
   for (std::size_t i = 0; i < img.rgb.size(); ++i) ASSERT_TRUE(img.rgb[i] == 0 || img.rgb[i] == 255) << i;
+  // And the black ones are the rectangle, its edges on the nearest pixel boundaries (y grows
+  // downwards from the image's last row).
+  const double px_per_mm = 300 / 25.4;
+  auto edge = [&](double mm) { return std::floor(mm * px_per_mm + 0.5); };
+  auto row = [&](double mm) { return std::floor(img.height - mm * px_per_mm + 0.5); };
+  const double width = edge(10.03 + 20.02) - edge(10.03), height = row(10.03) - row(10.03 + 5.01);
+  long long black = 0;
+  for (int y = 0; y < img.height; ++y)
+    for (int x = 0; x < img.width; ++x) black += dark(img.at(x, y));
+  EXPECT_GT(width * height, 0);
+  EXPECT_EQ(black, static_cast<long long>(width * height)) << width << " x " << height;
 }
 
 TEST(RecordingAxes, DrawingOrderIsZThenInsertion) {

@@ -169,7 +169,8 @@ TEST(Dotenv, NearestFileFillsOnlyWhatTheEnvironmentLacks) {
   fs::remove_all(root);
 }
 
-const std::vector<std::string> DOCUMENT_VARS{"VEKT_PDF_WORKERS", "VEKT_PDF_TIMEOUT", "TZ"};
+const std::vector<std::string> DOCUMENT_VARS{"VEKT_PDF_WORKERS", "VEKT_PDF_TIMEOUT", "TZ", "VEKT_PDF_WORKER_DOCUMENTS",
+                                             "VEKT_PDF_WORKER_MEMORY_MB", "VEKT_PLAN_TOKEN"};
 
 TEST(DocumentSettings, Defaults) {
   EnvGuard g(DOCUMENT_VARS);
@@ -177,6 +178,9 @@ TEST(DocumentSettings, Defaults) {
   EXPECT_EQ(s.pdf_workers, 0u);
   EXPECT_EQ(s.pdf_timeout, 30.0);
   EXPECT_EQ(s.time_zone, "Africa/Lagos");
+  EXPECT_EQ(s.pdf_worker_documents, 200u);
+  EXPECT_EQ(s.pdf_worker_memory_mb, 320u);
+  EXPECT_FALSE(s.plan_token);
 }
 
 TEST(DocumentSettings, ValuesAndErrorsNameTheVariable) {
@@ -186,15 +190,64 @@ TEST(DocumentSettings, ValuesAndErrorsNameTheVariable) {
       {"VEKT_PDF_TIMEOUT", "nan", false},  {"VEKT_PDF_TIMEOUT", "inf", false}, {"TZ", "UTC", true},
       {"TZ", "Europe/Berlin", true},       {"TZ", ":Africa/Lagos", true},     {"TZ", "Mars/Olympus", false},
       {"TZ", "../../etc/passwd", false},   {"TZ", "", false},
+      {"VEKT_PDF_WORKER_DOCUMENTS", "0", true}, {"VEKT_PDF_WORKER_DOCUMENTS", "-1", false},
+      {"VEKT_PDF_WORKER_DOCUMENTS", "many", false}, {"VEKT_PDF_WORKER_MEMORY_MB", "512", true},
+      {"VEKT_PDF_WORKER_MEMORY_MB", "1.5", false},
   });
   EnvGuard g(DOCUMENT_VARS);
   ::setenv("VEKT_PDF_WORKERS", "3", 1);
   ::setenv("VEKT_PDF_TIMEOUT", "12.5", 1);
   ::setenv("TZ", ":UTC", 1);
+  ::setenv("VEKT_PDF_WORKER_DOCUMENTS", "50", 1);
+  ::setenv("VEKT_PDF_WORKER_MEMORY_MB", "0", 1);
+  ::setenv("VEKT_PLAN_TOKEN", "s3cret", 1);
   auto s = host::load_settings();
   EXPECT_EQ(s.pdf_workers, 3u);
   EXPECT_EQ(s.pdf_timeout, 12.5);
   EXPECT_EQ(s.time_zone, "UTC");
+  EXPECT_EQ(s.pdf_worker_documents, 50u);
+  EXPECT_EQ(s.pdf_worker_memory_mb, 0u);
+  EXPECT_EQ(s.plan_token, "s3cret");
+  ::setenv("VEKT_PLAN_TOKEN", "", 1);
+  EXPECT_FALSE(host::load_settings().plan_token);
+}
+
+// The database, Redis and pool settings come through the same reader, and every refusal begins
+// with the variable's name.
+TEST(ServiceSettings, ReadWithTheOthersAndRefusedByName) {
+  const std::vector<std::string> vars{"DATABASE_URL", "VEKT_DB_POOL_SIZE", "VEKT_REDIS_POOL", "REDIS_HOST",
+                                      "REDIS_PORT", "REDIS_DB"};
+  expect_accepted_or_named(vars, {
+      {"VEKT_DB_POOL_SIZE", "4", true},  {"VEKT_DB_POOL_SIZE", "0", false},  {"VEKT_DB_POOL_SIZE", "abc", false},
+      {"VEKT_REDIS_POOL", "1_000", true}, {"VEKT_REDIS_POOL", "0", false},   {"VEKT_REDIS_POOL", "-3", false},
+      {"REDIS_PORT", "06379", true},      {"REDIS_PORT", "abc", false},      {"REDIS_DB", "1.5", false},
+      {"DATABASE_URL", "postgresql://127.0.0.1:5432/gis", true},
+      {"DATABASE_URL", "postgresql://127.0.0.1:5432/gis?sslmode", false},
+  });
+  for (const auto& [name, value] : std::vector<std::pair<std::string, std::string>>{
+           {"VEKT_DB_POOL_SIZE", "abc"}, {"VEKT_REDIS_POOL", "0"}, {"REDIS_PORT", "x"},
+           {"DATABASE_URL", "postgresql://h/db?sslmode"}}) {
+    EnvGuard g(vars);
+    ::setenv(name.c_str(), value.c_str(), 1);
+    try {
+      host::load_settings();
+      ADD_FAILURE() << name << " accepted";
+    } catch (const host::SettingsError& e) {
+      EXPECT_EQ(std::string(e.what()).rfind(name + ": ", 0), 0u) << e.what();
+    }
+  }
+  EnvGuard g(vars);
+  ::setenv("DATABASE_URL", "postgresql://db.example:5433/gis", 1);
+  ::setenv("VEKT_DB_POOL_SIZE", "7", 1);
+  ::setenv("VEKT_REDIS_POOL", "12", 1);
+  ::setenv("REDIS_HOST", "10.0.0.7", 1);
+  ::setenv("REDIS_PORT", "7000", 1);
+  auto s = host::load_settings();
+  EXPECT_EQ(s.database.url, "postgresql://db.example:5433/gis");
+  EXPECT_EQ(s.database.pool_size, 7u);
+  EXPECT_EQ(s.redis_pool, 12u);
+  EXPECT_EQ(s.redis.redis_host, "10.0.0.7");
+  EXPECT_EQ(s.redis.redis_port, 7000);
 }
 
 // 23:30 UTC on 9 December is already 10 December in Lagos (UTC+1): the printed date follows the

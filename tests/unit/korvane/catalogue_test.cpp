@@ -1,4 +1,5 @@
 #include "korvane/catalogue.hpp"
+#include "korvane/tile_sql.hpp"
 
 #include <gtest/gtest.h>
 

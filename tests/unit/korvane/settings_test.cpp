@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/error.hpp"
+#include "base/pyconv.hpp"
 
 using namespace vekt::korvane;
 
@@ -90,8 +91,8 @@ TEST(PyInt, AcceptedForms) {
   };
   for (const Case& c : std::initializer_list<Case>{{"0", 0}, {"-5", -5}, {"+5", 5}, {"1_000", 1000}, {"\t42\n", 42},
                                                    {"007", 7}, {"9223372036854775807", 9223372036854775807LL}}) {
-    auto v = parse_py_int(c.text);
-    ASSERT_TRUE(v) << c.text;
-    EXPECT_EQ(*v, c.value) << c.text;
+    auto v = vekt::base::py_int(c.text);
+    ASSERT_TRUE(v && v->value) << c.text;
+    EXPECT_EQ(*v->value, c.value) << c.text;
   }
 }

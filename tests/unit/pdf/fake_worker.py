@@ -5,6 +5,7 @@ the stylesheet text of each request (the page text comes back as the "PDF"):
   sleep S       wait S seconds, then answer the page text
   error TEXT    answer an error frame with TEXT
   exit          end the process with status 3 before answering
+  exit-once F   the first worker to see it creates file F and ends as exit does; later ones echo
   wrong-id      answer under another request id
   alloc MB      allocate MB megabytes (fails under the pool's memory cap)
   pid           answer this process's id
@@ -49,6 +50,12 @@ def main():
             continue
         elif verb == "exit":
             os._exit(3)
+        elif verb == "exit-once":
+            try:
+                os.close(os.open(arg, os.O_CREAT | os.O_EXCL | os.O_WRONLY))
+                os._exit(3)
+            except FileExistsError:
+                pass
         elif verb == "wrong-id":
             answer(request_id + 1, 0, page)
             continue

@@ -1,6 +1,7 @@
 #include "pdf/pool.hpp"
 
 #include <signal.h>
+#include <unistd.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <chrono>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <typeinfo>
 #include <optional>
 #include <string>
@@ -31,12 +33,24 @@ using namespace std::chrono_literals;
 using vekt::pdf::Pool;
 using vekt::pdf::PoolConfig;
 using vekt::pdf::RenderError;
+using vekt::pdf::RenderAbandoned;
 using vekt::pdf::RenderTimeout;
+using vekt::pdf::WorkerUnavailable;
 
 // Runs one render to its end on a loop of its own.
-std::string render(Pool& pool, std::string css, std::string html) {
+std::string render(Pool& pool, std::string css, std::string html, std::function<bool()> caller_gone = {}) {
   asio::io_context io;
-  return vekt::testing::run(io, pool.render(std::move(css), std::move(html)));
+  return vekt::testing::run(io, pool.render(std::move(css), std::move(html), std::move(caller_gone)));
+}
+
+// The pool's workers once `ready` holds for them (waits at most 10 s).
+std::vector<int> pids_when(const Pool& pool, const std::function<bool(const std::vector<int>&)>& ready) {
+  std::vector<int> pids = pool.worker_pids();
+  for (int i = 0; i < 500 && !ready(pids); ++i) {
+    std::this_thread::sleep_for(20ms);
+    pids = pool.worker_pids();
+  }
+  return pids;
 }
 
 PoolConfig fake(unsigned workers, std::chrono::milliseconds timeout = 10s) {
@@ -88,9 +102,9 @@ TEST(PdfPool, RenderPastTheLimitKillsTheWorkerAndTheNextOneWorks) {
 
 TEST(PdfPool, WorkerDeathsAndBrokenAnswersFailOnlyTheirRequest) {
   Pool pool(fake(1));
-  EXPECT_EQ(failure_of<RenderError>(pool, "exit"), "PDF worker died while rendering (exited with status 3)");
+  EXPECT_EQ(failure_of<WorkerUnavailable>(pool, "exit"), "PDF worker died while rendering (exited with status 3)");
   EXPECT_EQ(render(pool, "echo", "after exit"), "after exit");
-  EXPECT_EQ(failure_of<RenderError>(pool, "wrong-id"), "PDF worker answered out of step");
+  EXPECT_EQ(failure_of<WorkerUnavailable>(pool, "wrong-id"), "PDF worker answered out of step");
   EXPECT_EQ(render(pool, "echo", "after wrong id"), "after wrong id");
 }
 
@@ -140,6 +154,65 @@ TEST(PdfPool, AWorkerThatCannotStartFailsEveryWaitingRequest) {
     });
   for (auto& t : threads) t.join();
   EXPECT_EQ(failed, 3);
+}
+
+// A worker that dies under a page costs the page nothing: it is rendered on a fresh worker.
+TEST(PdfPool, ARenderWhoseWorkerDiesIsRunOnceMoreOnAnotherWorker) {
+  for (unsigned workers : {1u, 2u}) {
+    SCOPED_TRACE(workers);
+    Pool pool(fake(workers));
+    const auto marker = std::filesystem::temp_directory_path() / ("vekt-exit-once-" + std::to_string(::getpid()));
+    std::filesystem::remove(marker);
+    EXPECT_EQ(render(pool, "exit-once " + marker.string(), "second try"), "second try");
+    EXPECT_TRUE(std::filesystem::exists(marker)) << "the first worker did not die";
+    std::filesystem::remove(marker);
+  }
+}
+
+TEST(PdfPool, TheFirstWorkerStartsWithThePoolAndAnIdleOneThatDiesIsReplacedAtOnce) {
+  Pool pool(fake(1));
+  const auto warm = pids_when(pool, [](const auto& p) { return p.size() == 1; });
+  ASSERT_EQ(warm.size(), 1u) << "no worker was started with the pool";
+  EXPECT_EQ(render(pool, "pid", ""), std::to_string(warm[0]));  // the first page went to it
+  ASSERT_EQ(::kill(warm[0], SIGKILL), 0);
+  const auto after = pids_when(pool, [&](const auto& p) { return p.size() == 1 && p[0] != warm[0]; });
+  ASSERT_EQ(after.size(), 1u);
+  EXPECT_NE(after[0], warm[0]) << "the dead worker was not replaced without a render asking";
+  EXPECT_EQ(render(pool, "pid", ""), std::to_string(after[0]));
+}
+
+// A worker is retired after its share of renders, or after a render that leaves it larger than
+// its memory allowance; a fresh one takes its place.
+TEST(PdfPool, WorkersAreReplacedAfterTheirDocumentsOrPastTheirMemory) {
+  struct Case {
+    unsigned documents;
+    std::size_t resident;
+    int renders_per_worker;
+  };
+  for (const Case& c : {Case{3, 0, 3}, Case{0, 1, 1}, Case{0, std::size_t{1} << 40, 0}}) {
+    SCOPED_TRACE(std::to_string(c.documents) + " documents, " + std::to_string(c.resident) + " bytes");
+    PoolConfig config = fake(1);
+    config.max_documents = c.documents;
+    config.max_resident = c.resident;
+    Pool pool(config);
+    std::vector<std::string> pids;
+    for (int i = 0; i < 6; ++i) pids.push_back(render(pool, "pid", ""));
+    for (int i = 1; i < 6; ++i) {
+      const bool fresh = c.renders_per_worker != 0 && i % c.renders_per_worker == 0;
+      EXPECT_EQ(pids[i] != pids[i - 1], fresh) << "render " << i;
+    }
+    const auto left = pids_when(pool, [](const auto& p) { return p.size() == 1; });
+    EXPECT_EQ(left.size(), 1u) << "the retired worker's place was not kept warm";
+  }
+}
+
+// A page whose caller has gone when a worker falls free for it is not rendered, and the worker
+// stays for the next page.
+TEST(PdfPool, APageWhoseCallerHasGoneIsNotRendered) {
+  Pool pool(fake(1));
+  const std::string pid = render(pool, "pid", "");
+  EXPECT_THROW(render(pool, "exit", "never", [] { return true; }), RenderAbandoned);
+  EXPECT_EQ(render(pool, "pid", "", [] { return false; }), pid);
 }
 
 // Eight requests from four event loops on two workers: each gets its own page back, and they

@@ -3,7 +3,6 @@
 // Each case's PNG is written to test-output/plots/ under the build tree for a person to look at.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -23,8 +22,10 @@
 #include "geo/geometry.hpp"
 #include "plot/request.hpp"
 #include "plots/figure.hpp"
+#include "plots/number_text.hpp"
 #include "plots/plan_layout.hpp"
 #include "plots/plots.hpp"
+#include "support/command.hpp"
 
 namespace vekt::plots {
 namespace {
@@ -234,13 +235,10 @@ struct ProgramRun {
 };
 
 ProgramRun vekt_plot(const std::string& args) {
-  // Tests run in parallel processes: each run gets a standard error file of its own.
-  static int runs = 0;
-  const fs::path err = kOut / fmt::format("vekt-plot-{}-{}.err", ::getpid(), runs++);
   const std::string cmd =
-      fmt::format("'{}' {} 2>'{}'", (fs::path(VEKT_BINARY_DIR) / "bin/vekt-plot").string(), args, err.string());
-  const int rc = std::system(cmd.c_str());
-  return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, read_file(err)};
+      fmt::format("'{}' {} 2>&1 >/dev/null", (fs::path(VEKT_BINARY_DIR) / "bin/vekt-plot").string(), args);
+  const vekt::testing::CommandResult r = vekt::testing::run_command(cmd, vekt::testing::Capture::OutOnly);
+  return {r.status, r.output};
 }
 
 TEST_F(FigureCases, VektPlotWritesTheFigureAndItsResult) {

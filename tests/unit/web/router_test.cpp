@@ -1,8 +1,12 @@
 #include "web/router.hpp"
+#include "web/validation.hpp"
 
+#include <optional>
 #include <stdexcept>
 
 #include <sstream>
+#include <utility>
+#include <vector>
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
@@ -342,6 +346,60 @@ TEST_F(RouterTest, UncaughtExceptionIsLoggedAtError) {
   out.str("");
   EXPECT_EQ(call("GET", "/t/http-error").status, 400u);
   EXPECT_EQ(out.str(), "");  // an HttpError is an answer, not a failure
+}
+
+// A handler that checks a body itself answers in the router's own 422 shape, every error listed.
+TEST_F(RouterTest, AValidationErrorOfAHandlerIsAnsweredAsTheRoutersOwn422) {
+  Router r("/v");
+  r.add({.method = "POST", .path = "/body", .name = "body",
+         .handler = [](Request&) -> asio::awaitable<Response> {
+           throw ValidationError({{Json::array({"body", "district"}), "field required", "value_error.missing"},
+                                  {Json::array({"body", "bounding_box", 2}), "value is not a valid float",
+                                   "type_error.float"}});
+           co_return empty_response();
+         }});
+  app_.include_router(r);
+  const Response answer = call("POST", "/v/body");
+  EXPECT_EQ(answer.status, 422u);
+  EXPECT_EQ(answer.content_type, "application/json");
+  EXPECT_EQ(answer.body,
+            R"({"detail":[{"loc":["body","district"],"msg":"field required","type":"value_error.missing"},)"
+            R"({"loc":["body","bounding_box",2],"msg":"value is not a valid float","type":"type_error.float"}]})");
+}
+
+// A route's own answer fields come with every answer it gives: success, parameter errors,
+// HttpError answers and failures alike; other routes do not get them.
+TEST(App, ARoutesAnswerHeadersComeWithEveryAnswer) {
+  Router r("/r");
+  const std::vector<std::pair<std::string, std::string>> no_store = {{"Cache-Control", "no-store"}};
+  r.add({.method = "GET", .path = "/{n}", .name = "numbered", .params = {path_param("n", ParamType::integer)},
+         .handler = [](Request& req) -> asio::awaitable<Response> {
+           if (req.integer("n").text == "1") throw HttpError(404, "gone");
+           if (req.integer("n").text == "2") throw std::runtime_error("bug");
+           co_return json_response(200, Json::object());
+         },
+         .answer_headers = no_store});
+  r.add({.method = "GET", .path = "/plain/x", .name = "plain", .handler = echo("plain")});
+  App app;
+  app.set_logger(std::make_shared<spdlog::logger>("quiet"));
+  app.include_router(r);
+  auto call = [&](const std::string& path) {
+    Request req;
+    req.method = "GET";
+    req.target = req.path = path;
+    asio::io_context ioc;
+    std::optional<Response> out;
+    asio::co_spawn(ioc, [&]() -> asio::awaitable<void> { out = co_await app.dispatch(req); }, asio::detached);
+    ioc.run();
+    return std::move(*out);
+  };
+  for (const auto& [path, status] : {std::pair{"/r/0", 200u}, {"/r/1", 404u}, {"/r/2", 500u}, {"/r/x", 422u}}) {
+    Response a = call(path);
+    EXPECT_EQ(a.status, status) << path;
+    ASSERT_NE(a.headers.find("Cache-Control"), nullptr) << path;
+    EXPECT_EQ(*a.headers.find("Cache-Control"), "no-store") << path;
+  }
+  EXPECT_EQ(call("/r/plain/x").headers.find("Cache-Control"), nullptr);
 }
 
 TEST(App, StartupHooksRunOnceInOrder) {
