@@ -18,6 +18,8 @@ namespace {
 using sheets::BoxGroup;
 using sheets::Cell;
 
+std::string fmt_mm(double v) { return fmt::format("{:.1f}", v); }
+
 // The title block of both templates: the parcel number after "PLAN OF " in the title, the file
 // number in the box of references beside it (beside the scale and sheet rows).
 BoxGroup title_group() { return {{{{"{{parcel_number}}", "Parcel number", 98}}}, 5.5, 0, 9}; }
@@ -27,17 +29,72 @@ BoxGroup surveyor_group() { return {{{{"{{surveyed_by}}", "Surveyed by", 84}}}, 
 
 // The particulars of the deed plan, four rows of two label-value pairs in a table of 190 mm; the
 // coordinates beside the origin beacon and the tracing number are numbers of a few characters.
+constexpr double HALF_VALUE_MM = 62;
+constexpr double ACROSS_VALUE_MM = 158;  // a value across the table, beside its label
 BoxGroup deed_particulars() {
-  return {{{{"{{person_name}}", "Granted to", 62}, {"{{district}}", "District", 62}},
-           {{"{{address}}", "Address", 62}, {"{{cadzone}}", "Cadastral zone", 62}},
-           {{"{{beacon_number}}", "Origin beacon", 62}},
-           {{"{{tracing_no}}", "Tracing No.", 62}}},
+  return {{{{"{{person_name}}", "Granted to", HALF_VALUE_MM}, {"{{district}}", "District", HALF_VALUE_MM}},
+           {{"{{address}}", "Address", HALF_VALUE_MM}, {"{{cadzone}}", "Cadastral zone", HALF_VALUE_MM}},
+           {{"{{beacon_number}}", "Origin beacon", HALF_VALUE_MM}},
+           {{"{{tracing_no}}", "Tracing No.", HALF_VALUE_MM}}},
+          22.0,
+          1.7,
+          7.5};
+}
+// Spread: the grantee and the address each across the table, district and zone side by side.
+BoxGroup deed_spread_particulars() {
+  return {{{{"{{person_name}}", "Granted to", ACROSS_VALUE_MM, "", true}},
+           {{"{{address}}", "Address", ACROSS_VALUE_MM, "", true}},
+           {{"{{district}}", "District", HALF_VALUE_MM}, {"{{cadzone}}", "Cadastral zone", HALF_VALUE_MM}},
+           {{"{{beacon_number}}", "Origin beacon", HALF_VALUE_MM}, {"{{beacon_longitude}}", "Easting", HALF_VALUE_MM, " m"}},
+           {{"{{tracing_no}}", "Tracing No.", HALF_VALUE_MM}, {"{{beacon_latitude}}", "Northing", HALF_VALUE_MM, " m"}}},
           22.0,
           1.7,
           7.5};
 }
 
 BoxGroup site_particulars() { return {{{{"{{beacon_number}}", "Origin beacon", 32}}}, 15.0, 1.7, 7.5}; }
+
+// The particulars table of a spread sheet: its rows as `group` gives them, in the template's four
+// columns of label and value.
+constexpr std::string_view PARTICULARS_BEGIN = "<!-- particulars -->";
+constexpr std::string_view PARTICULARS_END = "<!-- /particulars -->";
+std::string particulars_table(const BoxGroup& group) {
+  std::string html =
+      "<table><colgroup><col style=\"width: 26mm;\"><col style=\"width: 69mm;\"><col style=\"width: 26mm;\">"
+      "<col style=\"width: 69mm;\"></colgroup>";
+  for (const auto& row : group.rows) {
+    html += "<tr>";
+    for (const Cell& c : row)
+      html += fmt::format("<td class=\"label\">{}</td><td class=\"value\"{}>{}{}</td>", html_escape(c.label),
+                          c.across ? " colspan=\"3\"" : "", c.key, html_escape(c.suffix));
+    html += "</tr>";
+  }
+  return html + "</table>";
+}
+
+// The first sheet's blocks where a spread sheet puts them, over the template's own places.
+std::string spread_style(const sheets::Layout& layout) {
+  const sheets::FirstSheet& s = layout.first;
+  if (!s.spread) return "";
+  std::string css = fmt::format(
+      ".title {{ height: {}mm; }} .particulars {{ top: {}mm; height: auto; }} .figure {{ top: {}mm; }} "
+      ".bottom {{ top: {}mm; height: {}mm; }} .schedule-box {{ width: {}mm; height: {}mm; }} "
+      ".schedule {{ columns: {}; height: {}mm; }} .continued {{ top: {}mm; height: {}mm; }} ",
+      fmt_mm(s.title_mm), fmt_mm(s.particulars_top()), fmt_mm(s.figure_top()), fmt_mm(s.bottom_top()),
+      fmt_mm(s.bottom_mm), fmt_mm(s.schedule.width_mm), fmt_mm(s.schedule_box_mm()),
+      std::max<std::size_t>(layout.schedule.first_sheet_columns, 1), fmt_mm(s.schedule_box_mm() - 6),
+      fmt_mm(40 + s.schedule.title_growth_mm), fmt_mm(248 - s.schedule.title_growth_mm));
+  if (s.certificates_side_by_side)
+    css += fmt::format(
+        ".certificates {{ left: 0; top: {}mm; width: 190mm; }} .certificate {{ position: absolute; top: 0; left: 0; "
+        "width: 94mm; height: {}mm; margin: 0; }} .certificate + .certificate {{ left: 96mm; }}",
+        fmt_mm(s.bottom_mm - s.certificate_mm), fmt_mm(s.certificate_mm));
+  else
+    css += fmt::format(".certificate:first-child {{ height: {}mm; }} .certificate + .certificate {{ height: {}mm; }}",
+                       fmt_mm(s.certificate_mm), fmt_mm(s.general_mm));
+  if (s.schedule_hidden) css += " .schedule-box { display: none; }";
+  return css;
+}
 
 constexpr std::string_view TITLE_BEGIN = "<!-- sheet title -->";
 constexpr std::string_view TITLE_END = "<!-- /sheet title -->";
@@ -66,7 +123,6 @@ void set(std::vector<Placeholder>& data, std::string key, std::string value, boo
   }
 }
 
-std::string fmt_mm(double v) { return fmt::format("{:.1f}", v); }
 
 std::string schedule_sheet(const std::vector<plots::ScheduleItem>& schedule, const sheets::ScheduleLayout& layout,
                            std::size_t k) {
@@ -103,17 +159,19 @@ std::string moved_sheet(const sheets::Layout& layout, std::size_t k) {
 
 }  // namespace
 
-const std::vector<BoxGroup>& deedplan_boxes() {
-  static const std::vector<BoxGroup> boxes{title_group(), refs_group(), deed_particulars(), surveyor_group()};
-  return boxes;
+const sheets::Page& deedplan_boxes() {
+  static const sheets::Page page{title_group(), refs_group(), deed_particulars(), surveyor_group(),
+                                 deed_spread_particulars()};
+  return page;
 }
 
-const std::vector<BoxGroup>& siteplan_boxes() {
-  static const std::vector<BoxGroup> boxes{title_group(), refs_group(), site_particulars(), surveyor_group()};
-  return boxes;
+const sheets::Page& siteplan_boxes() {
+  static const sheets::Page page{title_group(), refs_group(), site_particulars(), surveyor_group(),
+                                 site_particulars()};
+  return page;
 }
 
-std::string assemble(const Drawing& drawing, std::vector<Placeholder> data, const std::vector<BoxGroup>& boxes) {
+std::string assemble(const Drawing& drawing, std::vector<Placeholder> data, const sheets::Page& boxes) {
   const std::vector<plots::ScheduleItem>& schedule = drawing.figure.schedule;
   std::vector<std::pair<std::string, std::string>> texts;
   for (const Placeholder& p : data)
@@ -121,26 +179,45 @@ std::string assemble(const Drawing& drawing, std::vector<Placeholder> data, cons
   const sheets::Layout layout = sheets::lay_out(boxes, texts, schedule);
   const std::size_t sheet_count = layout.sheet_count();
 
-  // Texts that do not fit at their own size: set smaller in a box of their own width, or pointed
-  // to the sheet that holds them in full. The rest stay exactly as the template sets them.
-  for (std::size_t i = 0; i < layout.texts.size(); ++i) {
-    const sheets::Fitted& f = layout.texts[i];
-    if (!f.resized()) continue;
-    if (f.moved)
-      set(data, f.key, fmt::format("<i>(in full on sheet {})</i>", layout.sheet_of_moved(i)), true);
-    else
+  // Texts that do not fit at their own size: set smaller in a box of their own width. The rest
+  // stay exactly as the template sets them.
+  for (const sheets::Fitted& f : layout.texts)
+    if (f.resized() && !f.moved)
       set(data, f.key,
-          fmt::format("<span style=\"display: inline-block; vertical-align: top; width: {}mm; font-size: {}pt;\">{}</span>",
-                      fmt_mm(f.width_mm), f.pt, html_escape(f.text)),
+          fmt::format("<span style=\"display: inline-block; vertical-align: top; width: {}mm; font-size: {}pt; "
+                      "overflow-wrap: anywhere;{}\">{}</span>",
+                      fmt_mm(f.width_mm), f.pt,
+                      sheets::has_tall_script(f.text) ? "" : fmt::format(" line-height: {};", sheets::RESIZED_LINE_HEIGHT),
+                      html_escape(f.text)),
           true);
+  // A text moved to a continuation sheet leaves its box pointing there (and, on that sheet, below).
+  const auto point_moved = [&](std::size_t sheet) {
+    for (std::size_t i = 0; i < layout.texts.size(); ++i) {
+      if (!layout.texts[i].moved) continue;
+      const std::size_t at = layout.sheet_of_moved(i);
+      set(data, layout.texts[i].key,
+          at == sheet ? std::string("<i>(in full below)</i>") : fmt::format("<i>(in full on sheet {})</i>", at), true);
+    }
+  };
+
+  // A spread sheet: the blocks moved, and the particulars' table in the spread rows.
+  std::string page = drawing.html_content;
+  if (layout.first.spread) {
+    const std::size_t begin = page.find(PARTICULARS_BEGIN);
+    const std::size_t end = begin == std::string::npos ? begin : page.find(PARTICULARS_END, begin);
+    if (end != std::string::npos)
+      page.replace(begin, end + PARTICULARS_END.size() - begin, particulars_table(boxes.spread_particulars));
   }
+  set(data, "{{sheet_style}}", spread_style(layout), true);
 
   const std::size_t on_first = layout.schedule.on_first_sheet;
   const std::vector<plots::ScheduleItem> first_rows(schedule.begin(),
                                                     schedule.begin() + static_cast<std::ptrdiff_t>(on_first));
   set(data, "{{schedule_table}}", schedule_table_html(first_rows), true);
   std::string note;
-  if (on_first < schedule.size())
+  if (on_first == 0 && !schedule.empty())
+    note = fmt::format("<p class=\"schedule-note\">All {} rows are on sheet 2.</p>", schedule.size());
+  else if (on_first < schedule.size())
     note = fmt::format("<p class=\"schedule-note\">Rows 1 to {} of {}; continued on sheet 2.</p>", on_first,
                        schedule.size());
   else if (schedule.empty() && drawing.whole_parcel_in_view)
@@ -151,10 +228,11 @@ std::string assemble(const Drawing& drawing, std::vector<Placeholder> data, cons
   set(data, "{{sheet_count}}", std::to_string(sheet_count), false);
 
   // Continuation sheets: the frame, the title block numbered for the sheet, then what it holds.
-  const std::string_view title = title_block(drawing.html_content);
+  const std::string_view title = title_block(page);
   std::string continuation;
   for (std::size_t k = 2; k <= sheet_count; ++k) {
     set(data, "{{sheet_number}}", std::to_string(k), false);
+    point_moved(k);
     continuation += "<div class=\"sheet\">\n<div class=\"frame\"></div>\n<div class=\"frame-inner\"></div>\n";
     continuation += fill_placeholders(title, data);
     const std::size_t s = k - 2;
@@ -163,8 +241,9 @@ std::string assemble(const Drawing& drawing, std::vector<Placeholder> data, cons
     continuation += "\n</div>\n";
   }
   set(data, "{{sheet_number}}", "1", false);
+  point_moved(1);
   set(data, "{{continuation_sheets}}", std::move(continuation), true);
-  return fill_placeholders(drawing.html_content, data);
+  return fill_placeholders(page, data);
 }
 
 }  // namespace vekt::brellow::document

@@ -60,14 +60,14 @@ std::vector<Placeholder> siteplan_data(const Drawing& drawing);
 
 // The boxes of the first sheet's texts, by placeholder: those of the deed plan and of the site
 // plan (sizes in millimetres, as the templates place them).
-const std::vector<sheets::BoxGroup>& deedplan_boxes();
-const std::vector<sheets::BoxGroup>& siteplan_boxes();
+const sheets::Page& deedplan_boxes();
+const sheets::Page& siteplan_boxes();
 
 // The filled pages of a document, its first sheet and any continuation sheets: each text of
 // `boxes` set in its box (smaller, or moved in full to a continuation sheet, where it must), the
 // schedule's rows that do not fit the first sheet on continuation sheets, every sheet numbered.
 std::string assemble(const Drawing& drawing, std::vector<Placeholder> data,
-                     const std::vector<sheets::BoxGroup>& boxes);
+                     const sheets::Page& boxes);
 
 // The record of `plot_id` among the plots (the first one), checked before anything is drawn:
 // ParcelHasNoGeometry when it is missing or has no outline, ParcelHasNoBoundary when it has no

@@ -1,8 +1,11 @@
 #pragma once
-// How a plan document is spread over its sheets. Every text of the first sheet has a box of a
-// fixed size (the template places each block in millimetres); a text is set in the box's own size
-// when it fits there, smaller (down to a size still readable on paper) when it must, and when it
-// fits at no readable size it is printed in full on a continuation sheet, its box pointing there.
+// How a plan document is spread over its sheets. Every text of the first sheet has a box (the
+// template places each block in millimetres); a text is set in the box's own size when it fits
+// there, smaller (down to a size still readable on paper) when it must. When the template's boxes
+// cannot hold the texts, the first sheet is spread: long particulars run across the whole table,
+// the blocks above the figure grow and push the figure and the block under it down, and that
+// block gives up rows of the schedule (the certificates side by side when it must). Only a text
+// too long even for that is printed in full on a continuation sheet, its box pointing there.
 // The beacon schedule stays on the first sheet while every row fits there; past that it goes on
 // over continuation sheets, each with the document's title block and the schedule's column heads.
 //
@@ -19,14 +22,18 @@
 namespace vekt::brellow::sheets {
 
 // The smallest size a text of the particulars is set at, points.
-inline constexpr double MIN_TEXT_PT = 5;
+inline constexpr double MIN_TEXT_PT = 6;
 
 // How many lines `text` takes in a line of `width_mm` at `pt` points, wrapped at blanks and,
 // within a word longer than the line, anywhere. An empty text takes one line.
 std::size_t line_count(std::string_view text, double width_mm, double pt);
 // The height of one line of `text` at `pt` points, in millimetres (taller for scripts that the
-// fallback fonts set).
-double line_height_mm(std::string_view text, double pt);
+// fallback fonts set); `resized` for a text set smaller than its box's own size, whose lines are
+// RESIZED_LINE_HEIGHT apart.
+inline constexpr double RESIZED_LINE_HEIGHT = 1.1;
+double line_height_mm(std::string_view text, double pt, bool resized = false);
+// Whether `text` holds a character of a script that the fallback fonts set (Arabic, CJK, ...).
+bool has_tall_script(std::string_view text);
 
 // One box of a text on the first sheet: its placeholder, the label it is printed under (on a
 // continuation sheet), and the width its text wraps in, millimetres.
@@ -34,6 +41,8 @@ struct Cell {
   std::string key;
   std::string label;
   double width_mm = 0;
+  std::string suffix = {};  // printed after the value (a unit)
+  bool across = false;      // the value runs across the rest of its row
 };
 
 // Boxes that share one height: rows of cells, as in a table, each row as tall as its tallest
@@ -69,12 +78,53 @@ struct ScheduleLayout {
   // For each continuation sheet, its columns, each the [begin, end) rows it holds.
   std::vector<std::vector<std::pair<std::size_t, std::size_t>>> sheets;
   double column_pitch_mm = 0;  // from one column's left edge to the next's
+  std::size_t first_sheet_columns = 0;
 };
-ScheduleLayout lay_out_schedule(const std::vector<plots::ScheduleItem>& schedule);
+// The first sheet's room for the schedule: rows a column, at most `columns` columns, in a box
+// `width_mm` wide (by default, the template's box under the figure).
+struct ScheduleRoom {
+  std::size_t rows_per_column = 17;
+  std::size_t columns = 2;
+  double width_mm = 96;
+  double title_growth_mm = 0;  // how much taller than the template's the title block is, on every sheet
+};
+ScheduleLayout lay_out_schedule(const std::vector<plots::ScheduleItem>& schedule, const ScheduleRoom& room = {});
+
+// The boxes of a document's first sheet: the title's parcel number, the references' file number,
+// the particulars and the surveyor's name as the template sets them, and the particulars as they
+// are set when the sheet is spread.
+struct Page {
+  BoxGroup title, refs, particulars, surveyor;
+  BoxGroup spread_particulars;
+};
+
+// Where a spread first sheet puts its blocks, in millimetres (the template's own places when not
+// spread).
+struct FirstSheet {
+  bool spread = false;
+  double title_mm = 27;        // the title block's height
+  double particulars_mm = 22;  // the particulars with the gap to the figure
+  double bottom_mm = 63;       // the block under the figure
+  double certificate_mm = 28.5;  // the surveyor's certificate
+  double general_mm = 28.5;      // the surveyor-general's
+  bool certificates_side_by_side = false;
+  bool schedule_hidden = false;  // an empty schedule with no room for its heading
+  ScheduleRoom schedule;
+  // Tops of the blocks, from the sheet's top edge.
+  double particulars_top() const { return 11 + title_mm; }
+  double figure_top() const { return particulars_top() + particulars_mm; }
+  double bottom_top() const { return figure_top() + 163; }
+  // The schedule's box: over side-by-side certificates, or beside them, where on a spread sheet it
+  // stops 3 mm short of the block's foot, so that its last note stays clear of the frame.
+  double schedule_box_mm() const {
+    return certificates_side_by_side ? bottom_mm - certificate_mm - 2 : bottom_mm - (spread ? 3 : 0);
+  }
+};
 
 // The whole layout of a document: the first sheet's texts, the schedule, and the sheets with the
 // texts moved off the first one.
 struct Layout {
+  FirstSheet first;
   std::vector<Fitted> texts;
   ScheduleLayout schedule;
   // For each sheet of texts moved, the pieces it holds: the index into `texts` and the piece of
@@ -89,7 +139,7 @@ struct Layout {
   // The sheet (1-based) on which moved text `i` starts.
   std::size_t sheet_of_moved(std::size_t i) const;
 };
-Layout lay_out(const std::vector<BoxGroup>& groups, const std::vector<std::pair<std::string, std::string>>& texts,
+Layout lay_out(const Page& page, const std::vector<std::pair<std::string, std::string>>& texts,
                const std::vector<plots::ScheduleItem>& schedule);
 
 // Size of the texts moved to a continuation sheet, and the width they wrap in.

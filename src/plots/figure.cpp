@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <utility>
 #include <variant>
 
 #include <fmt/format.h>
@@ -306,6 +307,38 @@ std::vector<ScheduleItem> draw_beacons(canvas::Axes& ax, const std::vector<Beaco
   return schedule;
 }
 
+// The lines of a parcel's label, each at most `max_px` wide: the label as it is while it fits,
+// else wrapped at blanks (a word wider than a line, between any two characters).
+std::vector<std::string> label_lines(const std::string& text, const canvas::TextStyle& style, double max_px) {
+  const auto fits = [&](std::string_view s) {
+    return canvas::measure_text(s, style.fontsize, style.fontweight).width <= max_px;
+  };
+  if (fits(text)) return {text};
+  std::vector<std::string> lines;
+  std::string line;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const std::size_t end = std::min(text.find(' ', i), text.size());
+    const std::string word = text.substr(i, end - i);
+    i = end + 1;
+    if (word.empty()) continue;
+    if (fits(line.empty() ? word : line + " " + word)) {
+      line = line.empty() ? word : line + " " + word;
+      continue;
+    }
+    if (!line.empty()) lines.push_back(std::exchange(line, {}));
+    for (std::size_t c = 0; c < word.size();) {
+      std::size_t n = 1;  // one UTF-8 character
+      while (c + n < word.size() && (static_cast<unsigned char>(word[c + n]) & 0xC0) == 0x80) ++n;
+      if (!line.empty() && !fits(line + word.substr(c, n))) lines.push_back(std::exchange(line, {}));
+      line += word.substr(c, n);
+      c += n;
+    }
+  }
+  if (!line.empty()) lines.push_back(line);
+  return lines;
+}
+
 // The parcel's name above its centroid and its area, when known, below.
 void draw_parcel_label(canvas::Axes& ax, const PlotRecord& target, XY centroid, std::int64_t scale,
                        const std::string& id_text) {
@@ -314,7 +347,15 @@ void draw_parcel_label(canvas::Axes& ax, const PlotRecord& target, XY centroid, 
   if (!target.name) throw KeyError("name", fmt::format("the record of parcel {} has no key 'name'", id_text));
   canvas::TextStyle name_style = PARCEL_NAME_STYLE;
   name_style.fontsize = fontsize + 2;
-  ax.text({centroid.x, centroid.y + k * 1.0}, *target.name, name_style);
+  // Centred at the parcel and kept inside the figure's sides (1 mm clear): a long name goes on
+  // over lines upwards.
+  const auto [x0, x1] = ax.get_xlim();
+  const double room_mm = std::max(2 * std::min(centroid.x - x0, x1 - centroid.x) / k - 2, 20.0);
+  const std::vector<std::string> lines = label_lines(*target.name, name_style, room_mm / 25.4 * 300);
+  const double line_step = name_style.fontsize * 1.2 / 72 * 25.4 * k;
+  for (std::size_t i = 0; i < lines.size(); ++i)
+    ax.text({centroid.x, centroid.y + k * 1.0 + line_step * static_cast<double>(lines.size() - 1 - i)}, lines[i],
+            name_style);
   // An area recorded as NULL is unknown: no label rather than an invented "0 m²".
   if (target.area_is_null) return;
   const Number area_val = target.area.value_or(Number{std::int64_t{0}});

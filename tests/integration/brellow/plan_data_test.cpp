@@ -243,8 +243,8 @@ TEST_F(PlanData, BrokenNeighbourFailsTheFullReadButNotTheDocumentRead) {
   // does not exist.
   exec("SET LOCAL session_replication_role = replica");
   exec(R"(INSERT INTO "GIS"."BOUNDARY" VALUES (190, 103, 998, 101, NULL, 1, 0, 0))");
-  // 103's one leg names a missing beacon and closes no ring: the full read fails on it.
-  EXPECT_THROW(nearby(101, Boundaries::all), vekt::brellow::Error);
+  // 103's one leg names a missing beacon (and closes no ring): the full read fails naming the beacon.
+  EXPECT_THROW(nearby(101, Boundaries::all), vekt::brellow::BoundaryDataError);
   statements_.clear();
   const Neighbourhood n = nearby(101, Boundaries::requested_only);
   EXPECT_EQ(beacon_names(record_of(n, 101)), (std::vector<std::string>{"PB1", "PB2", "PB3", "PB4", "PB5"}));

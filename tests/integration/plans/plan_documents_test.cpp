@@ -84,13 +84,21 @@ int sheets_of(const std::string& pdf) {
 TEST_F(PlanDocuments, SchedulesPastTheFirstSheetGoOnContinuationSheets) {
   // Circles of short legs: 201 has 80 (beacons C301 to C380), 202 has 40 (C401 to C440). The
   // first sheet holds 34 rows; the rest continue on a second sheet.
+  // With a grantee's name of 300 characters the particulars grow and the first sheet keeps fewer
+  // rows; the second sheet takes the rest.
+  std::string long_name;
+  while (long_name.size() < 300) long_name += "trustees of the adewale family land trust and assigns ";
+  long_name.resize(300);
   struct Case {
     int plot, first, legs;
     bool deed;
+    std::string person = "adé bísí";
   };
-  for (const Case& c : {Case{201, 301, 80, true}, Case{201, 301, 80, false}, Case{202, 401, 40, true}}) {
-    SCOPED_TRACE(std::to_string(c.plot) + (c.deed ? " deed plan" : " site plan"));
-    HttpResponse r = c.deed ? deed(c.plot) : http(port_, "GET", "/plans/" + std::to_string(c.plot) + "/site-plan");
+  for (const Case& c : {Case{201, 301, 80, true}, Case{201, 301, 80, false}, Case{202, 401, 40, true},
+                        Case{201, 301, 80, true, long_name}}) {
+    SCOPED_TRACE(std::to_string(c.plot) + (c.deed ? " deed plan " : " site plan ") + std::to_string(c.person.size()));
+    HttpResponse r =
+        c.deed ? deed(c.plot, c.person) : http(port_, "GET", "/plans/" + std::to_string(c.plot) + "/site-plan");
     ASSERT_EQ(r.status, 200) << r.body;
     EXPECT_EQ(sheets_of(r.body), 2);
     EXPECT_EQ(joined(plans_test::page_faults(r.body)), "");
@@ -103,7 +111,15 @@ TEST_F(PlanDocuments, SchedulesPastTheFirstSheetGoOnContinuationSheets) {
     for (const char* sheet : {"1 of 2", "2 of 2"}) EXPECT_NE(rows.find(sheet), std::string::npos) << sheet;
     EXPECT_NE(rows.find("continued on sheet 2"), std::string::npos);
     EXPECT_NE(rows.find("PLAN OF PLOT " + std::to_string(c.plot)), std::string::npos);
-    const std::string name = std::string(c.deed ? "DeedPlan_" : "SitePlan_") + std::to_string(c.plot) + ".pdf";
+    if (c.person.size() > 100) {
+      EXPECT_EQ(rows.find("in full"), std::string::npos);
+      for (const auto& w : plans_test::pdf_words(r.body))
+        if (w.text == "ADEWALE") {
+          EXPECT_EQ(w.page, 1);
+        }
+    }
+    const std::string name = std::string(c.deed ? "DeedPlan_" : "SitePlan_") + std::to_string(c.plot) +
+                             (c.person.size() > 100 ? "_long_name" : "") + ".pdf";
     EXPECT_NE(plans_test::pictures_of(plans_test::keep(name, r.body)), "");
   }
 }
@@ -153,7 +169,33 @@ TEST_F(PlanDocuments, LongTextsArePrintedWholeAndClearOfEachOther) {
     }
     for (const auto& w : expected)
       EXPECT_NE(std::find(printed.begin(), printed.end(), w), printed.end()) << "missing word " << w;
-    EXPECT_EQ(plans_test::pdf_text(r->body).find("None"), std::string::npos);
+    const std::string text = plans_test::pdf_text(r->body);
+    EXPECT_EQ(text.find("None"), std::string::npos);
+    // All of it on the one sheet, none pointing elsewhere.
+    EXPECT_EQ(sheets_of(r->body), 1);
+    EXPECT_EQ(text.find("in full"), std::string::npos) << text;
+  }
+  // The name's and the address's words each inside their own box of the particulars: right of
+  // the label, from the label's line down to the next row's label.
+  const std::vector<plans_test::Word> words = plans_test::pdf_words(d.body);
+  const auto label = [&](const std::string& w) {
+    for (const auto& x : words)
+      if (x.page == 1 && x.text == w && x.x0 < 12 * 72 / 25.4) return x;  // the labels' column
+    ADD_FAILURE() << "no label " << w;
+    return plans_test::Word{};
+  };
+  const plans_test::Word granted = label("GRANTED"), address_label = label("ADDRESS"), district = label("DISTRICT");
+  struct Box {
+    std::string text;
+    plans_test::Word top, next;
+  };
+  for (const Box& box : {Box{upper_name, granted, address_label}, Box{address, address_label, district}}) {
+    for (const auto& w : words_of(box.text)) {
+      const bool inside = std::any_of(words.begin(), words.end(), [&](const plans_test::Word& x) {
+        return x.page == 1 && x.text == w && x.x0 > box.top.x1 && x.y0 >= box.top.y0 - 1 && x.y1 <= box.next.y0;
+      });
+      EXPECT_TRUE(inside) << "'" << w << "' not inside the box of " << box.top.text;
+    }
   }
   EXPECT_NE(plans_test::pictures_of(plans_test::keep("DeedPlan_203.pdf", d.body)), "");
   EXPECT_NE(plans_test::pictures_of(plans_test::keep("SitePlan_203.pdf", s.body)), "");

@@ -219,14 +219,14 @@ TEST(Templates, HoldEveryPlaceholderAndNothingToFetch) {
                                       "beacon_latitude", "surveyed_by", "scale",        "address",
                                       "surveyor_general", "schedule_table",
                                       // and the sheets every document is spread over
-                                      "schedule_note", "sheet_number", "sheet_count", "continuation_sheets"};
+                                      "schedule_note", "sheet_number", "sheet_count", "continuation_sheets", "sheet_style"};
   const std::vector<std::string> site{"file_no",       "image",          "width",           "height",
                                       "scale",         "parcel_number",  "date",            "beacon_number",
                                       "beacon_longitude", "beacon_latitude", "surveyor_general", "surveyed_by",
                                       "schedule_table",
-                                      "schedule_note", "sheet_number", "sheet_count", "continuation_sheets"};
-  ASSERT_EQ(deed.size(), 18u + 4);
-  ASSERT_EQ(site.size(), 13u + 4);
+                                      "schedule_note", "sheet_number", "sheet_count", "continuation_sheets", "sheet_style"};
+  ASSERT_EQ(deed.size(), 18u + 5);
+  ASSERT_EQ(site.size(), 13u + 5);
   for (const auto& [name, keys] : {std::pair{"templates/deedplan.html", deed}, std::pair{"templates/siteplan.html", site}}) {
     SCOPED_TRACE(name);
     std::ifstream in(fs::path(VEKT_SOURCE_DIR) / name, std::ios::binary);

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "brellow/document.hpp"
 #include "brellow/sheets.hpp"
 
 namespace {
@@ -35,7 +36,7 @@ TEST(Sheets, TextsKeepTheirSizeShrinkOrMove) {
     std::string a;
     bool resized, moved;
   };
-  for (const Case& c : {Case{"PLOT 12A", false, false}, Case{std::string(90, 'N'), true, false},
+  for (const Case& c : {Case{"PLOT 12A", false, false}, Case{std::string(60, 'N'), true, false},
                         Case{std::string(2000, 'N'), true, true}}) {
     const auto f = fit_group(group, {{"{{a}}", c.a}, {"{{b}}", "IKEJA"}});
     ASSERT_EQ(f.size(), 2u);
@@ -66,11 +67,15 @@ TEST(Sheets, TheScheduleStaysOnTheFirstSheetWhileItFits) {
       }
     EXPECT_EQ(next, c.rows);
   }
+  // A first sheet with less room keeps fewer rows, and none when it has no room for a row.
+  EXPECT_EQ(lay_out_schedule(schedule_of(80), {10, 2, 96}).on_first_sheet, 20u);
+  EXPECT_EQ(lay_out_schedule(schedule_of(80), {6, 4, 190}).on_first_sheet, 18u);  // three columns across
+  EXPECT_EQ(lay_out_schedule(schedule_of(5), {0, 4, 190}).on_first_sheet, 0u);
 }
 
 TEST(Sheets, MovedTextsGoOnSheetsAfterTheSchedule) {
   const BoxGroup group{{{{"{{a}}", "Address", 60}}}, 4, 1.5, 7.5};
-  const Layout l = lay_out({group}, {{"{{a}}", std::string(60000, 'A')}}, schedule_of(80));
+  const Layout l = lay_out(Page{group, {}, {}, {}, {}}, {{"{{a}}", std::string(60000, 'A')}}, schedule_of(80));
   ASSERT_TRUE(l.texts[0].moved);
   EXPECT_GE(l.moved_sheets.size(), 2u);  // too long for one sheet: cut at a line end
   EXPECT_EQ(l.sheet_count(), 2 + l.moved_sheets.size());
@@ -79,6 +84,86 @@ TEST(Sheets, MovedTextsGoOnSheetsAfterTheSchedule) {
   for (const auto& sheet : l.moved_sheets)
     for (const auto& piece : sheet) whole += piece.part;
   EXPECT_EQ(whole, std::string(60000, 'A'));
+}
+
+// The texts of a deed plan: short ones, with the grantee's name and the address of 300
+// characters where `long_name`, and every other text long too (the caller's at their limits)
+// where `all_long`.
+std::vector<std::pair<std::string, std::string>> deed_texts(bool long_name, bool all_long,
+                                                            std::size_t address_length = 300) {
+  std::string name = "THE REGISTERED TRUSTEES OF THE OGUNLANA FAMILY LAND TRUST ON BEHALF OF THE ESTATE OF THE LATE ";
+  while (name.size() < 300) name += "AND ASSIGNS ";
+  name.resize(300);
+  std::string address;
+  while (address.size() < address_length) address += "PLOT 7 AND 9, ADENIYI JONES AVENUE, ";
+  address.resize(address_length);
+  std::string surveyor;
+  while (surveyor.size() < 300) surveyor += "Surv. Olufunmilayo Adebayo-Williams and Partners, ";
+  surveyor.resize(300);
+  std::vector<std::pair<std::string, std::string>> t{
+      {"{{parcel_number}}", "PLOT 12A"}, {"{{district}}", "IKEJA"},      {"{{cadzone}}", "C05"},
+      {"{{file_no}}", "LKN/9999"},       {"{{person_name}}", "ADÉ BÍSÍ"}, {"{{address}}", "OBA AKRAN ROAD"},
+      {"{{tracing_no}}", "TP/55/2019"},  {"{{beacon_number}}", "PB1"},   {"{{beacon_longitude}}", "345678.124"},
+      {"{{surveyed_by}}", "T. ADEYEMI"}};
+  const auto put = [&](const std::string& key, std::string value) {
+    for (auto& [k, v] : t)
+      if (k == key) v = std::move(value);
+  };
+  if (long_name || all_long) {
+    put("{{person_name}}", name);
+    put("{{address}}", address);
+  }
+  if (all_long) {
+    put("{{parcel_number}}", std::string(100, 'X'));
+    put("{{district}}", std::string(196, 'D') + " END");
+    put("{{cadzone}}", "ZONE " + std::string(195, 'Z'));
+    put("{{file_no}}", "FILE " + std::string(195, 'F'));
+    put("{{surveyed_by}}", surveyor);
+  }
+  return t;
+}
+
+bool none_moved_and_readable(const Layout& l) {
+  bool ok = true;
+  for (const Fitted& f : l.texts) {
+    EXPECT_FALSE(f.moved) << f.key;
+    EXPECT_GE(f.pt, MIN_TEXT_PT) << f.key;
+    ok = ok && !f.moved && f.pt >= MIN_TEXT_PT;
+  }
+  return ok;
+}
+
+TEST(Sheets, TheCallersTextsAtTheirLimitsStayWholeOnTheFirstSheet) {
+  using vekt::brellow::document::deedplan_boxes;
+  // Short texts: the template's page as it is, 34 rows of schedule.
+  const Layout plain = lay_out(deedplan_boxes(), deed_texts(false, false), schedule_of(40));
+  EXPECT_FALSE(plain.first.spread);
+  EXPECT_EQ(plain.schedule.on_first_sheet, 34u);
+  for (const Fitted& f : plain.texts) EXPECT_FALSE(f.resized()) << f.key;
+
+  // A long name and address: the particulars grow, and the schedule's room on the first sheet
+  // shrinks by the rows that costs.
+  const Layout named = lay_out(deedplan_boxes(), deed_texts(true, false), schedule_of(40));
+  EXPECT_TRUE(named.first.spread);
+  EXPECT_TRUE(none_moved_and_readable(named));
+  EXPECT_GT(named.first.particulars_mm, 22);
+  EXPECT_LT(named.schedule.on_first_sheet, 34u);
+  EXPECT_GT(named.schedule.on_first_sheet, 0u);
+  EXPECT_EQ(named.sheet_count(), 2u);  // the schedule's second sheet, no sheet of texts
+  EXPECT_NEAR(named.first.bottom_top() + named.first.bottom_mm, 288, 1e-9);  // still inside the frame
+
+  // Every text long at once (a parcel whose legs are all dimensioned on the figure): still all of
+  // it whole on one sheet.
+  const Layout all = lay_out(deedplan_boxes(), deed_texts(true, true), schedule_of(0));
+  EXPECT_TRUE(none_moved_and_readable(all));
+  EXPECT_EQ(all.sheet_count(), 1u);
+
+  // A record's address far past any ordinary length goes in full to a sheet of its own.
+  const Layout moved = lay_out(deedplan_boxes(), deed_texts(true, false, 5000), schedule_of(3));
+  std::size_t moved_count = 0;
+  for (const Fitted& f : moved.texts) moved_count += f.moved ? 1 : 0;
+  EXPECT_EQ(moved_count, 1u);
+  EXPECT_EQ(moved.sheet_count(), 2u);
 }
 
 }  // namespace

@@ -346,6 +346,23 @@ TEST_F(Figure, ParcelNameAndArea) {
   unknown.area_is_null = true;
   for (const auto& t : texts(compose_plot({unknown}, std::int64_t{7}, std::nullopt, "id")))
     EXPECT_EQ(t.text.find("m\u00b2"), std::string::npos) << t.text;
+  // A name wider than the figure goes on over lines upwards, each within the figure's sides.
+  PlotRecord long_name = parcel(7, kSquare, false);
+  std::string name;
+  while (name.size() < 100) name += "PLOT 203 OF THE RESETTLEMENT SCHEME BLOCK XIV ";
+  long_name.name = name.substr(0, 100);
+  const auto lt = texts(compose_plot({long_name}, std::int64_t{7}, std::nullopt, "id"));
+  std::string joined;
+  std::size_t lines = 0;
+  for (const auto& t : lt) {
+    if (t.style.zorder != 8 || t.style.va != VAlign::Bottom) continue;
+    EXPECT_LE(canvas::measure_text(t.text, t.style.fontsize, t.style.fontweight).width, 190 / 25.4 * 300) << t.text;
+    EXPECT_EQ(t.at.x, 20);
+    EXPECT_GE(t.at.y, 20.5);  // the last line where a short name stands, the others above it
+    joined += (lines++ ? " " : "") + t.text;
+  }
+  EXPECT_GE(lines, 2u);
+  EXPECT_EQ(joined, long_name.name->substr(0, long_name.name->find_last_not_of(' ') + 1));
   // The north arrow and the scale bar come last, on every figure.
   const auto r = compose_plot({parcel(7, kSquare, false)}, std::int64_t{7}, std::nullopt, "id");
   EXPECT_EQ(r.figure.axes().items_of<canvas::ArrowItem>().size(), 1u);
