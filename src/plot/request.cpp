@@ -90,6 +90,10 @@ void read_value(const ordered_json& j, const char* key, std::optional<plots::Geo
   out = geometry_field(j, key, where);
 }
 
+// A plot's boundary (below: it reads records in turn).
+void read_value(const ordered_json& j, const char* key, std::optional<std::vector<plots::BeaconRecord>>& out,
+                const std::string& where);
+
 void only_keys(const ordered_json& obj, std::span<const char* const> keys, const std::string& where) {
   if (!obj.is_object()) throw BadRequest(where + " must be a JSON object");
   for (const auto& [k, v] : obj.items()) {
