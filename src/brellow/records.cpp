@@ -237,7 +237,8 @@ boost::asio::awaitable<std::vector<plots::PlotRecord>> PlanImageGenerator::recor
   out.reserve(plots.size());
   for (host::PLOT& p : plots) {
     std::vector<plots::BeaconRecord> boundary;
-    if (auto legs = legs_of.find(p.id); legs != legs_of.end()) boundary = boundary_records(p.id, std::move(legs->second), beacons);
+    // Copied, not moved: a parcel asked for twice gets its legs twice.
+    if (auto legs = legs_of.find(p.id); legs != legs_of.end()) boundary = boundary_records(p.id, legs->second, beacons);
     out.push_back(plot_record(std::move(p), std::move(boundary)));
   }
   co_return out;
