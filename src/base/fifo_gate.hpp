@@ -7,6 +7,8 @@
 // cancels, so a hand-over costs no lock and wakes exactly one caller. A wait ends in one of three
 // ways: handed a turn, the wait's limit passed, or cancelled (the waiting coroutine cancelled, or
 // the gate closed by wake_all()); a caller not handed a turn has left the line when wait() returns.
+// A caller who already waited once and lost what it was given (its worker died under it) may go to
+// the head of the line instead of its tail.
 //
 // Touched only on the loop that owns it: nothing here takes a lock.
 #include <chrono>
@@ -36,13 +38,17 @@ class FifoGate {
     boost::system::error_code ec;
   };
 
+  enum class Place { Last, First };
+
   // Waits in line until handed a turn, `limit` passes (none: no limit) or the wait is cancelled.
-  boost::asio::awaitable<Turn> wait(std::optional<std::chrono::steady_clock::duration> limit = std::nullopt) {
+  boost::asio::awaitable<Turn> wait(std::optional<std::chrono::steady_clock::duration> limit = std::nullopt,
+                                    Place place = Place::Last) {
     namespace asio = boost::asio;
     auto w = std::make_shared<Waiter>(co_await asio::this_coro::executor);
     if (limit) w->timer.expires_after(*limit);
     else w->timer.expires_at(asio::steady_timer::time_point::max());
-    waiters_.push_back(w);
+    if (place == Place::First) waiters_.push_front(w);
+    else waiters_.push_back(w);
     auto [ec] = co_await w->timer.async_wait(asio::as_tuple(asio::use_awaitable));
     if (w->granted) co_return Turn{true, std::move(w->gift), {}};
     std::erase(waiters_, w);

@@ -8,6 +8,7 @@
 
 #include <fmt/format.h>
 
+#include "base/unique_fd.hpp"
 #include "base/utf8.hpp"
 #include "base/with_timeout.hpp"
 #include "brellow/errors.hpp"
@@ -18,21 +19,14 @@ namespace asio = boost::asio;
 
 namespace {
 
-// The descriptor of a file being read, closed on every way out.
-struct OpenFile {
-  int fd;
-  ~OpenFile() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
 std::string read_file(const std::filesystem::path& path) {
-  const OpenFile file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-  if (file.fd < 0) throw TemplateError(path, std::string("cannot be opened: ") + std::strerror(errno));
+  // Closed on every way out.
+  const base::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file) throw TemplateError(path, std::string("cannot be opened: ") + std::strerror(errno));
   std::string text;
   char buf[65536];
   for (;;) {
-    const ssize_t got = ::read(file.fd, buf, sizeof buf);
+    const ssize_t got = ::read(file.get(), buf, sizeof buf);
     if (got == 0) break;
     if (got < 0) {
       if (errno == EINTR) continue;

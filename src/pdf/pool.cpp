@@ -1,17 +1,9 @@
 #include "pdf/pool.hpp"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/prctl.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <array>
-#include <cerrno>
 #include <cstdint>
-#include <cstdio>
-#include <cstring>
 #include <deque>
 #include <limits>
 #include <map>
@@ -31,6 +23,10 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 #include <fmt/format.h>
+
+#include "base/fifo_gate.hpp"
+#include "base/unique_fd.hpp"
+#include "pdf/worker_process.hpp"
 
 namespace vekt::pdf {
 namespace asio = boost::asio;
@@ -62,79 +58,11 @@ std::string seconds_text(std::chrono::milliseconds ms) {
   return fmt::format("{:g} s", static_cast<double>(ms.count()) / 1000.0);
 }
 
-std::string errno_text(const char* what) { return fmt::format("{}: {}", what, std::strerror(errno)); }
-
 // The worker went away under a render (or answered out of step): the render may go to another.
 class WorkerDied : public WorkerUnavailable {
  public:
   using WorkerUnavailable::WorkerUnavailable;
 };
-
-// Resident memory of a process, bytes (0 when it cannot be read).
-std::size_t resident_bytes(pid_t pid) {
-  if (pid <= 0) return 0;
-  std::FILE* f = std::fopen(fmt::format("/proc/{}/statm", pid).c_str(), "r");
-  if (!f) return 0;
-  unsigned long long size = 0, resident = 0;
-  const int n = std::fscanf(f, "%llu %llu", &size, &resident);
-  std::fclose(f);
-  if (n != 2) return 0;
-  return static_cast<std::size_t>(resident) * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-}
-
-struct Spawned {
-  pid_t pid;
-  int to_worker;
-  int from_worker;
-};
-
-// fork + exec of the worker with its stdin and stdout on two fresh pipes. Between fork and exec
-// the child only makes async-signal-safe calls: the server is multi-threaded.
-Spawned spawn_worker(const PoolConfig& config) {
-  std::string python = config.python.string();
-  std::string script = config.worker_script.string();
-  std::array<char*, 4> argv{python.data(), const_cast<char*>("-I"), script.data(), nullptr};
-  int request_pipe[2];
-  int answer_pipe[2];
-  if (::pipe2(request_pipe, O_CLOEXEC) != 0) throw WorkerUnavailable(errno_text("PDF worker: pipe"));
-  if (::pipe2(answer_pipe, O_CLOEXEC) != 0) {
-    int e = errno;
-    ::close(request_pipe[0]);
-    ::close(request_pipe[1]);
-    errno = e;
-    throw WorkerUnavailable(errno_text("PDF worker: pipe"));
-  }
-  const pid_t parent = ::getpid();
-  const rlim_t cap = config.memory_limit == 0 ? RLIM_INFINITY : static_cast<rlim_t>(config.memory_limit);
-  const int nice = config.nice;
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    // The worker dies with the thread that started it, so a crashed server leaves no orphans.
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != parent) ::_exit(127);
-    sigset_t none;
-    ::sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    struct rlimit limit{cap, cap};
-    if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(126);
-    if (nice != 0 && ::setpriority(PRIO_PROCESS, 0, nice) != 0) ::_exit(126);
-    if (::dup2(request_pipe[0], 0) < 0 || ::dup2(answer_pipe[1], 1) < 0) ::_exit(126);
-    // No listening socket or database connection of the server may live on in a worker.
-    ::close_range(3, ~0U, 0);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  const int fork_errno = errno;
-  ::close(request_pipe[0]);
-  ::close(answer_pipe[1]);
-  if (pid < 0) {
-    ::close(request_pipe[1]);
-    ::close(answer_pipe[0]);
-    errno = fork_errno;
-    throw WorkerUnavailable(errno_text("PDF worker: fork"));
-  }
-  return {pid, request_pipe[1], answer_pipe[0]};
-}
 
 }  // namespace
 
@@ -147,48 +75,43 @@ std::filesystem::path default_worker_script() {
 
 unsigned default_worker_count() { return std::max(1u, std::thread::hardware_concurrency() / 2); }
 
+namespace {
+
+// A pipe end handed to the pool's reactor; the descriptor stays with `fd` if that fails.
+Descriptor adopt(asio::io_context& ctx, base::UniqueFd& fd) {
+  Descriptor d(ctx);
+  boost::system::error_code ec;
+  d.assign(fd.get(), ec);
+  if (ec) throw WorkerUnavailable("PDF worker: " + ec.message());
+  fd.release();
+  return d;
+}
+
+}  // namespace
+
 // One worker process and the two pipe ends that talk to it. Lives on the pool thread.
 struct Worker {
-  Worker(asio::io_context& ctx, Spawned s) : pid(s.pid), to_worker(ctx, s.to_worker), from_worker(ctx, s.from_worker) {}
+  Worker(asio::io_context& ctx, WorkerProcess p)
+      : child(std::move(p.child)), to_worker(adopt(ctx, p.to_worker)), from_worker(adopt(ctx, p.from_worker)) {}
   ~Worker() { stop(); }
   Worker(const Worker&) = delete;
   Worker& operator=(const Worker&) = delete;
 
   // Kill it now (a render past its limit); the pending pipe operations then fail.
-  void kill() const {
-    if (pid > 0) ::kill(pid, SIGKILL);
-  }
+  void kill() const { child.kill(); }
 
   // Kill, close the pipes and reap; `exit` then says how the process ended.
   void stop() {
     boost::system::error_code ignored;
     to_worker.close(ignored);
     from_worker.close(ignored);
-    if (pid <= 0) return;
-    ::kill(pid, SIGKILL);
-    int status = 0;
-    pid_t r;
-    do {
-      r = ::waitpid(pid, &status, 0);
-    } while (r < 0 && errno == EINTR);
-    if (r == pid) {
-      if (WIFSIGNALED(status))
-        exit = fmt::format("killed by signal {}", WTERMSIG(status));
-      else if (WIFEXITED(status))
-        exit = fmt::format("exited with status {}", WEXITSTATUS(status));
-    }
-    pid = -1;
+    if (child.pid() > 0) exit = child.stop();
   }
 
-  // Still running? (A worker killed while idle is found here or by its idle watch.)
-  bool running() const {
-    if (pid <= 0) return false;
-    siginfo_t info{};
-    if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return false;
-    return info.si_pid == 0;
-  }
+  bool running() const { return child.running(); }
 
-  pid_t pid;
+  Child child;  // first: killed and reaped after the pipes are closed, also when adopting one fails
+  const pid_t pid = child.pid();
   Descriptor to_worker;
   Descriptor from_worker;
   bool idle = false;
@@ -199,14 +122,9 @@ struct Worker {
 
 namespace {
 
-// A request waiting for a worker: woken with a worker, with leave to start one, or with neither
-// (the pool shuts down).
-struct Waiter {
-  explicit Waiter(asio::io_context& ctx) : wake(ctx, asio::steady_timer::time_point::max()) {}
-  asio::steady_timer wake;
-  std::shared_ptr<Worker> worker;
-  bool may_start = false;
-};
+// The line of requests waiting for a worker. A turn comes with an idle worker, or with none: leave
+// to start one in a slot that fell free. A wait that ends without a turn means the pool shuts down.
+using WorkerGate = base::FifoGate<std::shared_ptr<Worker>>;
 
 }  // namespace
 
@@ -222,7 +140,7 @@ struct Pool::Impl {
 
   // Pool-thread state: no locks.
   std::deque<std::shared_ptr<Worker>> idle;
-  std::deque<std::shared_ptr<Waiter>> waiters;
+  WorkerGate waiters;
   unsigned live = 0;  // workers running or starting, including those being started for a request
   std::uint64_t last_id = 0;
   bool closing = false;
@@ -238,13 +156,7 @@ struct Pool::Impl {
 
   // A worker slot fell free: the longest-waiting request may start a worker in it.
   void slot_freed() {
-    if (!closing && !waiters.empty()) {
-      auto next = std::move(waiters.front());
-      waiters.pop_front();
-      next->may_start = true;
-      next->wake.cancel();
-      return;
-    }
+    if (!closing && waiters.hand_over()) return;
     --live;
   }
 
@@ -288,13 +200,7 @@ struct Pool::Impl {
   void release(std::shared_ptr<Worker> w, bool healthy) {
     if (!healthy || closing) return discard(w);
     if (worn(*w)) return replace(w);
-    if (!waiters.empty()) {
-      auto next = std::move(waiters.front());
-      waiters.pop_front();
-      next->worker = std::move(w);
-      next->wake.cancel();
-      return;
-    }
+    if (waiters.hand_over(w)) return;
     w->idle = true;
     const auto round = ++w->idle_round;
     // An idle worker never writes: readable means it ended (or broke step). Replace it then.
@@ -361,16 +267,10 @@ struct Pool::Impl {
         co_return co_await start_worker();
       }
     }
-    auto waiter = std::make_shared<Waiter>(ctx);
-    if (again)
-      waiters.push_front(waiter);
-    else
-      waiters.push_back(waiter);
-    boost::system::error_code ec;
-    co_await waiter->wake.async_wait(asio::redirect_error(asio::use_awaitable, ec));
-    if (waiter->worker) co_return std::move(waiter->worker);
-    if (waiter->may_start) co_return co_await start_worker();
-    throw RenderError("the PDF pool is shutting down");
+    auto turn = co_await waiters.wait(std::nullopt, again ? WorkerGate::Place::First : WorkerGate::Place::Last);
+    if (!turn.granted) throw RenderError("the PDF pool is shutting down");
+    if (turn.gift) co_return std::move(turn.gift);
+    co_return co_await start_worker();
   }
 
   asio::awaitable<std::string> run(std::string css, std::string html, std::function<bool()> caller_gone) {
@@ -459,8 +359,7 @@ struct Pool::Impl {
   // fail as their pipes close.
   void shut_down() {
     closing = true;
-    for (auto& waiter : waiters) waiter->wake.cancel();
-    waiters.clear();
+    waiters.wake_all();
     std::vector<std::shared_ptr<Worker>> all;
     {
       std::lock_guard lk(workers_mu);

@@ -1,8 +1,10 @@
 #include "plot/request.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <fstream>
+#include <span>
 #include <sstream>
 #include <tuple>
 
@@ -59,14 +61,40 @@ std::optional<plots::Number> number_field(const ordered_json& obj, const char* k
   throw BadRequest(fmt::format("{}: \"{}\" must be a number or a decimal numeral", where, key));
 }
 
-std::optional<plots::GeoJson> geometry_field(const ordered_json& obj, const std::string& where) {
-  const ordered_json* v = field(obj, "geometry");
+std::optional<plots::GeoJson> geometry_field(const ordered_json& obj, const char* key, const std::string& where) {
+  const ordered_json* v = field(obj, key);
   if (v == nullptr) return std::nullopt;
-  if (!v->is_object()) throw BadRequest(where + ": \"geometry\" must be a GeoJSON object");
+  if (!v->is_object()) throw BadRequest(fmt::format("{}: \"{}\" must be a GeoJSON object", where, key));
   return plots::GeoJson{v->dump()};
 }
 
-void only_keys(const ordered_json& obj, std::initializer_list<const char*> keys, const std::string& where) {
+// A record's field table: each key as the request writes it and the member it is read into, in
+// the order they are read (the first bad one is the one reported). The table is also the list of
+// keys a record may have, so a field is added in one place.
+template <class Record, class T>
+struct Key {
+  const char* name;
+  T Record::*member;
+};
+
+void read_value(const ordered_json& j, const char* key, std::optional<std::int64_t>& out, const std::string& where) {
+  out = int_field(j, key, where);
+}
+void read_value(const ordered_json& j, const char* key, std::optional<std::string>& out, const std::string& where) {
+  out = text_field(j, key, where);
+}
+void read_value(const ordered_json& j, const char* key, std::optional<plots::Number>& out, const std::string& where) {
+  out = number_field(j, key, where);
+}
+void read_value(const ordered_json& j, const char* key, std::optional<plots::GeoJson>& out, const std::string& where) {
+  out = geometry_field(j, key, where);
+}
+
+// A plot's boundary (below: it reads records in turn).
+void read_value(const ordered_json& j, const char* key, std::optional<std::vector<plots::BeaconRecord>>& out,
+                const std::string& where);
+
+void only_keys(const ordered_json& obj, std::span<const char* const> keys, const std::string& where) {
   if (!obj.is_object()) throw BadRequest(where + " must be a JSON object");
   for (const auto& [k, v] : obj.items()) {
     if (std::none_of(keys.begin(), keys.end(), [&k](const char* key) { return k == key; }))
@@ -74,44 +102,62 @@ void only_keys(const ordered_json& obj, std::initializer_list<const char*> keys,
   }
 }
 
-plots::BeaconRecord beacon_record(const ordered_json& j, const std::string& where) {
-  only_keys(j,
-            {"beacon_id", "beacon_name", "beacon_northing", "beacon_easting", "geometry", "distance_to_next",
-             "bearing_to_next", "bearing_deg_to_next", "bearing_min_to_next"},
-            where);
-  plots::BeaconRecord b;
-  b.beacon_id = int_field(j, "beacon_id", where);
-  b.beacon_name = text_field(j, "beacon_name", where);
-  b.beacon_northing = number_field(j, "beacon_northing", where);
-  b.beacon_easting = number_field(j, "beacon_easting", where);
-  b.geometry = geometry_field(j, where);
-  b.distance_to_next = number_field(j, "distance_to_next", where);
-  b.bearing_to_next = text_field(j, "bearing_to_next", where);
-  b.bearing_deg_to_next = text_field(j, "bearing_deg_to_next", where);
-  b.bearing_min_to_next = text_field(j, "bearing_min_to_next", where);
-  return b;
+template <class Record, class Fields>
+Record read_record(const ordered_json& j, const Fields& fields, const std::string& where) {
+  const auto keys = std::apply([](const auto&... f) { return std::array<const char*, sizeof...(f)>{f.name...}; }, fields);
+  only_keys(j, keys, where);
+  Record r;
+  std::apply([&](const auto&... f) { (read_value(j, f.name, r.*(f.member), where), ...); }, fields);
+  return r;
 }
 
-plots::PlotRecord plot_record(const ordered_json& j, const std::string& where) {
-  only_keys(j,
-            {"id", "name", "area", "file_no", "geometry", "boundary", "surveyed_by", "address", "plan_layout_no"},
-            where);
-  plots::PlotRecord p;
-  p.id = int_field(j, "id", where);
-  p.name = text_field(j, "name", where);
-  p.area = number_field(j, "area", where);
+using plots::BeaconRecord;
+using plots::PlotRecord;
+using plots::RoadRecord;
+
+constexpr auto BEACON_FIELDS = std::tuple{
+    Key{"beacon_id", &BeaconRecord::beacon_id},
+    Key{"beacon_name", &BeaconRecord::beacon_name},
+    Key{"beacon_northing", &BeaconRecord::beacon_northing},
+    Key{"beacon_easting", &BeaconRecord::beacon_easting},
+    Key{"geometry", &BeaconRecord::geometry},
+    Key{"distance_to_next", &BeaconRecord::distance_to_next},
+    Key{"bearing_to_next", &BeaconRecord::bearing_to_next},
+    Key{"bearing_deg_to_next", &BeaconRecord::bearing_deg_to_next},
+    Key{"bearing_min_to_next", &BeaconRecord::bearing_min_to_next},
+};
+
+// A plot's boundary: its beacon records, in order.
+void read_value(const ordered_json& j, const char* key, std::optional<std::vector<BeaconRecord>>& out,
+                const std::string& where) {
+  const ordered_json* b = field(j, key);
+  if (b == nullptr) return;
+  if (!b->is_array()) throw BadRequest(fmt::format("{}: \"{}\" must be a list of beacon records", where, key));
+  out.emplace();
+  for (std::size_t i = 0; i < b->size(); ++i)
+    out->push_back(read_record<BeaconRecord>((*b)[i], BEACON_FIELDS, fmt::format("{}, beacon record {}", where, i)));
+}
+
+constexpr auto PLOT_FIELDS = std::tuple{
+    Key{"id", &PlotRecord::id},
+    Key{"name", &PlotRecord::name},
+    Key{"area", &PlotRecord::area},
+    Key{"file_no", &PlotRecord::file_no},
+    Key{"geometry", &PlotRecord::geometry},
+    Key{"boundary", &PlotRecord::boundary},
+    Key{"surveyed_by", &PlotRecord::surveyed_by},
+    Key{"address", &PlotRecord::address},
+    Key{"plan_layout_no", &PlotRecord::plan_layout_no},
+};
+
+constexpr auto ROAD_FIELDS = std::tuple{
+    Key{"name", &RoadRecord::name},
+    Key{"geometry", &RoadRecord::geometry},
+};
+
+PlotRecord plot_record(const ordered_json& j, const std::string& where) {
+  PlotRecord p = read_record<PlotRecord>(j, PLOT_FIELDS, where);
   p.area_is_null = j.contains("area") && j["area"].is_null();
-  p.file_no = text_field(j, "file_no", where);
-  p.geometry = geometry_field(j, where);
-  if (const ordered_json* b = field(j, "boundary")) {
-    if (!b->is_array()) throw BadRequest(where + ": \"boundary\" must be a list of beacon records");
-    p.boundary.emplace();
-    for (std::size_t i = 0; i < b->size(); ++i)
-      p.boundary->push_back(beacon_record((*b)[i], fmt::format("{}, beacon record {}", where, i)));
-  }
-  p.surveyed_by = text_field(j, "surveyed_by", where);
-  p.address = text_field(j, "address", where);
-  p.plan_layout_no = text_field(j, "plan_layout_no", where);
   return p;
 }
 
@@ -120,9 +166,9 @@ plots::PlotRecord plot_record(const ordered_json& j, const std::string& where) {
 Request parse_request(std::string_view json_text) {
   ordered_json j = ordered_json::parse(json_text.begin(), json_text.end(), nullptr, false);
   if (j.is_discarded()) throw BadRequest("not valid JSON");
-  only_keys(j,
-            {"parcel_data", "selected", "road_data", "columnname", "bounding_box", "max_width_mm", "max_height_mm"},
-            "the request");
+  static constexpr std::array<const char*, 7> REQUEST_KEYS{"parcel_data", "selected",     "road_data",    "columnname",
+                                                          "bounding_box", "max_width_mm", "max_height_mm"};
+  only_keys(j, REQUEST_KEYS, "the request");
   Request r;
   const ordered_json* pd = field(j, "parcel_data");
   if (pd == nullptr || !pd->is_array()) throw BadRequest("\"parcel_data\" must be a list of plot records");
@@ -140,11 +186,8 @@ Request parse_request(std::string_view json_text) {
   if (const ordered_json* rd = field(j, "road_data")) {
     if (!rd->is_array()) throw BadRequest("\"road_data\" must be a list of road records or null");
     r.road_data.emplace();
-    for (std::size_t i = 0; i < rd->size(); ++i) {
-      const std::string where = fmt::format("road record {}", i);
-      only_keys((*rd)[i], {"name", "geometry"}, where);
-      r.road_data->push_back({text_field((*rd)[i], "name", where), geometry_field((*rd)[i], where)});
-    }
+    for (std::size_t i = 0; i < rd->size(); ++i)
+      r.road_data->push_back(read_record<RoadRecord>((*rd)[i], ROAD_FIELDS, fmt::format("road record {}", i)));
   }
   if (const auto c = text_field(j, "columnname", "the request")) r.columnname = *c;
   if (const ordered_json* bb = field(j, "bounding_box")) {

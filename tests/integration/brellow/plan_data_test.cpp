@@ -15,6 +15,7 @@
 #include "brellow/errors.hpp"
 #include "brellow/generator.hpp"
 #include "support/plan_fixture.hpp"
+#include "support/sync_pg.hpp"
 #include "support/run.hpp"
 
 namespace asio = boost::asio;
@@ -342,12 +343,11 @@ TEST_F(PlanData, ReadsLeaveTheSessionOpenAndUncommitted) {
 
 TEST_F(PlanData, SlowStatementIsCancelledOnTheServerAtTheLimit) {
   // Another connection holds the legs table, so the legs statement waits.
-  std::unique_ptr<PGconn, decltype(&PQfinish)> blocker(PQconnectdb(std::getenv("DATABASE_URL")), &PQfinish);
+  const vekt::testing::PgConn blocker = vekt::testing::connect_or_throw(std::getenv("DATABASE_URL"));
   ASSERT_EQ(PQstatus(blocker.get()), CONNECTION_OK);
   {
-    std::unique_ptr<PGresult, decltype(&PQclear)> locked(
-        PQexec(blocker.get(), R"(SET lock_timeout = '10s'; BEGIN; LOCK TABLE "GIS"."BOUNDARY" IN ACCESS EXCLUSIVE MODE)"),
-        &PQclear);
+    const vekt::testing::PgResult locked = vekt::testing::exec(
+        blocker.get(), R"(SET lock_timeout = '10s'; BEGIN; LOCK TABLE "GIS"."BOUNDARY" IN ACCESS EXCLUSIVE MODE)");
     ASSERT_EQ(PQresultStatus(locked.get()), PGRES_COMMAND_OK) << PQerrorMessage(blocker.get());
   }
   generator_->set_statement_timeout(300ms);
@@ -363,14 +363,10 @@ TEST_F(PlanData, SlowStatementIsCancelledOnTheServerAtTheLimit) {
   EXPECT_EQ(statements_.size(), 4u);
   // Nobody waits for the lock any more: the statement was stopped on the server, and the session
   // holds no connection in an unknown state.
-  auto waiting = [&] {
-    std::unique_ptr<PGresult, decltype(&PQclear)> r(
-        PQexec(blocker.get(), "SELECT count(*) FROM pg_locks WHERE NOT granted"), &PQclear);
-    return std::string(PQgetvalue(r.get(), 0, 0));
-  };
+  auto waiting = [&] { return vekt::testing::scalar(blocker.get(), "SELECT count(*) FROM pg_locks WHERE NOT granted"); };
   EXPECT_EQ(waiting(), "0");
   EXPECT_FALSE(session_->has_connection());
-  PQclear(PQexec(blocker.get(), "ROLLBACK"));
+  vekt::testing::exec(blocker.get(), "ROLLBACK");
   // The caller rolls back, as after any failed statement, and the session serves again.
   run(session_->rollback());
   generator_->set_statement_timeout(vekt::brellow::STATEMENT_TIMEOUT);

@@ -4,10 +4,11 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+
+#include "support/command.hpp"
 
 namespace plans_test {
 
@@ -25,14 +26,11 @@ std::string keep(const std::string& name, const std::string& bytes) {
 
 namespace {
 
+using vekt::testing::sh_quote;
+
+// What the command printed on its standard output (its errors are dropped: the callers judge the output).
 std::string command_output(const std::string& cmd) {
-  std::string out;
-  FILE* f = ::popen(cmd.c_str(), "r");
-  if (!f) throw std::runtime_error("popen " + cmd);
-  std::array<char, 4096> buf;
-  for (std::size_t n; (n = std::fread(buf.data(), 1, buf.size(), f)) > 0;) out.append(buf.data(), n);
-  ::pclose(f);
-  return out;
+  return vekt::testing::run_command(cmd + " 2>/dev/null", vekt::testing::Capture::OutOnly).output;
 }
 
 std::string scratch(const std::string& bytes) {
@@ -62,21 +60,21 @@ std::string folded(const std::string& raw) {
 std::string pdf_text(const std::string& pdf_bytes, bool layout) {
   std::string path = scratch(pdf_bytes);
   std::string raw =
-      command_output(std::string("pdftotext -enc UTF-8 ") + (layout ? "-layout '" : "'") + path + "' - 2>/dev/null");
+      command_output(std::string("pdftotext -enc UTF-8 ") + (layout ? "-layout " : "") + sh_quote(path) + " -");
   std::filesystem::remove(path);
   return folded(raw);
 }
 
 std::string pdf_info(const std::string& pdf_bytes) {
   std::string path = scratch(pdf_bytes);
-  std::string out = command_output("pdfinfo '" + path + "' 2>/dev/null");
+  std::string out = command_output("pdfinfo " + sh_quote(path));
   std::filesystem::remove(path);
   return folded(out);
 }
 
 std::vector<Word> pdf_words(const std::string& pdf_bytes) {
   std::string path = scratch(pdf_bytes);
-  const std::string html = command_output("pdftotext -enc UTF-8 -bbox '" + path + "' - 2>/dev/null");
+  const std::string html = command_output("pdftotext -enc UTF-8 -bbox " + sh_quote(path) + " -");
   std::filesystem::remove(path);
   std::vector<Word> words;
   int page = 0;
@@ -155,7 +153,7 @@ std::vector<std::string> page_faults(const std::string& pdf_bytes) {
 
 std::string pictures_of(const std::string& pdf_path) {
   std::string stem = pdf_path.substr(0, pdf_path.size() - 4);
-  command_output("pdftoppm -r 100 -png '" + pdf_path + "' '" + stem + "' 2>&1");
+  command_output("pdftoppm -r 100 -png " + sh_quote(pdf_path) + " " + sh_quote(stem));
   for (const char* suffix : {"-1.png", "-01.png"})
     if (std::filesystem::exists(stem + suffix)) return stem + suffix;
   return "";

@@ -1,9 +1,6 @@
 // The plan routes over HTTP with a stand-in figure: what the figure is given, the particulars on
 // both documents, and every way a request can fail, against the real database and PDF workers.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -11,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
@@ -395,19 +393,14 @@ TEST_F(PlanRoutes, AParcelDeletedBetweenTwoStatementsIsNotFound) {
   EXPECT_TRUE(figure.calls().empty());
 }
 
-// A deed plan request on a connection of its own, left open until close_client().
-int open_client(int port, const std::string& body) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<std::uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) throw std::runtime_error("cannot connect");
+// A deed plan request on a connection of its own, left open until the connection is closed.
+std::unique_ptr<vekt::testing::Connection> open_client(int port, const std::string& body) {
+  auto c = std::make_unique<vekt::testing::Connection>(port);
+  if (!c->connected()) throw std::runtime_error("cannot connect");
   const std::string req = "POST /plans/101/deed-plan HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
                           "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-  if (::send(fd, req.data(), req.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(req.size()))
-    throw std::runtime_error("cannot send");
-  return fd;
+  if (!c->send(req)) throw std::runtime_error("cannot send");
+  return c;
 }
 
 // Clients that hang up while their plans wait are dropped: the figures still in line are never
@@ -416,7 +409,7 @@ int open_client(int port, const std::string& body) {
 TEST_F(PlanRoutes, RequestsWhoseClientsHangUpAreDroppedBeforeTheirFigureOrPdf) {
   StandInFigure figure({}, 2000ms);
   vekt::testing::LogRecorder log(vekt::host::get_logger("vekt.plans"));
-  std::vector<int> clients;
+  std::vector<std::unique_ptr<vekt::testing::Connection>> clients;
   for (std::size_t i = 0; i < plans_test::PLAN_QUEUE; ++i) clients.push_back(open_client(port_, DEED_BODY));
   for (int i = 0; i < 250 && vekt::brellow::document_queue().in_hand() < plans_test::PLAN_QUEUE; ++i)
     std::this_thread::sleep_for(20ms);
@@ -424,7 +417,7 @@ TEST_F(PlanRoutes, RequestsWhoseClientsHangUpAreDroppedBeforeTheirFigureOrPdf) {
   // Hang up once every figure worker is drawing: two figures under way, two in line.
   for (int i = 0; i < 250 && figure.calls().size() < plans_test::FIGURE_THREADS; ++i) std::this_thread::sleep_for(20ms);
   ASSERT_EQ(figure.calls().size(), plans_test::FIGURE_THREADS);
-  for (int fd : clients) ::close(fd);
+  for (auto& c : clients) c->close();
   for (int i = 0; i < 500 && vekt::brellow::document_queue().in_hand() > 0; ++i) std::this_thread::sleep_for(20ms);
   EXPECT_EQ(vekt::brellow::document_queue().in_hand(), 0u);
   int dropped = 0;

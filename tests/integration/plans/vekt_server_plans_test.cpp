@@ -1,6 +1,6 @@
 // vekt-server as a program serves both plan documents under /plans and publishes their routes.
 #include <chrono>
-#include <cstdio>
+#include <sstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -23,12 +23,10 @@ using namespace std::chrono_literals;
 
 // The process ids of the server's own children (its PDF workers), as ps lists them.
 std::vector<int> children_of(int pid) {
+  std::istringstream ps(
+      vekt::testing::run_command("ps -o pid= --ppid " + std::to_string(pid), vekt::testing::Capture::OutOnly).output);
   std::vector<int> pids;
-  std::FILE* ps = ::popen(("ps -o pid= --ppid " + std::to_string(pid)).c_str(), "r");
-  if (!ps) return pids;
-  int child = 0;
-  while (std::fscanf(ps, "%d", &child) == 1) pids.push_back(child);
-  ::pclose(ps);
+  for (int child; ps >> child;) pids.push_back(child);
   return pids;
 }
 

@@ -86,6 +86,26 @@ TEST(FifoGate, HandsTurnsOverInArrivalOrderWithTheirGifts) {
   EXPECT_EQ(untouched, 7);
 }
 
+TEST(FifoGate, ACallerSentToTheHeadOfTheLineIsServedFirst) {
+  asio::io_context io;
+  FifoGate<int> gate;
+  std::vector<int> order;
+  const auto wait = [&](int who, FifoGate<int>::Place place) {
+    asio::co_spawn(io, [&, who, place]() -> asio::awaitable<void> {
+      auto turn = co_await gate.wait(1h, place);
+      EXPECT_TRUE(turn.granted);
+      order.push_back(who);
+    }, asio::detached);
+    io.poll();
+  };
+  wait(1, FifoGate<int>::Place::Last);
+  wait(2, FifoGate<int>::Place::Last);
+  wait(3, FifoGate<int>::Place::First);
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(gate.hand_over());
+  io.run();
+  EXPECT_EQ(order, (std::vector<int>{3, 1, 2}));
+}
+
 TEST(FifoGate, AWaitEndsAtItsLimitOrWhenWokenAndLeavesTheLine) {
   asio::io_context io;
   FifoGate<std::unique_ptr<int>> gate;

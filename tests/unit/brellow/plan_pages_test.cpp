@@ -1,8 +1,6 @@
 // Both plan documents rendered to PDF through the worker pool, read back with poppler's tools.
 // The PDFs and pictures of their pages stay under <build>/test-output/plan-pages for a person to
 // look at.
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -16,6 +14,7 @@
 #include "base/base64.hpp"
 #include "brellow/page.hpp"
 #include "pdf/pool.hpp"
+#include "support/command.hpp"
 #include "support/run.hpp"
 
 namespace {
@@ -34,18 +33,9 @@ std::string slurp(const fs::path& p) {
 
 // Runs a poppler tool and returns what it printed; the test fails if it did not exit with 0.
 std::string tool(const std::string& command) {
-  std::string out;
-  FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-  if (p == nullptr) {
-    ADD_FAILURE() << "cannot run " << command;
-    return out;
-  }
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  const int status = ::pclose(p);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << command << "\n" << out;
-  return out;
+  const vekt::testing::CommandResult r = vekt::testing::run_command(command);
+  EXPECT_EQ(r.status, 0) << command << "\n" << r.output;
+  return r.output;
 }
 
 // The page text with every run of blanks and line ends as one blank.

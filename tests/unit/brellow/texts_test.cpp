@@ -1,6 +1,7 @@
 // The texts of the plan records: bearings, upper case, numbers, also under a German locale.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -9,12 +10,12 @@
 #include <string>
 #include <utility>
 
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "base/numfmt.hpp"
 #include "brellow/bearing.hpp"
 #include "brellow/case_mapping.hpp"
+#include "support/command.hpp"
+#include "support/process.hpp"
 
 using vekt::brellow::bearing_texts;
 using vekt::brellow::upper_case;
@@ -54,43 +55,27 @@ TEST(BearingTexts, ZeroFilledToTwoDigitsWithDegreeSignAndApostrophe) { expect_te
 // for this test alone, the machine need not have one) never touches the test process. "" when the
 // locale cannot be had here.
 std::string texts_under_german_locale() {
-  const auto dir = std::filesystem::temp_directory_path() / ("vekt-locale-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
-  const std::string cmd = "localedef -i de_DE -f UTF-8 '" + (dir / "de_DE.UTF-8").string() + "' >/dev/null 2>&1";
-  const bool built = std::system(cmd.c_str()) == 0;
-  int fds[2];
-  if (!built || ::pipe(fds) != 0) {
-    std::filesystem::remove_all(dir);
+  const vekt::testing::ScratchDir dir("vekt-locale");
+  const std::string locale_dir = dir.path() + "/de_DE.UTF-8";
+  if (vekt::testing::run_command("localedef -i de_DE -f UTF-8 " + vekt::testing::sh_quote(locale_dir) + " >/dev/null").status != 0)
     return {};
-  }
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::close(fds[0]);
-    ::setenv("LOCPATH", dir.c_str(), 1);
-    std::string out;
-    if (std::setlocale(LC_ALL, "de_DE.UTF-8")) {
-      std::locale::global(std::locale("de_DE.UTF-8"));
-      char probe[16];
-      std::snprintf(probe, sizeof probe, "%.1f", 0.5);
-      out = probe;
-      for (const auto& c : BEARINGS) {
-        const auto t = bearing_texts(c.deg, c.min);
-        out += "|" + t.full + "|" + t.degrees + "|" + t.minutes;
-      }
-      out += "|" + vekt::base::fixed(345678.12351, 3) + "|" + vekt::base::fixed(7, 3) + "|" + upper_case("i");
+  vekt::testing::ChildProcess child(dir.path(), [&] {
+    ::setenv("LOCPATH", dir.path().c_str(), 1);
+    if (!std::setlocale(LC_ALL, "de_DE.UTF-8")) return 1;
+    std::locale::global(std::locale("de_DE.UTF-8"));
+    char probe[16];
+    std::snprintf(probe, sizeof probe, "%.1f", 0.5);
+    std::string out = probe;
+    for (const auto& c : BEARINGS) {
+      const auto t = bearing_texts(c.deg, c.min);
+      out += "|" + t.full + "|" + t.degrees + "|" + t.minutes;
     }
-    const ssize_t written = ::write(fds[1], out.data(), out.size());
-    ::_exit(written == static_cast<ssize_t>(out.size()) ? 0 : 1);  // no exit handlers in the child
-  }
-  ::close(fds[1]);
-  std::string got;
-  char buf[512];
-  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) got.append(buf, static_cast<std::size_t>(n));
-  ::close(fds[0]);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  std::filesystem::remove_all(dir);
-  return got;
+    out += "|" + vekt::base::fixed(345678.12351, 3) + "|" + vekt::base::fixed(7, 3) + "|" + upper_case("i");
+    std::fputs(out.c_str(), stdout);
+    return 0;
+  });
+  if (child.wait(std::chrono::seconds(20)) != 0) return {};
+  return child.stdout_text();
 }
 
 TEST(BearingTexts, UnchangedUnderAGermanLocale) {

@@ -1,8 +1,10 @@
 #include "pdf/pool.hpp"
 
+#include <dirent.h>
 #include <signal.h>
-#include <unistd.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -13,6 +15,7 @@
 #include <functional>
 #include <typeinfo>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -154,6 +157,82 @@ TEST(PdfPool, AWorkerThatCannotStartFailsEveryWaitingRequest) {
     });
   for (auto& t : threads) t.join();
   EXPECT_EQ(failed, 3);
+}
+
+// The descriptors this process holds open.
+std::set<int> open_fds() {
+  std::set<int> fds;
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (!dir) return fds;
+  while (const dirent* e = ::readdir(dir))
+    if (e->d_name[0] != '.') fds.insert(std::stoi(e->d_name));
+  fds.erase(::dirfd(dir));
+  ::closedir(dir);
+  return fds;
+}
+
+// A child of this process that has ended and was never reaped.
+bool zombie_child() {
+  siginfo_t info{};
+  return ::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0;
+}
+
+// While it lives, this process may open `n` more descriptors and no more.
+class DescriptorsLeft {
+ public:
+  explicit DescriptorsLeft(int n) {
+    ::getrlimit(RLIMIT_NOFILE, &saved_);
+    const std::set<int> taken = open_fds();
+    rlim_t limit = 0;
+    for (int free = 0; free < n; ++limit)
+      if (!taken.contains(static_cast<int>(limit))) ++free;
+    rlimit lowered = saved_;
+    lowered.rlim_cur = limit;
+    ::setrlimit(RLIMIT_NOFILE, &lowered);
+  }
+  ~DescriptorsLeft() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
+
+ private:
+  rlimit saved_{};
+};
+
+// A worker that cannot start (no such interpreter, a command that exits at once, no descriptors
+// left for its second pipe) fails the render and leaves no descriptor open and no child unreaped.
+TEST(PdfPool, AWorkerThatFailsToStartLeavesNoDescriptorAndNoChild) {
+  struct Case {
+    const char* python;
+    const char* exit;
+  };
+  for (const Case& c : {Case{"/nonexistent/python3", "exited with status 127"}, Case{"/bin/false", "exited with status 1"}}) {
+    SCOPED_TRACE(c.python);
+    const std::set<int> before = open_fds();
+    {
+      PoolConfig config = fake(1);
+      config.python = c.python;
+      config.warm_workers = 0;
+      Pool pool(config);
+      const std::string failure = failure_of<WorkerUnavailable>(pool, "echo");
+      EXPECT_NE(failure.find(std::string("could not start (") + c.exit + ")"), std::string::npos) << failure;
+      EXPECT_FALSE(zombie_child());
+      EXPECT_TRUE(pool.worker_pids().empty());
+      const std::set<int> settled = open_fds();  // the pool's own loop is set up by now
+
+      asio::io_context io;
+      std::string out_of_fds;
+      {
+        DescriptorsLeft two(2);  // the first pipe opens, the second cannot
+        try {
+          vekt::testing::run(io, pool.render("echo", "x"));
+        } catch (const WorkerUnavailable& e) {
+          out_of_fds = e.what();
+        }
+      }
+      EXPECT_EQ(out_of_fds, "PDF worker: pipe: Too many open files");
+      EXPECT_EQ(open_fds(), settled);
+      EXPECT_FALSE(zombie_child());
+    }
+    EXPECT_EQ(open_fds(), before);
+  }
 }
 
 // A worker that dies under a page costs the page nothing: it is rendered on a fresh worker.

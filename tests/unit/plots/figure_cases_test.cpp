@@ -292,6 +292,34 @@ TEST_F(FigureCases, VektPlotRefusesMalformedRequests) {
 namespace vekt::plots {
 namespace {
 
+// Every record kind names the bad key and where it stands; of two bad keys, the one read first.
+TEST(VektPlotRequest, ABadFieldIsNamedWithItsRecord) {
+  const std::pair<const char*, const char*> rows[] = {
+      {R"({"parcel_data": [], "selected": 1, "x": 1})", "the request: unknown key \"x\""},
+      {R"({"parcel_data": [3], "selected": 1})", "plot record 0 must be a JSON object"},
+      {R"({"parcel_data": [{"name": 1, "id": "x"}], "selected": 1})", "plot record 0: \"id\" must be an integer"},
+      {R"({"parcel_data": [{"area": "1,5"}], "selected": 1})",
+       "plot record 0: \"area\" must be a number or a decimal numeral"},
+      {R"({"parcel_data": [{"geometry": 3}], "selected": 1})", "plot record 0: \"geometry\" must be a GeoJSON object"},
+      {R"({"parcel_data": [{"boundary": {}}], "selected": 1})",
+       "plot record 0: \"boundary\" must be a list of beacon records"},
+      {R"({"parcel_data": [{}, {"boundary": [{}, {"beacon_name": 5}]}], "selected": 1})",
+       "plot record 1, beacon record 1: \"beacon_name\" must be text"},
+      {R"({"parcel_data": [{"boundary": [{"x": 1}]}], "selected": 1})",
+       "plot record 0, beacon record 0: unknown key \"x\""},
+      {R"({"parcel_data": [], "selected": 1, "road_data": [{"name": 1}]})", "road record 0: \"name\" must be text"},
+      {R"({"parcel_data": [], "selected": 1, "road_data": [{"nam": "A"}]})", "road record 0: unknown key \"nam\""},
+  };
+  for (const auto& [json, message] : rows) {
+    try {
+      (void)vekt::plot::parse_request(json);
+      ADD_FAILURE() << "accepted: " << json;
+    } catch (const vekt::plot::BadRequest& e) {
+      EXPECT_EQ(std::string(e.what()), message) << json;
+    }
+  }
+}
+
 TEST(VektPlotRequest, AnAreaOfNullIsUnknownAndAMissingOneZero) {
   const auto record = [](const char* area) {
     return vekt::plot::parse_request(std::string(R"({"parcel_data": [{"id": 7)") + area + R"(}], "selected": 7})")
