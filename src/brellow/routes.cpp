@@ -24,6 +24,7 @@
 #include "host/logger.hpp"
 #include "host/responses.hpp"
 #include "pdf/pool.hpp"
+#include "pg/error.hpp"
 #include "web/router.hpp"
 #include "web/validation.hpp"
 
@@ -40,7 +41,8 @@ namespace {
 // Seconds a client turned away for a full queue is asked to wait: about one document's time.
 constexpr int RETRY_AFTER_SECONDS = 5;
 
-// Plans carry a person's name and are made for one caller: no cache may keep one, nor an error.
+// Plans carry a person's name and are made for one caller: no cache may keep one, nor an error,
+// whoever answers under "/plans" (the routes, the router's 404 and 405, the server's 413).
 const std::vector<std::pair<std::string, std::string>> NO_STORE = {{"Cache-Control", "no-store"}};
 
 const std::shared_ptr<spdlog::logger>& log() {
@@ -55,6 +57,25 @@ Response detail(unsigned status, const std::string& text) {
 Response retry_later(Response r) {
   r.headers.set("Retry-After", std::to_string(RETRY_AFTER_SECONDS));
   return r;
+}
+
+// A database fault as the client sees it: a database that cannot be reached, refuses the
+// connection or has none free is a moment's outage (503, try again), one that did not answer in
+// time is a time-out (504); both are logged with the database's own words. A statement the server
+// refused, or a result read wrongly, is our own fault (500).
+Response database_failure(const pg::Error& e, const Request& request) {
+  if (e.timed_out()) {
+    log()->error("Plan document {} {} failed: the database did not answer in time: {}", request.method, request.path,
+                 e.what());
+    return detail(504, "The database did not answer in time. Please try again shortly.");
+  }
+  if (e.unavailable() && !e.misused()) {
+    log()->error("Plan document {} {} failed: the database is not available: {}", request.method, request.path,
+                 e.what());
+    return retry_later(detail(503, "The database is not available. Please try again shortly."));
+  }
+  log()->error("Plan document {} {} failed: {}", request.method, request.path, e.what());
+  return detail(500, "Internal server error");
 }
 
 // Every failure of a plan request as the client sees it. Only a fault of our own is a 500, and
@@ -90,6 +111,8 @@ Response answer_failure(std::exception_ptr failure, const Request& request) {
   } catch (const FigureTimeout& e) {
     log()->error("Plan document {} {}: {}", request.method, request.path, e.what());
     return detail(504, "Rendering the plan took longer than its time limit");
+  } catch (const pg::Error& e) {
+    return database_failure(e, request);
   } catch (const HttpError& e) {
     return web::error_response(e);
   } catch (const std::exception& e) {
@@ -207,6 +230,7 @@ Json deed_plan_body_schema() {
 
 web::Router make_router(PlanServices& services) {
   web::Router r("/plans", {"Plan documents"});
+  r.answer_with(NO_STORE);
   r.add({.method = "POST",
          .path = "/{plot_id}/deed-plan",
          .name = "generate_deed_plan",
@@ -215,8 +239,7 @@ web::Router make_router(PlanServices& services) {
          .params = {web::path_param("plot_id", web::ParamType::integer)},
          .handler = plan_handler(services, &deed_plan),
          .json_response = false,
-         .request_body = deed_plan_body_schema(),
-         .answer_headers = NO_STORE});
+         .request_body = deed_plan_body_schema()});
   r.add({.method = "GET",
          .path = "/{plot_id}/site-plan",
          .name = "generate_site_plan",
@@ -226,8 +249,7 @@ web::Router make_router(PlanServices& services) {
                                      "Map window minx,miny,maxx,maxy in degrees or EPSG:3857 metres; "
                                      "absent: framed on the parcel")},
          .handler = plan_handler(services, &site_plan),
-         .json_response = false,
-         .answer_headers = NO_STORE});
+         .json_response = false});
   return r;
 }
 

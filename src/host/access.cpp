@@ -1,20 +1,8 @@
 #include "host/access.hpp"
 
-#include <boost/asio/ip/address.hpp>
-
 #include "base/strings.hpp"
 
 namespace vekt::host {
-
-bool is_loopback(const std::string& address) {
-  boost::system::error_code ec;
-  auto a = boost::asio::ip::make_address(address, ec);
-  if (ec) return false;
-  if (a.is_loopback()) return true;
-  if (a.is_v6() && a.to_v6().is_v4_mapped())
-    return boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, a.to_v6()).is_loopback();
-  return false;
-}
 
 bool same_secret(const std::string& a, const std::string& b) {
   unsigned diff = a.size() == b.size() ? 0u : 1u;
@@ -34,12 +22,14 @@ std::optional<std::string> bearer_credentials(std::string_view value) {
 
 void check_caller(const web::Request& request, const std::optional<std::string>& token,
                   const std::string& local_only_detail) {
+  if (request.headers.count("Authorization") > 1)
+    throw web::HttpError(400, "Only one Authorization header may be sent");
   if (token) {
     const std::string* auth = request.headers.find("Authorization");
     const std::optional<std::string> given = auth ? bearer_credentials(*auth) : std::nullopt;
     if (!given || !same_secret(*given, *token))
       throw web::HttpError(401, "Not authenticated", {{"WWW-Authenticate", "Bearer"}});
-  } else if (!is_loopback(request.client_host())) {
+  } else if (!request.local) {
     throw web::HttpError(403, local_only_detail);
   }
 }

@@ -1,8 +1,10 @@
 #include "host/settings.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <limits>
+#include <thread>
 
 #include <boost/asio/ip/address.hpp>
 #include <fmt/format.h>
@@ -16,8 +18,10 @@ namespace {
 using base::split_list;
 using base::trim_blanks;
 
-// Connections per event loop: any positive number a machine could hold.
+// Connections of a pool: any positive number a machine could hold.
 constexpr long long kMaxPool = 1'000'000;
+
+unsigned cores() { return std::max(1u, std::thread::hardware_concurrency()); }
 
 // One line per integer setting: `field` takes the variable's value when it is set.
 template <class T>
@@ -142,6 +146,9 @@ pg::DatabaseOptions read_database_settings(const EnvLookup& env) {
       throw SettingsError(std::string("DATABASE_URL: not a PostgreSQL connection URI: ") + e.what());
     }
   }
+  // Two connections a core for the whole server leaves room in PostgreSQL's default 100 for two or
+  // three servers side by side (a rolling restart, a second host).
+  o.pool_size = 2 * std::size_t{cores()};
   read_int(env, "VEKT_DB_POOL_SIZE", o.pool_size, 1, kMaxPool);
   return o;
 }
@@ -166,6 +173,7 @@ Settings load_settings(const EnvLookup& env) {
   if (auto v = env("VEKT_ADMIN_TOKEN"); v && !v->empty()) s.admin_token = *v;
   if (auto v = env("VEKT_PLAN_TOKEN"); v && !v->empty()) s.plan_token = *v;
   s.database = read_database_settings(env);
+  s.database.loops = s.threads != 0 ? s.threads : cores();
   s.redis = read_redis_settings(env);
   s.redis_pool = read_redis_pool(env, s.redis_pool);
   return s;

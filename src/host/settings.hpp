@@ -54,7 +54,8 @@ RedisSettings read_redis_settings(const EnvLookup& env = process_env);
 // VEKT_REDIS_POOL when it is set, else `fallback`.
 std::size_t read_redis_pool(const EnvLookup& env, std::size_t fallback);
 
-// DATABASE_URL (a PostgreSQL connection URI libpq can read) and VEKT_DB_POOL_SIZE.
+// DATABASE_URL (a PostgreSQL connection URI libpq can read) and VEKT_DB_POOL_SIZE, the
+// connections of the whole server (absent: two a core), for one event loop.
 pg::DatabaseOptions read_database_settings(const EnvLookup& env = process_env);
 
 struct Settings {
@@ -88,7 +89,7 @@ struct Settings {
   // VEKT_PLAN_TOKEN: the bearer token a caller must present to get a plan document (absent or
   // empty: plans for clients on this machine only).
   std::optional<std::string> plan_token;
-  // DATABASE_URL, VEKT_DB_POOL_SIZE.
+  // DATABASE_URL, VEKT_DB_POOL_SIZE; its pool split over the event loops (VEKT_THREADS).
   pg::DatabaseOptions database;
   // REDIS_HOST, REDIS_PORT, REDIS_DB, REDIS_PASSWORD, REDIS_USERNAME.
   RedisSettings redis;

@@ -95,7 +95,7 @@ Bound bind_values(const std::vector<std::string>& names, const Params& params) {
     const Value* v = nullptr;
     for (const auto& [k, val] : params)
       if (k == names[i]) v = &val;  // the last one given wins
-    if (!v) throw Error("A value is required for bind parameter '" + names[i] + "'");
+    if (!v) throw Error::misuse("A value is required for bind parameter '" + names[i] + "'");
     std::visit(
         [&](const auto& x) {
           using X = std::decay_t<decltype(x)>;

@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <vector>
 
 #include <boost/asio/as_tuple.hpp>
@@ -73,9 +74,18 @@ void PgConn::watch_socket() {
   }
 }
 
+std::size_t connections_per_loop(const DatabaseOptions& options) {
+  return std::max<std::size_t>(1, options.pool_size / std::max<std::size_t>(1, options.loops));
+}
+
 std::shared_ptr<PgPool> Database::Impl::pool(const asio::any_io_executor& ex) {
-  const std::size_t n = options.pool_size;
-  return base::loop_pool<PgPool>(ex, id, [n] { return std::make_shared<PgPool>(n, [](PgConn& c) { return idle_alive(c); }); });
+  return base::loop_pool<PgPool>(ex, id, [this] {
+    // Made once per loop: the first pool_size % loops pools take one connection of the remainder.
+    const std::size_t loops = std::max<std::size_t>(1, options.loops);
+    const std::size_t extra = pools_made.fetch_add(1) % loops < options.pool_size % loops ? 1 : 0;
+    const std::size_t n = connections_per_loop(options) + (options.pool_size >= loops ? extra : 0);
+    return std::make_shared<PgPool>(n, [](PgConn& c) { return idle_alive(c); });
+  });
 }
 
 asio::awaitable<error_code> Database::Impl::wait(PgConn& c, Wait w, asio::steady_timer* deadline) {
@@ -115,7 +125,7 @@ asio::awaitable<std::unique_ptr<PgConn>> Database::Impl::connect() {
     c->watch_socket();
     error_code ec = co_await wait(*c, st == PGRES_POLLING_READING ? Wait::read : Wait::write, &deadline);
     if (ec == asio::error::operation_aborted) throw_cancelled();
-    if (ec == asio::error::timed_out) throw Error("timeout expired while connecting to the database");
+    if (ec == asio::error::timed_out) throw Error::timeout("timeout expired while connecting to the database");
     if (ec) throw Error("error while connecting to the database: " + ec.message());
     st = PQconnectPoll(c->conn.get());
   }
@@ -141,6 +151,7 @@ asio::awaitable<void> Database::Impl::flush(PgConn& c, asio::steady_timer* deadl
     if (r < 0) throw Error(c.last_error());
     error_code ec = co_await wait(c, Wait::write, deadline);
     if (ec == asio::error::operation_aborted) throw_cancelled();
+    if (ec == asio::error::timed_out) throw Error::timeout("timeout or error while sending to the database");
     if (ec) throw Error("timeout or error while sending to the database");
   }
 }
@@ -152,6 +163,7 @@ asio::awaitable<ResultPtr> Database::Impl::collect(PgConn& c, asio::steady_timer
     while (PQisBusy(c.conn.get())) {
       error_code ec = co_await wait(c, Wait::read, deadline);
       if (ec == asio::error::operation_aborted) throw_cancelled();
+      if (ec == asio::error::timed_out) throw Error::timeout("timeout or error while reading from the database");
       if (ec) throw Error("timeout or error while reading from the database");
       if (!PQconsumeInput(c.conn.get())) throw Error(c.last_error());
     }

@@ -99,6 +99,7 @@ struct Database::Impl {
   DatabaseOptions options;
   base::BlockingPool* helpers = nullptr;
   std::uint64_t id = base::next_pool_owner_id();
+  std::atomic<std::size_t> pools_made{0};  // which pool gets one of the remainder
   std::shared_ptr<RunningStatements> running = std::make_shared<RunningStatements>();
 
   std::shared_ptr<PgPool> pool(const boost::asio::any_io_executor& ex);

@@ -96,8 +96,8 @@ asio::awaitable<std::vector<std::pair<std::string, std::string>>> connection_par
       try {
         found = co_await base::lookup_host(helpers, h, std::max(left, std::chrono::milliseconds(0)));
       } catch (const base::LookupError& e) {
-        throw Error(e.timed_out ? "timeout expired while connecting to the database (looking up " + h + ")"
-                                : std::string(e.what()));
+        if (e.timed_out) throw Error::timeout("timeout expired while connecting to the database (looking up " + h + ")");
+        throw Error(e.what());
       }
       for (const auto& a : found) {
         new_hosts.push_back(h);

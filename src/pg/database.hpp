@@ -19,10 +19,16 @@ struct DatabaseOptions {
   // A libpq connection string or URI; "postgresql+driver://" forms have the driver part removed.
   // Empty: libpq's own defaults (PGHOST, PGPORT, ...).
   std::string url;
-  std::size_t pool_size = 10;                            // connections per event loop
+  // The connections the Database opens at most, all event loops together: split evenly over
+  // `loops` pools (the first pool_size % loops one more), each at least one.
+  std::size_t pool_size = 10;
+  std::size_t loops = 1;                                 // event loops that share pool_size
   std::chrono::milliseconds checkout_timeout{30000};     // wait for a free connection
   std::chrono::milliseconds connect_timeout{10000};      // one connection attempt
 };
+
+// The connections of the smallest loop's pool: pool_size / loops, at least one.
+std::size_t connections_per_loop(const DatabaseOptions& options);
 
 // Throws pg::Error with libpq's reason when `url` is not a connection string it can read.
 void check_connection_url(const std::string& url);

@@ -44,7 +44,7 @@ bool is_text_type(Oid t) {
 }
 
 void need(std::string_view raw, std::size_t n, Oid t) {
-  if (raw.size() < n) throw Error(fmt::format("malformed binary value of type oid {}", t));
+  if (raw.size() < n) throw Error::misuse(fmt::format("malformed binary value of type oid {}", t));
 }
 
 // numeric's binary form: ndigits, weight, sign, dscale, then base-10000 digits.
@@ -130,7 +130,7 @@ std::string_view Field::raw() const {
 std::string Field::bytes() const { return std::string(raw()); }
 
 std::string Field::text() const {
-  if (is_null()) throw Error("value is NULL");
+  if (is_null()) throw Error::misuse("value is NULL");
   const Oid t = type();
   const std::string_view r = raw();
   if (is_text_type(t)) return std::string(r);
@@ -158,12 +158,12 @@ std::string Field::text() const {
       return out;
     }
     default:
-      throw Error(fmt::format("no text form for a value of type oid {}", t));
+      throw Error::misuse(fmt::format("no text form for a value of type oid {}", t));
   }
 }
 
 double Field::as_double() const {
-  if (is_null()) throw Error("value is NULL");
+  if (is_null()) throw Error::misuse("value is NULL");
   const Oid t = type();
   const std::string_view r = raw();
   switch (t) {
@@ -180,12 +180,12 @@ double Field::as_double() const {
       return v;
     }
     default:
-      throw Error(fmt::format("a value of type oid {} is not a number", t));
+      throw Error::misuse(fmt::format("a value of type oid {} is not a number", t));
   }
 }
 
 std::int64_t Field::as_int() const {
-  if (is_null()) throw Error("value is NULL");
+  if (is_null()) throw Error::misuse("value is NULL");
   const Oid t = type();
   const std::string_view r = raw();
   switch (t) {
@@ -194,13 +194,13 @@ std::int64_t Field::as_int() const {
     case kOid: need(r, 4, t); return read_be<std::uint32_t>(r.data());
     case kInt8: need(r, 8, t); return read_be<std::int64_t>(r.data());
     default:
-      throw Error(fmt::format("a value of type oid {} is not an integer", t));
+      throw Error::misuse(fmt::format("a value of type oid {} is not an integer", t));
   }
 }
 
 bool Field::as_bool() const {
-  if (is_null()) throw Error("value is NULL");
-  if (type() != kBool) throw Error(fmt::format("a value of type oid {} is not a boolean", type()));
+  if (is_null()) throw Error::misuse("value is NULL");
+  if (type() != kBool) throw Error::misuse(fmt::format("a value of type oid {} is not a boolean", type()));
   need(raw(), 1, kBool);
   return raw()[0] != 0;
 }
@@ -226,7 +226,7 @@ Row::Row(std::shared_ptr<pg_result> res, int row) : res_(std::move(res)), row_(r
 std::size_t Row::size() const { return res_ ? static_cast<std::size_t>(PQnfields(res_.get())) : 0; }
 
 Field Row::operator[](std::size_t col) const {
-  if (col >= size()) throw Error(fmt::format("no column {} in a row of {}", col, size()));
+  if (col >= size()) throw Error::misuse(fmt::format("no column {} in a row of {}", col, size()));
   return Field(res_, row_, static_cast<int>(col));
 }
 
@@ -238,7 +238,7 @@ std::optional<std::size_t> Row::index_of(std::string_view name) const {
 
 Field Row::operator[](std::string_view name) const {
   auto i = index_of(name);
-  if (!i) throw Error(fmt::format("no column named '{}'", name));
+  if (!i) throw Error::misuse(fmt::format("no column named '{}'", name));
   return (*this)[*i];
 }
 
@@ -254,7 +254,7 @@ std::vector<std::string> Result::columns() const {
 }
 
 Row Result::row(std::size_t i) const {
-  if (i >= size()) throw Error(fmt::format("no row {} in a result of {}", i, size()));
+  if (i >= size()) throw Error::misuse(fmt::format("no row {} in a result of {}", i, size()));
   return Row(res_, static_cast<int>(i));
 }
 
@@ -276,7 +276,7 @@ std::int64_t Result::rows_affected() const {
 }
 
 std::optional<Field> Result::scalar_one_or_none() const {
-  if (size() > 1) throw Error("Multiple rows were found when one or none was required");
+  if (size() > 1) throw Error::misuse("Multiple rows were found when one or none was required");
   return scalar();
 }
 

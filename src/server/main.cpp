@@ -58,7 +58,7 @@ int main() {
     // ---- deliverables: start-up hooks and routers, in mounting order ------------------------
     // Tile service (runs its start-up, then mounts "/gis"):
     app.on_startup([&app, &settings, &helpers] {
-      korvane::startup(settings.redis, {settings.admin_token, settings.database.pool_size, settings.redis_pool},
+      korvane::startup(settings.redis, {settings.admin_token, pg::connections_per_loop(settings.database), settings.redis_pool},
                        helpers);
       app.include_router(korvane::korvane());
     });

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include <boost/asio/ip/address.hpp>
+
 #include "base/strings.hpp"
 #include "base/utf8.hpp"
 
@@ -51,6 +53,22 @@ std::string Headers::get(std::string_view name, std::string_view fallback) const
 void Headers::set(std::string name, std::string value) {
   erase(name);
   fields_.emplace_back(std::move(name), std::move(value));
+}
+
+std::size_t Headers::count(std::string_view name) const {
+  return static_cast<std::size_t>(
+      std::count_if(fields_.begin(), fields_.end(), [&](const auto& f) { return base::iequals_ascii(f.first, name); }));
+}
+
+std::optional<std::string> Headers::joined(std::string_view name) const {
+  std::optional<std::string> out;
+  for (const auto& [k, v] : fields_) {
+    if (!base::iequals_ascii(k, name)) continue;
+    if (out) *out += ",";
+    else out.emplace();
+    *out += v;
+  }
+  return out;
 }
 
 void Headers::add(std::string name, std::string value) { fields_.emplace_back(std::move(name), std::move(value)); }
@@ -175,21 +193,114 @@ ParsedTarget parse_target(std::string_view target) {
 
 bool is_trusted_proxy(const std::vector<std::string>& trusted, std::string_view ip) {
   for (const auto& t : trusted)
-    if (t == "*" || t == ip) return true;
+    if (t == "*" || t == ip || (t == "127.0.0.1" && ip == "::1")) return true;
   return false;
 }
 
+namespace {
+
+// The client a list of forwarding hops names: the right-most hop that is not a trusted proxy, or,
+// when every hop is one, the left-most (the closest thing to a client). `hops` is not empty.
+const std::string& client_of_hops(const std::vector<std::string>& hops, const std::vector<std::string>& trusted) {
+  for (auto it = hops.rbegin(); it != hops.rend(); ++it)
+    if (!is_trusted_proxy(trusted, *it)) return *it;
+  return hops.front();
+}
+
+}  // namespace
+
 std::string resolve_client_host(std::string_view peer, const std::string* forwarded_for,
                                 const std::vector<std::string>& trusted) {
-  auto is_trusted = [&](std::string_view ip) { return is_trusted_proxy(trusted, ip); };
   if (peer.empty()) return {};
-  if (forwarded_for == nullptr || !is_trusted(peer)) return std::string(peer);
+  if (forwarded_for == nullptr || !is_trusted_proxy(trusted, peer)) return std::string(peer);
   const std::vector<std::string> hops = base::split_list(*forwarded_for);
   if (hops.empty()) return std::string(peer);
-  for (auto it = hops.rbegin(); it != hops.rend(); ++it)
-    if (!is_trusted(*it)) return *it;
-  // Every hop is a trusted proxy: the left-most is the closest thing to a client.
-  return hops.front();
+  return client_of_hops(hops, trusted);
+}
+
+bool is_loopback(std::string_view address) {
+  boost::system::error_code ec;
+  auto a = boost::asio::ip::make_address(std::string(address), ec);
+  if (ec) return false;
+  if (a.is_loopback()) return true;
+  if (a.is_v6() && a.to_v6().is_v4_mapped())
+    return boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, a.to_v6()).is_loopback();
+  return false;
+}
+
+namespace {
+
+// `text` cut at every `sep` that stands outside a quoted string.
+std::vector<std::string_view> split_unquoted(std::string_view text, char sep) {
+  std::vector<std::string_view> parts;
+  bool quoted = false;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (quoted && c == '\\') ++i;
+    else if (c == '"') quoted = !quoted;
+    else if (!quoted && c == sep) {
+      parts.push_back(text.substr(start, i - start));
+      start = i + 1;
+    }
+  }
+  parts.push_back(text.substr(start));
+  return parts;
+}
+
+// The node of a "for" value: "192.0.2.1", "\"192.0.2.1:8080\"", "\"[2001:db8::1]:443\"".
+std::string forwarded_node(std::string_view value) {
+  std::string node;
+  if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+    for (std::size_t i = 1; i + 1 < value.size(); ++i) {
+      if (value[i] == '\\' && i + 2 < value.size()) ++i;
+      node += value[i];
+    }
+  } else {
+    node = std::string(value);
+  }
+  if (node.starts_with("[")) {
+    const std::size_t close = node.find(']');
+    return close == std::string::npos ? node : node.substr(1, close - 1);
+  }
+  // IPv4 or a name with a port: one colon. An unbracketed IPv6 address is kept whole.
+  if (std::count(node.begin(), node.end(), ':') == 1) node.erase(node.find(':'));
+  return node;
+}
+
+// Whether the hops of one forwarding header lead to a loopback client.
+bool hops_lead_to_loopback(const std::vector<std::string>& hops, const std::vector<std::string>& trusted) {
+  return !hops.empty() && is_loopback(client_of_hops(hops, trusted));
+}
+
+}  // namespace
+
+std::vector<std::string> forwarded_for_nodes(std::string_view value) {
+  std::vector<std::string> nodes;
+  for (std::string_view element : split_unquoted(value, ',')) {
+    std::string node;
+    for (std::string_view part : split_unquoted(element, ';')) {
+      const std::string pair = base::trim_blanks(part);
+      const std::size_t eq = pair.find('=');
+      if (eq == std::string::npos || !base::iequals_ascii(base::trim_blanks(pair.substr(0, eq)), "for")) continue;
+      node = forwarded_node(base::trim_blanks(pair.substr(eq + 1)));
+      break;
+    }
+    nodes.push_back(std::move(node));
+  }
+  return nodes;
+}
+
+bool is_local_request(std::string_view peer, const Headers& headers, const std::vector<std::string>& trusted) {
+  if (!is_loopback(peer)) return false;
+  const std::optional<std::string> xff = headers.joined("X-Forwarded-For");
+  const std::optional<std::string> forwarded = headers.joined("Forwarded");
+  if (!xff && !forwarded) return true;
+  const bool anyone = std::find(trusted.begin(), trusted.end(), "*") != trusted.end();
+  if (anyone || !is_trusted_proxy(trusted, peer)) return false;
+  if (xff && !hops_lead_to_loopback(base::split_list(*xff), trusted)) return false;
+  if (forwarded && !hops_lead_to_loopback(forwarded_for_nodes(*forwarded), trusted)) return false;
+  return true;
 }
 
 bool CorsPolicy::any_origin() const {

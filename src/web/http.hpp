@@ -25,6 +25,11 @@ class Headers {
   const std::string* find(std::string_view name) const;
   std::string get(std::string_view name, std::string_view fallback = {}) const;
   bool contains(std::string_view name) const { return find(name) != nullptr; }
+  // How many fields of that name there are.
+  std::size_t count(std::string_view name) const;
+  // Every field of that name, in order, joined by commas (as a list-valued field may be split
+  // over several lines); nullopt when there is none.
+  std::optional<std::string> joined(std::string_view name) const;
   // Replace every field of that name by one field.
   void set(std::string name, std::string value);
   // Append a field (a repeated name is kept).
@@ -62,6 +67,8 @@ struct Request {
   std::string scheme = "http";
   std::string peer_address;  // IP text of the TCP peer; empty when unknown
   std::string client;        // the client address as the server resolved it (see client_host)
+  // The client is on this machine (is_local_request); false for a request made in-process.
+  bool local = false;
   // Executor of the event loop serving this request (per-loop pools key on it).
   boost::asio::any_io_executor executor;
   // The connection the request came on (none for a request made in-process: never gone).
@@ -139,10 +146,26 @@ std::string percent_decode(std::string_view text, bool plus_as_space);
 std::string percent_encode_path(std::string_view path);
 
 // X-Forwarded-For resolution: `trusted` holds exact IP texts ("127.0.0.1", "::1"), or "*" to
-// trust every peer.
+// trust every peer. A proxy on this machine may connect over either loopback address, so
+// "127.0.0.1" trusts "::1" as well.
 bool is_trusted_proxy(const std::vector<std::string>& trusted, std::string_view ip);
 std::string resolve_client_host(std::string_view peer, const std::string* forwarded_for,
                                 const std::vector<std::string>& trusted);
+
+// A loopback address (127.0.0.0/8, ::1, or ::ffff:127.x.x.x); false for text that is no address.
+bool is_loopback(std::string_view address);
+
+// The nodes the "for" parameters of a "Forwarded" value name, one per element, in order: the
+// address without brackets, quotes or port. An element without "for" gives an empty text; names
+// that are no address ("unknown", "_hidden") are kept as they are.
+std::vector<std::string> forwarded_for_nodes(std::string_view value);
+
+// Whether a request comes from this machine. It fails closed: the peer must be loopback, and
+// every forwarding header the request carries (X-Forwarded-For, Forwarded) must name, through
+// trusted proxies, a loopback client. A header from a peer that is not a trusted proxy, an empty
+// or unreadable one, and with "*" among the trusted proxies any forwarding header at all (anyone
+// may then have written it) make the request not local.
+bool is_local_request(std::string_view peer, const Headers& headers, const std::vector<std::string>& trusted);
 
 // Cross-origin access for browser map clients served from other origins. `allow_origins` holds
 // "*" (any origin) or exact origins ("https://maps.example.org"); empty turns CORS off.

@@ -153,6 +153,11 @@ Router& Router::add(Route route) {
   return *this;
 }
 
+Router& Router::answer_with(AnswerFields fields) {
+  answer_fields_ = std::move(fields);
+  return *this;
+}
+
 std::string cleandoc(std::string_view doc) {
   // Expand tabs to 8 columns, per line.
   std::vector<std::string> lines;
@@ -191,6 +196,7 @@ std::string cleandoc(std::string_view doc) {
 App::App(std::string title, std::string version) : title_(std::move(title)), version_(std::move(version)) {}
 
 void App::include_router(const Router& router) {
+  if (!router.answer_fields().empty()) prefix_fields_.push_back({router.prefix(), router.answer_fields()});
   for (const Route& r : router.routes()) {
     Mounted m{r, router.tags()};
     m.route.path = router.prefix() + r.path;
@@ -285,7 +291,21 @@ Response redirect_response(const Request& request, const std::string& path) {
 
 }  // namespace
 
+void App::add_answer_fields(std::string_view path, Response& answer) const {
+  for (const PrefixFields& p : prefix_fields_) {
+    const bool under = path.starts_with(p.prefix) && (path.size() == p.prefix.size() || path[p.prefix.size()] == '/');
+    if (!under) continue;
+    for (const auto& [name, value] : p.fields) answer.headers.set(name, value);
+  }
+}
+
 boost::asio::awaitable<Response> App::dispatch(Request& request) const {
+  Response r = co_await answer(request);
+  add_answer_fields(request.path, r);
+  co_return r;
+}
+
+boost::asio::awaitable<Response> App::answer(Request& request) const {
   Match m = match(request.method, request.path);
   switch (m.kind) {
     case Match::Kind::not_found:

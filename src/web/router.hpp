@@ -55,18 +55,25 @@ struct Route {
   std::vector<std::pair<std::string, std::string>> answer_headers{};
 };
 
+using AnswerFields = std::vector<std::pair<std::string, std::string>>;
+
 class Router {
  public:
   explicit Router(std::string prefix = {}, std::vector<std::string> tags = {});
   Router& add(Route route);
+  // Fields set on every answer under the prefix, whoever gives it: the routes, the App's 404,
+  // 405 and redirects, and the server's refusals of a request it could not read (400, 413, 431).
+  Router& answer_with(AnswerFields fields);
   const std::string& prefix() const { return prefix_; }
   const std::vector<std::string>& tags() const { return tags_; }
   const std::vector<Route>& routes() const { return routes_; }
+  const AnswerFields& answer_fields() const { return answer_fields_; }
 
  private:
   std::string prefix_;
   std::vector<std::string> tags_;
   std::vector<Route> routes_;
+  AnswerFields answer_fields_;
 };
 
 // Python's inspect.cleandoc: tabs expanded, leading/trailing blank lines dropped, the common
@@ -102,6 +109,9 @@ class App {
   // Everything after the request was read: matching, conversion, the handler, error answers.
   // Never throws.
   boost::asio::awaitable<Response> dispatch(Request& request) const;
+  // Sets the answer fields of the routers whose prefix `path` (decoded) lies under; for answers
+  // the server gives itself.
+  void add_answer_fields(std::string_view path, Response& answer) const;
 
   // The published API description (also served at GET /openapi.json); built in web/openapi.cpp.
   Json openapi() const;
@@ -113,8 +123,14 @@ class App {
   const std::vector<Mounted>& routes() const { return routes_; }
 
  private:
+  boost::asio::awaitable<Response> answer(Request& request) const;
+  struct PrefixFields {
+    std::string prefix;
+    AnswerFields fields;
+  };
   struct Compiled;
   std::string title_, version_;
+  std::vector<PrefixFields> prefix_fields_;
   std::vector<Mounted> routes_;
   std::vector<std::shared_ptr<const Compiled>> compiled_;
   std::vector<std::function<void()>> startup_;

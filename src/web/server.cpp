@@ -149,6 +149,9 @@ struct Server::Impl {
   asio::awaitable<void> refuse(beast::tcp_stream& stream, Response refusal);
   asio::awaitable<void> lingering_close(beast::tcp_stream& stream);
   static std::string_view origin_form(std::string_view target);
+  // The decoded path of a request refused before it was read whole ("" when there is none).
+  static std::string refused_path(const http::request_parser<http::string_body>& parser,
+                                  const beast::flat_buffer& buffer);
   void fill_request(Request& req, std::string_view target, http::request<http::string_body>& msg,
                     const std::string& peer) const;
   // Handles one whole request and writes its answer; false when the connection ends after it.
@@ -303,8 +306,23 @@ asio::awaitable<Server::Impl::ReadOutcome> Server::Impl::read_request(beast::tcp
   // HTTP/1.1 requires Host; a request without one is malformed.
   if (!out.refusal && parser.get().version() == 11 && parser.get().find(http::field::host) == parser.get().end())
     out.refusal = text_response(400, "Bad Request");
-  if (!out.refusal) out.msg = parser.release();
+  if (out.refusal) app.add_answer_fields(refused_path(parser, buffer), *out.refusal);
+  else out.msg = parser.release();
   co_return out;
+}
+
+std::string Server::Impl::refused_path(const http::request_parser<http::string_body>& parser,
+                                       const beast::flat_buffer& buffer) {
+  // From the parsed head when the parser got that far, else from the request line still unread in
+  // the buffer (a head past its limit is never parsed).
+  std::string_view target = parser.get().target();
+  if (target.empty()) {
+    const std::string_view data(static_cast<const char*>(buffer.data().data()), buffer.size());
+    const std::string_view line = data.substr(0, data.find_first_of("\r\n"));
+    const std::size_t blank = line.find(' ');
+    if (blank != std::string_view::npos) target = line.substr(blank + 1, line.find(' ', blank + 1) - blank - 1);
+  }
+  return parse_target(origin_form(target)).path;
 }
 
 asio::awaitable<void> Server::Impl::refuse(beast::tcp_stream& stream, Response refusal) {
@@ -348,16 +366,9 @@ void Server::Impl::fill_request(Request& req, std::string_view target, http::req
   for (const auto& f : msg) req.headers.add(std::string(f.name_string()), std::string(f.value()));
   req.body = std::move(msg.body());
   req.peer_address = peer;
-  std::string forwarded;
-  bool has_forwarded = false;
-  for (const auto& f : msg) {
-    if (beast::iequals(f.name_string(), "X-Forwarded-For")) {
-      if (has_forwarded) forwarded += ",";
-      forwarded += std::string(f.value());
-      has_forwarded = true;
-    }
-  }
-  req.client = resolve_client_host(peer, has_forwarded ? &forwarded : nullptr, cfg.trusted_proxies);
+  const std::optional<std::string> forwarded_for = req.headers.joined("X-Forwarded-For");
+  req.client = resolve_client_host(peer, forwarded_for ? &*forwarded_for : nullptr, cfg.trusted_proxies);
+  req.local = is_local_request(peer, req.headers, cfg.trusted_proxies);
   // Behind a trusted TLS-terminating proxy, redirects must keep the client's scheme.
   if (const std::string* proto = req.headers.find("X-Forwarded-Proto");
       proto != nullptr && is_trusted_proxy(cfg.trusted_proxies, peer)) {
@@ -385,6 +396,7 @@ asio::awaitable<bool> Server::Impl::answer(Loop& loop, beast::tcp_stream& stream
     req.link = std::move(link);
     if (auto preflight = cors_preflight(cfg.cors, req.method, req.headers)) {
       response = std::move(*preflight);
+      app.add_answer_fields(req.path, response);
     } else {
       // Runs to completion even when the client has gone; a handler that is about to start
       // long work asks req.link first.

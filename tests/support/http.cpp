@@ -13,13 +13,21 @@
 
 namespace vekt::testing {
 
-Connection::Connection(int port, std::chrono::seconds wait) {
-  fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+Connection::Connection(int port, std::chrono::seconds wait, Loopback over) {
+  fd_ = ::socket(over == Loopback::v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
   timeval tv{static_cast<time_t>(wait.count()), 0};
   ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
   int one = 1;
   ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  if (over == Loopback::v6) {
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(static_cast<std::uint16_t>(port));
+    a.sin6_addr = in6addr_loopback;
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    return;
+  }
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(static_cast<std::uint16_t>(port));

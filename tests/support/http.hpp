@@ -10,11 +10,14 @@
 
 namespace vekt::testing {
 
-// A client socket to 127.0.0.1:`port`, for tests that speak the wire themselves (keep-alive,
-// requests sent in pieces, a peer that closes).
+// Which loopback address a connection comes from and goes to.
+enum class Loopback { v4, v6 };  // 127.0.0.1, ::1
+
+// A client socket to 127.0.0.1:`port` (or [::1]:`port`), for tests that speak the wire themselves
+// (keep-alive, requests sent in pieces, a peer that closes).
 class Connection {
  public:
-  explicit Connection(int port, std::chrono::seconds wait = std::chrono::seconds(15));
+  explicit Connection(int port, std::chrono::seconds wait = std::chrono::seconds(15), Loopback over = Loopback::v4);
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;

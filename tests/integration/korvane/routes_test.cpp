@@ -175,7 +175,10 @@ class Routes : public ::testing::Test {
     const json& features = decoded.at(layer).at("features");
     ASSERT_FALSE(features.empty()) << layer;
     std::string ids, columns;
-    for (const auto& f : features) ids += (ids.empty() ? "" : ",") + f["properties"]["ID"].dump();
+    for (const auto& f : features) {
+      if (!ids.empty()) ids += ",";
+      ids += f["properties"]["ID"].dump();
+    }
     for (const auto& c : entry.columns) columns += (columns.empty() ? "\"" : ", \"") + c + "\"";
     // Each row as {column: its text or null}, keyed by id.
     json rows = json::parse(pg_->exec("SELECT json_object_agg(t.\"ID\", (SELECT json_object_agg(key, value) FROM "

@@ -95,6 +95,25 @@ TEST_F(PgFaults, IdleConnectionsEndedByTheServerAreNeverHandedOut) {
   for (long long pid : after) EXPECT_EQ(before.count(pid), 0u) << pid;
 }
 
+// The pool size is the whole Database's: its event loops share it, the first ones taking the
+// remainder, so however busy the loops are, the server never holds more than it was given.
+TEST_F(PgFaults, ThePoolIsSplitOverTheEventLoops) {
+  struct Case {
+    std::size_t pool_size, loops;
+    std::vector<std::size_t> per_loop;
+  };
+  // With fewer connections than loops each loop still gets one, so none is starved.
+  for (const Case& c : {Case{5, 2, {3, 2}}, Case{16, 8, {2, 2, 2, 2, 2, 2, 2, 2}}, Case{1, 3, {1, 1, 1}}}) {
+    SCOPED_TRACE(std::to_string(c.pool_size) + " over " + std::to_string(c.loops));
+    DatabaseOptions o = options(c.pool_size);
+    o.loops = c.loops;
+    Database db(o);
+    std::vector<asio::io_context> loops(c.loops);
+    for (std::size_t i = 0; i < c.loops; ++i)
+      EXPECT_EQ(backend_pids(loops[i], db, static_cast<int>(c.pool_size) + 1).size(), c.per_loop[i]);
+  }
+}
+
 TEST_F(PgFaults, AConnectionEndedWhileIdleIsKnownByTheServersMessage) {
   Database db(options(1));
   auto conn = run(io, db.impl()->connect());

@@ -104,8 +104,11 @@ TEST_F(PlanDocuments, SchedulesPastTheFirstSheetGoOnContinuationSheets) {
     EXPECT_EQ(joined(plans_test::page_faults(r.body)), "");
     const std::string rows = plans_test::pdf_text(r.body, true);
     for (int k = 0; k < c.legs; ++k) {
-      const std::string row =
-          "C" + std::to_string(c.first + k) + " C" + std::to_string(c.first + (k + 1) % c.legs) + " ";
+      std::string row = "C";
+      row += std::to_string(c.first + k);
+      row += " C";
+      row += std::to_string(c.first + (k + 1) % c.legs);
+      row += " ";
       EXPECT_NE(rows.find(row), std::string::npos) << "row " << row;
     }
     for (const char* sheet : {"1 of 2", "2 of 2"}) EXPECT_NE(rows.find(sheet), std::string::npos) << sheet;

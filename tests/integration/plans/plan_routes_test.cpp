@@ -310,6 +310,8 @@ TEST_F(PlanRoutes, RenderingPastItsLimitIs504AndTheNextPlanWorks) {
 }
 
 // No plan answer may be kept by a cache: it carries a person's name, and an error is one caller's.
+// That holds for whoever answers under /plans: the routes, the router (404, 405, the redirect) and
+// the server refusing a request it cannot read (400, 413, 431).
 TEST_F(PlanRoutes, EveryPlanAnswerIsMarkedNoStore) {
   StandInFigure figure(SHORT_LEG);
   struct Case {
@@ -324,10 +326,23 @@ TEST_F(PlanRoutes, EveryPlanAnswerIsMarkedNoStore) {
       {deed("101", "not json"), 422},
       {site("105"), 422},
       {http(port_, "GET", "/plans/101/site-plan", {{"X-Forwarded-For", "203.0.113.7"}}), 403},
+      {http(port_, "GET", "/plans/101/deed-plan"), 405},
+      {http(port_, "GET", "/plans/5107/other"), 404},
+      {http(port_, "GET", "/plans/101/site-plan/"), 307},
+      {http(port_, "POST", "/plans/101/deed-plan", {}, std::string((1 << 20) + 1, ' ')), 413},
+      {http(port_, "GET", "/plans/101/site-plan", {{"X-Padding", std::string(20000, 'p')}}), 431},
+      {http(port_, "GET", "/plans/101/site-plan", {{"Bad Field", "x"}}), 400},
+      {http(port_, "GET", "/plans/101/site-plan", {{"Authorization", "Bearer a"}, {"Authorization", "Bearer b"}}), 400},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(c.r.status, c.status) << c.r.body;
     EXPECT_EQ(c.r.header("Cache-Control"), "no-store") << c.status << " " << c.r.body;
+  }
+  // Elsewhere the server's and the router's answers stay as they were.
+  for (const HttpResponse& r : {http(port_, "GET", "/gis/plots/1/2/3/4/5"),
+                                http(port_, "GET", "/gis/layers/", {{"X-Padding", std::string(20000, 'p')}}),
+                                http(port_, "GET", "/plansx/101/site-plan")}) {
+    EXPECT_FALSE(r.header("Cache-Control")) << r.status << " " << r.body;
   }
 }
 
@@ -343,8 +358,14 @@ TEST_F(PlanRoutes, WithoutATokenOnlyClientsOnThisMachineGetAPlan) {
       EXPECT_EQ(r.body, R"({"detail":"Plan documents are issued to clients on this machine only"})");
     }
   }
+  // A proxy that sends only the standard header is believed as much, and no more.
+  for (const char* forwarded : {"for=203.0.113.7", "for=127.0.0.1, for=198.51.100.4", "for=unknown", "proto=https"}) {
+    SCOPED_TRACE(forwarded);
+    EXPECT_EQ(http(port_, "GET", "/plans/999/site-plan", {{"Forwarded", forwarded}}).status, 403);
+  }
   EXPECT_TRUE(figure.calls().empty());
   EXPECT_EQ(http(port_, "GET", "/plans/999/site-plan", {{"X-Forwarded-For", "127.0.0.1"}}).status, 404);
+  EXPECT_EQ(http(port_, "GET", "/plans/999/site-plan", {{"Forwarded", "for=\"[::1]:4711\";proto=http"}}).status, 404);
 }
 
 // A read held up past its limit (here by a lock on the legs table) is a 504 that says so, and the

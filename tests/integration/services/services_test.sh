@@ -4,8 +4,8 @@
 #   services_test.sh PATH/TO/scripts/services
 set -uo pipefail
 SERVICES=${1:?usage: services_test.sh PATH/TO/scripts/services}
-PG_PORT=${VEKT_SERVICES_TEST_PG_PORT:-55599}
-REDIS_PORT=${VEKT_SERVICES_TEST_REDIS_PORT:-56599}
+PG_PORT=${VEKT_SERVICES_TEST_PG_PORT:-15599}
+REDIS_PORT=${VEKT_SERVICES_TEST_REDIS_PORT:-16599}
 STATE=$(mktemp -d /tmp/vekt-services-test.XXXXXX)
 chmod 755 "$STATE"
 export VEKT_STATE_DIR=$STATE VEKT_PG_PORT=$PG_PORT VEKT_REDIS_PORT=$REDIS_PORT

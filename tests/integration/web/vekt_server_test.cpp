@@ -26,7 +26,7 @@ TEST(VektServer, BadSettingExitsNamingIt) {
                         {"VEKT_THREADS", "-2"},
                         {"FORWARDED_ALLOW_IPS", "nope"},
                         {"VEKT_DB_POOL_SIZE", "abc"},
-                        {"DATABASE_URL", "postgresql://127.0.0.1:55432/gis?sslmode"},
+                        {"DATABASE_URL", "postgresql://127.0.0.1:15432/gis?sslmode"},
                         {"VEKT_REDIS_POOL", "0"},
                         {"REDIS_PORT", "abc"}};
   for (const auto& c : cases) {

@@ -70,7 +70,10 @@ std::string texts_under_german_locale() {
       const auto t = bearing_texts(c.deg, c.min);
       out += "|" + t.full + "|" + t.degrees + "|" + t.minutes;
     }
-    out += "|" + vekt::base::fixed(345678.12351, 3) + "|" + vekt::base::fixed(7, 3) + "|" + upper_case("i");
+    for (const std::string& text : {vekt::base::fixed(345678.12351, 3), vekt::base::fixed(7, 3), upper_case("i")}) {
+      out += "|";
+      out += text;
+    }
     std::fputs(out.c_str(), stdout);
     return 0;
   });

@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -248,6 +249,34 @@ TEST(ServiceSettings, ReadWithTheOthersAndRefusedByName) {
   EXPECT_EQ(s.redis_pool, 12u);
   EXPECT_EQ(s.redis.redis_host, "10.0.0.7");
   EXPECT_EQ(s.redis.redis_port, 7000);
+}
+
+// VEKT_DB_POOL_SIZE is the whole server's: two connections a core by default, split over its
+// event loops, so two or three servers fit PostgreSQL's default of 100 connections.
+TEST(ServiceSettings, TheDatabasePoolIsTheServersSplitOverItsLoops) {
+  const std::vector<std::string> vars{"VEKT_DB_POOL_SIZE", "VEKT_THREADS"};
+  const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+  {
+    EnvGuard g(vars);
+    const auto s = host::load_settings();
+    EXPECT_EQ(s.database.pool_size, 2 * cores);
+    EXPECT_EQ(s.database.loops, cores);
+    EXPECT_EQ(vekt::pg::connections_per_loop(s.database), 2u);
+  }
+  struct Case {
+    const char* pool;
+    const char* threads;
+    std::size_t per_loop;
+  };
+  for (const Case& c : {Case{"16", "8", 2}, Case{"17", "8", 2}, Case{"4", "8", 1}, Case{"30", "3", 10}}) {
+    EnvGuard g(vars);
+    ::setenv("VEKT_DB_POOL_SIZE", c.pool, 1);
+    ::setenv("VEKT_THREADS", c.threads, 1);
+    const auto s = host::load_settings();
+    EXPECT_EQ(s.database.pool_size, std::stoul(c.pool));
+    EXPECT_EQ(s.database.loops, std::stoul(c.threads));
+    EXPECT_EQ(vekt::pg::connections_per_loop(s.database), c.per_loop) << c.pool << " over " << c.threads;
+  }
 }
 
 // 23:30 UTC on 9 December is already 10 December in Lagos (UTC+1): the printed date follows the

@@ -92,6 +92,103 @@ TEST(ClientHost, ForwardedForOnlyFromTrustedProxies) {
   EXPECT_EQ(r.client_host(), "1.2.3.4");
 }
 
+// A proxy on this machine may connect over either loopback address: "127.0.0.1" trusts "::1".
+TEST(ClientHost, LoopbackProxyOverIpv6IsTrustedWith127001) {
+  const std::string xff = "203.0.113.7";
+  EXPECT_EQ(resolve_client_host("::1", &xff, {"127.0.0.1"}), "203.0.113.7");
+  EXPECT_TRUE(is_trusted_proxy({"127.0.0.1"}, "::1"));
+  EXPECT_FALSE(is_trusted_proxy({"10.0.0.2"}, "::1"));
+}
+
+TEST(Forwarded, ForNodesOfEachElement) {
+  struct Case {
+    const char* value;
+    std::vector<std::string> nodes;
+  };
+  const Case cases[] = {
+      {"for=192.0.2.43", {"192.0.2.43"}},
+      {"For=\"192.0.2.43:8080\";proto=https", {"192.0.2.43"}},
+      {"for=\"[2001:db8::17]:4711\"", {"2001:db8::17"}},
+      {"for=\"[::1]\"", {"::1"}},
+      {"for=192.0.2.43, for=198.51.100.17;by=203.0.113.60", {"192.0.2.43", "198.51.100.17"}},
+      {"proto=http;by=10.0.0.2", {""}},
+      {"for=unknown", {"unknown"}},
+      {"for=_hidden, for=127.0.0.1", {"_hidden", "127.0.0.1"}},
+      {"by=\"a,b\";for=127.0.0.1", {"127.0.0.1"}},  // a comma inside quotes splits nothing
+      {"", {""}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value);
+    EXPECT_EQ(forwarded_for_nodes(c.value), c.nodes);
+  }
+}
+
+// Local only when the peer is loopback and every forwarding header names, through trusted
+// proxies, a loopback client; anything doubtful is not local.
+TEST(LocalRequest, FailsClosed) {
+  const std::vector<std::string> local_proxy{"127.0.0.1"};
+  const std::vector<std::string> any{"*"};
+  struct Case {
+    const char* peer;
+    std::vector<std::pair<std::string, std::string>> headers;
+    const std::vector<std::string>* trusted;
+    bool local;
+  };
+  const Case cases[] = {
+      {"127.0.0.1", {}, &local_proxy, true},
+      {"::1", {}, &local_proxy, true},
+      {"127.0.0.2", {}, &local_proxy, true},
+      {"203.0.113.7", {}, &local_proxy, false},
+      {"", {}, &local_proxy, false},
+      {"127.0.0.1", {{"X-Forwarded-For", "127.0.0.1"}}, &local_proxy, true},
+      {"127.0.0.1", {{"X-Forwarded-For", "203.0.113.7"}}, &local_proxy, false},
+      {"127.0.0.1", {{"X-Forwarded-For", "203.0.113.7, 127.0.0.1"}}, &local_proxy, false},
+      {"127.0.0.1", {{"X-Forwarded-For", "127.0.0.1"}, {"X-Forwarded-For", "203.0.113.7"}}, &local_proxy, false},
+      {"127.0.0.1", {{"X-Forwarded-For", " , "}}, &local_proxy, false},
+      {"127.0.0.1", {{"X-Forwarded-For", "not-an-address"}}, &local_proxy, false},
+      // A proxy on this machine over ::1 forwards a remote client.
+      {"::1", {{"X-Forwarded-For", "203.0.113.7"}}, &local_proxy, false},
+      {"::1", {{"X-Forwarded-For", "::1"}}, &local_proxy, true},
+      // Only the standard header.
+      {"127.0.0.1", {{"Forwarded", "for=203.0.113.7"}}, &local_proxy, false},
+      {"127.0.0.1", {{"Forwarded", "for=\"[::1]:5000\""}}, &local_proxy, true},
+      {"127.0.0.1", {{"Forwarded", "for=unknown"}}, &local_proxy, false},
+      {"127.0.0.1", {{"Forwarded", "proto=https"}}, &local_proxy, false},
+      // Both headers: each must lead to this machine.
+      {"127.0.0.1", {{"X-Forwarded-For", "127.0.0.1"}, {"Forwarded", "for=198.51.100.4"}}, &local_proxy, false},
+      {"127.0.0.1", {{"X-Forwarded-For", "127.0.0.1"}, {"Forwarded", "for=127.0.0.1"}}, &local_proxy, true},
+      // A loopback peer that is no trusted proxy: its header cannot be believed either way.
+      {"127.0.0.1", {{"X-Forwarded-For", "127.0.0.1"}}, nullptr, false},
+      // With every peer trusted, anyone may have written the header.
+      {"127.0.0.1", {{"X-Forwarded-For", "127.0.0.1"}}, &any, false},
+      {"127.0.0.1", {{"Forwarded", "for=127.0.0.1"}}, &any, false},
+      {"127.0.0.1", {}, &any, true},
+  };
+  const std::vector<std::string> other_proxy{"10.0.0.2"};
+  for (const Case& c : cases) {
+    Headers h;
+    std::string trace = std::string(c.peer) + " /";
+    for (const auto& [k, v] : c.headers) {
+      h.add(k, v);
+      trace += " " + k + ": " + v;
+    }
+    SCOPED_TRACE(trace);
+    EXPECT_EQ(is_local_request(c.peer, h, c.trusted ? *c.trusted : other_proxy), c.local);
+  }
+}
+
+TEST(Headers, CountAndJoinedFields) {
+  Headers h;
+  EXPECT_EQ(h.count("Authorization"), 0u);
+  EXPECT_FALSE(h.joined("X-Forwarded-For"));
+  h.add("authorization", "Bearer a");
+  h.add("X-Forwarded-For", "1.2.3.4");
+  h.add("Authorization", "Bearer b");
+  h.add("x-forwarded-for", "5.6.7.8");
+  EXPECT_EQ(h.count("AUTHORIZATION"), 2u);
+  EXPECT_EQ(h.joined("X-Forwarded-For"), "1.2.3.4,5.6.7.8");
+}
+
 TEST(Cors, PreflightAndAnswerFields) {
   Headers preflight;
   preflight.add("Origin", "https://maps.example.org");

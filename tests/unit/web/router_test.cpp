@@ -367,6 +367,18 @@ TEST_F(RouterTest, AValidationErrorOfAHandlerIsAnsweredAsTheRoutersOwn422) {
             R"({"loc":["body","bounding_box",2],"msg":"value is not a valid float","type":"type_error.float"}]})");
 }
 
+// The App's answer to `method` `path`, dispatched on a loop of its own.
+Response dispatched(const App& app, const std::string& method, const std::string& path) {
+  Request req;
+  req.method = method;
+  req.target = req.path = path;
+  asio::io_context ioc;
+  std::optional<Response> out;
+  asio::co_spawn(ioc, [&]() -> asio::awaitable<void> { out = co_await app.dispatch(req); }, asio::detached);
+  ioc.run();
+  return std::move(*out);
+}
+
 // A route's own answer fields come with every answer it gives: success, parameter errors,
 // HttpError answers and failures alike; other routes do not get them.
 TEST(App, ARoutesAnswerHeadersComeWithEveryAnswer) {
@@ -383,16 +395,7 @@ TEST(App, ARoutesAnswerHeadersComeWithEveryAnswer) {
   App app;
   app.set_logger(std::make_shared<spdlog::logger>("quiet"));
   app.include_router(r);
-  auto call = [&](const std::string& path) {
-    Request req;
-    req.method = "GET";
-    req.target = req.path = path;
-    asio::io_context ioc;
-    std::optional<Response> out;
-    asio::co_spawn(ioc, [&]() -> asio::awaitable<void> { out = co_await app.dispatch(req); }, asio::detached);
-    ioc.run();
-    return std::move(*out);
-  };
+  auto call = [&](const std::string& path) { return dispatched(app, "GET", path); };
   for (const auto& [path, status] : {std::pair{"/r/0", 200u}, {"/r/1", 404u}, {"/r/2", 500u}, {"/r/x", 422u}}) {
     Response a = call(path);
     EXPECT_EQ(a.status, status) << path;
@@ -400,6 +403,50 @@ TEST(App, ARoutesAnswerHeadersComeWithEveryAnswer) {
     EXPECT_EQ(*a.headers.find("Cache-Control"), "no-store") << path;
   }
   EXPECT_EQ(call("/r/plain/x").headers.find("Cache-Control"), nullptr);
+}
+
+// A router's answer fields come with every answer under its prefix, the App's own 404, 405 and
+// redirect included; answers elsewhere (even under a longer name) do not get them.
+TEST(App, ARoutersAnswerFieldsComeWithEveryAnswerUnderItsPrefix) {
+  Router kept("/kept");
+  kept.answer_with({{"Cache-Control", "no-store"}});
+  kept.add({.method = "POST", .path = "/{n}/doc", .name = "doc", .params = {path_param("n", ParamType::integer)},
+            .handler = echo("doc")});
+  Router other("/other");
+  other.add({.method = "GET", .path = "/x", .name = "x", .handler = echo("x")});
+  App app;
+  app.set_logger(std::make_shared<spdlog::logger>("quiet"));
+  app.include_router(kept);
+  app.include_router(other);
+  auto call = [&](const std::string& method, const std::string& path) { return dispatched(app, method, path); };
+  struct Case {
+    const char* method;
+    const char* path;
+    unsigned status;
+    bool kept;
+  };
+  const Case cases[] = {
+      {"POST", "/kept/1/doc", 200, true},   {"POST", "/kept/x/doc", 422, true},
+      {"GET", "/kept/1/doc", 405, true},    {"GET", "/kept/1/other", 404, true},
+      {"POST", "/kept/1/doc/", 307, true},  {"GET", "/kept", 404, true},
+      {"GET", "/other/x", 200, false},      {"GET", "/other/y", 404, false},
+      {"GET", "/keptx/1/doc", 404, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.method) + " " + c.path);
+    Response a = call(c.method, c.path);
+    EXPECT_EQ(a.status, c.status);
+    const std::string* cc = a.headers.find("Cache-Control");
+    if (c.kept) {
+      ASSERT_NE(cc, nullptr);
+      EXPECT_EQ(*cc, "no-store");
+    } else {
+      EXPECT_EQ(cc, nullptr);
+    }
+  }
+  Response refusal = text_response(413, "x");
+  app.add_answer_fields("/kept/1/doc", refusal);
+  EXPECT_EQ(refusal.headers.get("Cache-Control"), "no-store");
 }
 
 TEST(App, StartupHooksRunOnceInOrder) {
