@@ -1,10 +1,12 @@
 // Fuzz target over everything a request-target goes through before a handler runs: target
 // splitting, percent-decoding, query parsing, parameter conversion, route matching, the
 // client-address resolution, and the JSON writer the answers use.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "base/pyconv.hpp"
 #include "web/http.hpp"
@@ -71,6 +73,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string peer = "127.0.0.1";
   std::string client = resolve_client_host(peer, &input, {"127.0.0.1", "::1"});
   if (client.empty()) std::abort();
+  // The same text as a "Forwarded" value: one node per element, and never local unless a node is.
+  Headers forwarded;
+  forwarded.add("Forwarded", input);
+  const std::vector<std::string> nodes = forwarded_for_nodes(input);
+  if (nodes.empty()) std::abort();
+  if (is_local_request(peer, forwarded, {"127.0.0.1"}) &&
+      std::none_of(nodes.begin(), nodes.end(), [](const std::string& n) { return is_loopback(n); }))
+    std::abort();
   check_int(input);
   (void)vekt::base::py_float(input);
   (void)dump_json_python(Json(input));
