@@ -262,8 +262,10 @@ struct Pool::Impl {
       }
   }
 
-  // Past its share of renders, or holding more memory than a worker may keep.
+  // Past its share of renders, or holding more memory than a worker may keep after a page (a
+  // fresh worker is as small as a worker gets).
   bool worn(const Worker& w) const {
+    if (w.documents == 0) return false;
     if (config.max_documents != 0 && w.documents >= config.max_documents) return true;
     return config.max_resident != 0 && resident_bytes(w.pid) > config.max_resident;
   }
