@@ -187,7 +187,10 @@ TEST_F(VektServerPlans, AStopWithPlansInHandAnswersEveryClientAndExitsCleanly) {
   int plans = 0, refused = 0;
   for (int i = 0; i < CLIENTS; ++i) {
     SCOPED_TRACE("client " + std::to_string(i));
-    ASSERT_TRUE(replies[i]) << "no answer";
+    if (!replies[i]) {
+      ADD_FAILURE() << "no answer";
+      continue;
+    }
     const auto& r = *replies[i];
     EXPECT_NE(r.head.find("Cache-Control: no-store\r\n"), std::string::npos) << r.head;
     if (r.status == 200) {
