@@ -45,6 +45,8 @@ PlanServices::PlanServices(const Config& c, base::BlockingPool& figure_threads, 
 
 void PlanServices::shut_down() { pdf.shut_down(); }
 
+void PlanServices::join() { pdf.join(); }
+
 FigureFn PlanServices::figure_function() const {
   std::lock_guard lk(mu_);
   if (figure_fn_) return figure_fn_;

@@ -73,6 +73,9 @@ class PlanServices {
   // The PDF renders waiting and under way fail (503) and the PDF workers end, without waiting;
   // the figure threads are their owner's to join.
   void shut_down();
+  // shut_down(), then waits until the PDF pool's thread has ended: from then on nothing of the
+  // services reaches an event loop. No document may be asked for after it.
+  void join();
 
   FigureWorkers figures;
   pdf::Pool pdf;

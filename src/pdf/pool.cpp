@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <limits>
@@ -172,6 +173,9 @@ struct Pool::Impl {
   asio::steady_timer backoff{ctx};
   std::uint64_t last_id = 0;
   bool closing = false;
+
+  std::mutex join_mu;
+  std::atomic<bool> joined{false};  // the I/O thread has been (or is being) joined
 
   // Every worker process, for shutdown and for worker_pids().
   mutable std::mutex workers_mu;
@@ -483,9 +487,13 @@ Pool::Pool(PoolConfig config) : impl_(std::make_shared<Impl>(std::move(config)))
   });
 }
 
-Pool::~Pool() {
+Pool::~Pool() { join(); }
+
+void Pool::join() {
   shut_down();
   auto* impl = impl_.get();
+  std::lock_guard lk(impl->join_mu);
+  impl->joined = true;
   impl->work.reset();
   if (impl->thread.joinable()) impl->thread.join();
 }
@@ -497,6 +505,7 @@ void Pool::shut_down() {
 
 asio::awaitable<std::string> Pool::render(std::string css, std::string html, std::function<bool()> caller_gone) {
   auto impl = impl_;
+  if (impl->joined) throw WorkerUnavailable(SHUTTING_DOWN);
   co_return co_await asio::co_spawn(impl->ctx, impl->run(std::move(css), std::move(html), std::move(caller_gone)),
                                     asio::use_awaitable);
 }

@@ -91,7 +91,7 @@ class Pool {
   // Starts the I/O thread and the warm workers; further workers start when renders need them.
   // Every worker started stays: one that ends for any reason is replaced at once.
   explicit Pool(PoolConfig config);
-  // shut_down(), then joins the I/O thread.
+  // join().
   ~Pool();
   Pool(const Pool&) = delete;
   Pool& operator=(const Pool&) = delete;
@@ -107,6 +107,9 @@ class Pool {
   // Fails the renders waiting and under way (WorkerUnavailable) and ends every worker; a later
   // render fails at once. Returns without waiting; safe from any thread, and more than once.
   void shut_down();
+  // shut_down(), then waits for the I/O thread to end: the completions of every render have been
+  // handed to their callers' executors by then. A later render fails at once.
+  void join();
 
   // Process ids of the running workers (for tests and diagnostics).
   std::vector<int> worker_pids() const;

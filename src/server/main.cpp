@@ -113,15 +113,20 @@ int main() {
       database.shut_down();
       if (figure_threads) figure_threads->join();
     };
-    web::Server server(app, config);
-    server.start();
-    log->info("Listening on http://{}:{} with {} event loops", settings.host, server.port(), server.loop_count());
-    server.run_until_signal();
-    // The loops have ended; their contexts live on with `server` until the end of this scope.
-    // The plan services go first, their PDF pool's thread joined, then the threads they used.
-    plans.reset();
+    std::optional<web::Server> server;
+    server.emplace(app, config);
+    server->start();
+    log->info("Listening on http://{}:{} with {} event loops", settings.host, server->port(), server->loop_count());
+    server->run_until_signal();
+    // The loops have ended. Nothing may reach their contexts once those go: the PDF pool's thread
+    // ends first, then the threads of blocking calls, while the contexts still exist. The contexts
+    // go before the plan services, since work a forced stop left in them may still hold a place
+    // in those.
+    if (plans) plans->join();
     if (figure_threads) figure_threads->join();
     helpers.join();
+    server.reset();
+    plans.reset();
     log->info("Stopped");
     return 0;
   } catch (const host::SettingsError& e) {
