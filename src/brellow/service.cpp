@@ -43,6 +43,10 @@ PlanServices::PlanServices(const Config& c, base::BlockingPool& figure_threads, 
       root_(checked_root(c.project_root)),
       statement_limit_(c.statement_timeout.count()) {}
 
+void PlanServices::shut_down() { pdf.shut_down(); }
+
+void PlanServices::join() { pdf.join(); }
+
 FigureFn PlanServices::figure_function() const {
   std::lock_guard lk(mu_);
   if (figure_fn_) return figure_fn_;
@@ -78,14 +82,13 @@ void PlanServices::set_statement_timeout(std::chrono::milliseconds limit) { stat
 
 namespace {
 
-// The process's one set of plan services, with the figure threads it owns when the host lent none.
+// The module's one set of plan services, with figure threads of its own.
 struct Module {
-  Module(const Config& c, base::BlockingPool* figure_threads, base::BlockingPool& files)
-      : own_figure_threads(figure_threads ? nullptr
-                                          : std::make_unique<base::BlockingPool>(figure_thread_count(c), c.figure_nice)),
-        services(c, figure_threads ? *figure_threads : *own_figure_threads, files),
+  explicit Module(const Config& c)
+      : figure_threads(figure_thread_count(c), c.figure_nice),
+        services(c, figure_threads, base::shared_blocking_pool()),
         router(make_router(services)) {}
-  std::unique_ptr<base::BlockingPool> own_figure_threads;
+  base::BlockingPool figure_threads;
   PlanServices services;
   web::Router router;
 };
@@ -99,19 +102,13 @@ Module& module() {
   return *module_;
 }
 
-void start(const Config& config, base::BlockingPool* figure_threads, base::BlockingPool& files) {
-  std::lock_guard lk(mu);
-  if (module_) return;
-  module_ = std::make_unique<Module>(config, figure_threads, files);
-}
-
 }  // namespace
 
-void startup(Config config, base::BlockingPool& figure_threads, base::BlockingPool& files) {
-  start(config, &figure_threads, files);
+void startup(Config config) {
+  std::lock_guard lk(mu);
+  if (module_) return;
+  module_ = std::make_unique<Module>(config);
 }
-
-void startup(Config config) { start(config, nullptr, base::shared_blocking_pool()); }
 
 bool started() {
   std::lock_guard lk(mu);

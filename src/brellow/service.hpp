@@ -58,8 +58,10 @@ struct Config {
 std::size_t figure_thread_count(const Config& config);
 
 // What the plan routes and the document steps work with, built once and handed to them, so that
-// a route's signature says what it touches. startup() builds the process's one PlanServices; the
-// module accessors below hand out its parts.
+// a route's signature says what it touches. vekt-server's main owns its PlanServices, shuts them
+// down once the requests' grace is over and destroys them before its event loops go (the PDF pool
+// hands its results to those loops). Programs and tests without loops of their own to outlive use
+// the module's one PlanServices instead: startup() builds it, the accessors below hand out its parts.
 class PlanServices {
  public:
   // Figures are drawn on `figure_threads` and templates read on `files`, both of which must
@@ -67,6 +69,13 @@ class PlanServices {
   PlanServices(const Config& config, base::BlockingPool& figure_threads, base::BlockingPool& files);
   PlanServices(const PlanServices&) = delete;
   PlanServices& operator=(const PlanServices&) = delete;
+
+  // The PDF renders waiting and under way fail (503) and the PDF workers end, without waiting;
+  // the figure threads are their owner's to join.
+  void shut_down();
+  // shut_down(), then waits until the PDF pool's thread has ended: from then on nothing of the
+  // services reaches an event loop. No document may be asked for after it.
+  void join();
 
   FigureWorkers figures;
   pdf::Pool pdf;
@@ -97,14 +106,10 @@ class PlanServices {
 // The two plan routes, each bound to `services` (which must outlive the router).
 web::Router make_router(PlanServices& services);
 
-// Run once by the host before it listens: builds the one PlanServices, its figures drawn on
-// `figure_threads` and its templates read on `files` (both owned and joined by the host once its
-// event loops have stopped). Throws base::ValueError for a relative project root or a queue of 0.
-// A second call does nothing.
-void startup(Config config, base::BlockingPool& figure_threads, base::BlockingPool& files);
-// The same with figure threads of the module's own (figure_thread_count(config) of them, at
-// config.figure_nice) and templates read on base::shared_blocking_pool(): for programs and tests
-// that own no event loops to outlive.
+// Builds the module's one PlanServices, with figure threads of its own (figure_thread_count(config)
+// of them, at config.figure_nice) and templates read on base::shared_blocking_pool(): for programs
+// and tests that own no event loops to outlive. Throws base::ValueError for a relative project
+// root or a queue of 0. A second call does nothing.
 void startup(Config config);
 bool started();
 

@@ -161,6 +161,7 @@ Settings load_settings(const EnvLookup& env) {
   }
   read_int(env, "VEKT_PORT", s.port, 0, 65535);
   read_int(env, "VEKT_THREADS", s.threads, 1, 1024);
+  read_int(env, "VEKT_SHUTDOWN_GRACE", s.shutdown_grace, 0, 3600);
   if (auto v = env("FORWARDED_ALLOW_IPS")) s.trusted_proxies = read_trusted_proxies(*v);
   if (auto v = env("CORS_ALLOW_ORIGINS")) s.cors_allow_origins = read_origins(*v);
   s.project_root = read_project_root(env);

@@ -62,6 +62,9 @@ struct Settings {
   std::string host = "127.0.0.1";   // VEKT_HOST
   std::uint16_t port = 8000;        // VEKT_PORT
   unsigned threads = 0;             // VEKT_THREADS (0/absent: the number of cores)
+  // VEKT_SHUTDOWN_GRACE: seconds the requests in hand at a stop (SIGTERM, SIGINT) may take to
+  // finish; past it each one still in hand is answered 503 "The server is shutting down".
+  unsigned shutdown_grace = 10;
   // FORWARDED_ALLOW_IPS: peers whose X-Forwarded-For is believed ("*": every peer).
   std::vector<std::string> trusted_proxies{"127.0.0.1"};
   // CORS_ALLOW_ORIGINS: origins of the web maps allowed to call us ("*": any; empty: CORS off).

@@ -2,7 +2,9 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <limits>
@@ -26,6 +28,7 @@
 
 #include "base/fifo_gate.hpp"
 #include "base/unique_fd.hpp"
+#include "host/logger.hpp"
 #include "pdf/worker_process.hpp"
 
 namespace vekt::pdf {
@@ -97,7 +100,7 @@ struct Worker {
   Worker(const Worker&) = delete;
   Worker& operator=(const Worker&) = delete;
 
-  // Kill it now (a render past its limit); the pending pipe operations then fail.
+  // Kill it now (a render or a start past its limit); the pending pipe operations then fail.
   void kill() const { child.kill(); }
 
   // Kill, close the pipes and reap; `exit` then says how the process ended.
@@ -114,6 +117,8 @@ struct Worker {
   const pid_t pid = child.pid();
   Descriptor to_worker;
   Descriptor from_worker;
+  bool ready = false;  // it said so, and has not been stopped since
+  std::chrono::steady_clock::time_point ready_at{};
   bool idle = false;
   std::uint64_t idle_round = 0;
   unsigned documents = 0;  // renders answered in full
@@ -122,12 +127,31 @@ struct Worker {
 
 namespace {
 
-// The line of requests waiting for a worker. A turn comes with an idle worker, or with none: leave
-// to start one in a slot that fell free. A wait that ends without a turn means the pool shuts down.
+// The line of requests waiting for a worker. A turn comes with a worker, or with none when no
+// worker runs and the next start is held back: the request is told why. A wait that ends without
+// a turn passed its time limit, or the pool shuts down.
 using WorkerGate = base::FifoGate<std::shared_ptr<Worker>>;
+
+// A worker that ends of its own this soon after it said it was ready, while idle and before any
+// page, failed to start as surely as one that never got ready. Starts that fail in a row wait
+// before the next: from BACKOFF_FIRST, doubling up to BACKOFF_MAX.
+constexpr std::chrono::seconds EARLY_DEATH{10};
+constexpr std::chrono::milliseconds BACKOFF_FIRST{250};
+constexpr std::chrono::milliseconds BACKOFF_MAX{4000};
+
+const std::string SHUTTING_DOWN = "the PDF pool is shutting down";
+
+const std::shared_ptr<spdlog::logger>& log() {
+  static const std::shared_ptr<spdlog::logger> logger = host::get_logger("vekt.pdf");
+  return logger;
+}
 
 }  // namespace
 
+// Every worker holds a slot from its start to its end, and a slot whose worker ended gets a fresh
+// worker at once (after a back-off when starts keep failing): the pool keeps the workers it has.
+// Requests only ever wait for a worker, never start one themselves, so a start that hangs holds
+// no request beyond its own time limit.
 struct Pool::Impl {
   explicit Impl(PoolConfig c) : config(std::move(c)) {
     if (config.workers == 0) config.workers = 1;
@@ -141,9 +165,17 @@ struct Pool::Impl {
   // Pool-thread state: no locks.
   std::deque<std::shared_ptr<Worker>> idle;
   WorkerGate waiters;
-  unsigned live = 0;  // workers running or starting, including those being started for a request
+  unsigned slots = 0;      // workers starting, ready or busy, and starts held back
+  unsigned ready = 0;      // workers that said they were ready and have not ended
+  unsigned held_back = 0;  // starts waiting out the back-off
+  unsigned failures = 0;   // failed starts in a row
+  std::string last_failure;
+  asio::steady_timer backoff{ctx};
   std::uint64_t last_id = 0;
   bool closing = false;
+
+  std::mutex join_mu;
+  std::atomic<bool> joined{false};  // the I/O thread has been (or is being) joined
 
   // Every worker process, for shutdown and for worker_pids().
   mutable std::mutex workers_mu;
@@ -154,61 +186,111 @@ struct Pool::Impl {
     workers[w->pid] = w;
   }
 
-  // A worker slot fell free: the longest-waiting request may start a worker in it.
-  void slot_freed() {
-    if (!closing && waiters.hand_over()) return;
-    --live;
-  }
-
   void forget(const std::shared_ptr<Worker>& w) {
     std::lock_guard lk(workers_mu);
     workers.erase(w->pid);
   }
 
-  void discard(const std::shared_ptr<Worker>& w) {
+  // Ends a worker's process; its slot stays taken, for the caller to fill or give up.
+  void end(const std::shared_ptr<Worker>& w) {
     forget(w);
     w->stop();
-    slot_freed();
-  }
-
-  // A worker that died while idle, or that has done its share, gives its slot to a fresh worker:
-  // the longest-waiting request starts it, or else it is started now and idles, so the pool keeps
-  // as many workers ready as it had.
-  void replace(const std::shared_ptr<Worker>& w) {
-    forget(w);
-    w->stop();
-    if (closing || !waiters.empty()) return slot_freed();
-    asio::co_spawn(ctx, start_spare(), asio::detached);
-  }
-
-  // A worker started ahead of any request (the slot is already counted in `live`). A failure
-  // frees the slot; the next request then tries itself and reports why.
-  asio::awaitable<void> start_spare() {
-    try {
-      release(co_await start_worker(), true);
-    } catch (const RenderError&) {
+    if (w->ready) {
+      w->ready = false;
+      --ready;
     }
   }
 
-  // Past its share of renders, or holding more memory than a worker may keep.
+  // A fresh worker in a slot, now.
+  void fill_slot() {
+    if (closing) {
+      --slots;
+      return;
+    }
+    asio::co_spawn(ctx, start_spare(), asio::detached);
+  }
+
+  // A worker of no further use (killed for its time limit, out of step, retired) makes way for
+  // a fresh one at once.
+  void replace(const std::shared_ptr<Worker>& w) {
+    end(w);
+    fill_slot();
+  }
+
+  // A worker found ended while idle. Right after its start it counts as a start that failed.
+  void lost(const std::shared_ptr<Worker>& w) {
+    const auto age = std::chrono::steady_clock::now() - w->ready_at;
+    const bool early = w->documents == 0 && age < EARLY_DEATH;
+    end(w);
+    if (!early) return fill_slot();
+    start_failed(fmt::format("PDF worker died {} after it became ready ({})",
+                             seconds_text(std::chrono::duration_cast<std::chrono::milliseconds>(age)), w->exit));
+  }
+
+  asio::awaitable<void> start_spare() {
+    std::shared_ptr<Worker> w;
+    try {
+      w = co_await start_worker();
+    } catch (const std::exception& e) {
+      start_failed(e.what());
+      co_return;
+    }
+    release(std::move(w), true);
+  }
+
+  std::chrono::milliseconds backoff_delay() const {
+    const unsigned doublings = std::min(failures - 1, 8u);
+    return std::min(BACKOFF_FIRST * (1 << doublings), BACKOFF_MAX);
+  }
+
+  // A start failed: the slot's next start waits, longer each time in a row. While no worker runs,
+  // the requests waiting are told at once (503) rather than left to their time limit.
+  void start_failed(std::string why) {
+    if (closing) {
+      --slots;
+      return;
+    }
+    ++failures;
+    last_failure = std::move(why);
+    const auto delay = backoff_delay();
+    log()->warn("{}; the next PDF worker starts in {}", last_failure, seconds_text(delay));
+    if (held_back++ == 0) {
+      backoff.expires_after(delay);
+      backoff.async_wait([this](boost::system::error_code ec) {
+        if (ec || closing) return;
+        for (unsigned n = std::exchange(held_back, 0); n > 0; --n) asio::co_spawn(ctx, start_spare(), asio::detached);
+      });
+    }
+    if (ready == 0)
+      while (waiters.hand_over()) {
+      }
+  }
+
+  // Past its share of renders, or holding more memory than a worker may keep after a page (a
+  // fresh worker is as small as a worker gets).
   bool worn(const Worker& w) const {
+    if (w.documents == 0) return false;
     if (config.max_documents != 0 && w.documents >= config.max_documents) return true;
     return config.max_resident != 0 && resident_bytes(w.pid) > config.max_resident;
   }
 
   // A worker whose answer has been read in full goes to the longest-waiting request, else idles.
   void release(std::shared_ptr<Worker> w, bool healthy) {
-    if (!healthy || closing) return discard(w);
-    if (worn(*w)) return replace(w);
+    if (closing) {
+      end(w);
+      --slots;
+      return;
+    }
+    if (!healthy || worn(*w)) return replace(w);
     if (waiters.hand_over(w)) return;
     w->idle = true;
     const auto round = ++w->idle_round;
-    // An idle worker never writes: readable means it ended (or broke step). Replace it then.
+    // An idle worker never writes: readable means it ended (or broke step).
     w->from_worker.async_wait(Descriptor::wait_read, [this, w, round](boost::system::error_code ec) {
       if (ec || !w->idle || w->idle_round != round) return;
       std::erase(idle, w);
       w->idle = false;
-      replace(w);
+      lost(w);
     });
     idle.push_back(std::move(w));
   }
@@ -223,14 +305,9 @@ struct Pool::Impl {
     return w;
   }
 
+  // A new worker once it said it is ready; one not ready within the start limit is killed.
   asio::awaitable<std::shared_ptr<Worker>> start_worker() {
-    std::shared_ptr<Worker> w;
-    try {
-      w = std::make_shared<Worker>(ctx, spawn_worker(config));
-    } catch (...) {
-      slot_freed();
-      throw;
-    }
+    auto w = std::make_shared<Worker>(ctx, spawn_worker(config));
     track(w);
     auto expired = std::make_shared<bool>(false);
     asio::steady_timer limit(ctx, config.start_timeout);
@@ -244,43 +321,54 @@ struct Pool::Impl {
     boost::system::error_code ec;
     co_await asio::async_read(w->from_worker, asio::buffer(head), asio::redirect_error(asio::use_awaitable, ec));
     limit.cancel();
-    if (!ec && get_be(head.data(), 8) == 0 && head[8] == KIND_READY && get_be(head.data() + 9, 8) == 0) co_return w;
-    discard(w);
+    if (!ec && get_be(head.data(), 8) == 0 && head[8] == KIND_READY && get_be(head.data() + 9, 8) == 0) {
+      w->ready = true;
+      w->ready_at = std::chrono::steady_clock::now();
+      ++ready;
+      co_return w;
+    }
+    end(w);
     if (*expired)
       throw WorkerUnavailable(
           fmt::format("PDF worker did not get ready within {}", seconds_text(config.start_timeout)));
     throw WorkerUnavailable(fmt::format("PDF worker {} {} could not start ({})", config.python.string(),
-                                  config.worker_script.string(), w->exit));
+                                        config.worker_script.string(), w->exit));
   }
 
-  // `again`: a render whose worker died comes first in line for the next one.
-  asio::awaitable<std::shared_ptr<Worker>> acquire(bool again) {
-    if (closing) throw RenderError("the PDF pool is shutting down");
+  // A worker for one render, waited for until `deadline`. `again`: a render whose worker died
+  // comes first in line for the next one.
+  asio::awaitable<std::shared_ptr<Worker>> acquire(bool again, std::chrono::steady_clock::time_point deadline) {
+    if (closing) throw WorkerUnavailable(SHUTTING_DOWN);
     if (waiters.empty()) {
       while (!idle.empty()) {
         auto w = take_idle();
         if (w->running()) co_return w;
-        discard(w);
-      }
-      if (live < config.workers) {
-        ++live;
-        co_return co_await start_worker();
+        lost(w);
       }
     }
-    auto turn = co_await waiters.wait(std::nullopt, again ? WorkerGate::Place::First : WorkerGate::Place::Last);
-    if (!turn.granted) throw RenderError("the PDF pool is shutting down");
-    if (turn.gift) co_return std::move(turn.gift);
-    co_return co_await start_worker();
+    if (ready == 0 && held_back > 0) throw WorkerUnavailable(last_failure);
+    if (slots < config.workers) {
+      ++slots;
+      fill_slot();
+    }
+    const auto left = std::max(deadline - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration::zero());
+    auto turn = co_await waiters.wait(left, again ? WorkerGate::Place::First : WorkerGate::Place::Last);
+    if (turn.granted && turn.gift) co_return std::move(turn.gift);
+    if (turn.granted) throw WorkerUnavailable(last_failure);
+    if (closing || turn.ec) throw WorkerUnavailable(SHUTTING_DOWN);
+    throw RenderTimeout(fmt::format("no PDF worker was free within {}", seconds_text(config.timeout)));
   }
 
   asio::awaitable<std::string> run(std::string css, std::string html, std::function<bool()> caller_gone) {
     if (css.size() > std::numeric_limits<std::uint32_t>::max() || html.size() > MAX_TEXT)
       throw RenderError("PDF rendering: the page is too large");
+    // The wait for a worker counts against the render's own time limit.
+    const auto deadline = std::chrono::steady_clock::now() + config.timeout;
     // A worker that dies under a page is most often the worker's fault (killed, out of memory
     // after many pages), not the page's: the page gets one more worker before the caller hears.
     std::exception_ptr died;
     for (int attempt = 0; attempt < 2; ++attempt) {
-      auto w = co_await acquire(attempt > 0);
+      auto w = co_await acquire(attempt > 0, deadline);
       if (caller_gone && caller_gone()) {
         release(std::move(w), true);
         throw RenderAbandoned();
@@ -294,9 +382,8 @@ struct Pool::Impl {
     std::rethrow_exception(died);
   }
 
-  // One render on worker `w`, which goes back through release() on every path.
+  // One render on worker `w`, which goes back through release() or replace() on every path.
   asio::awaitable<std::string> render_on(std::shared_ptr<Worker> w, const std::string& css, const std::string& html) {
-    // From here the worker goes back through release() on every path.
     struct Lease {
       Impl* pool;
       std::shared_ptr<Worker> w;
@@ -344,21 +431,26 @@ struct Pool::Impl {
     if (complete) {
       lease.healthy = !*expired;
       ++w->documents;
+      failures = 0;  // a worker that renders has started well
       if (head[8] == KIND_ERROR) throw RenderError("PDF rendering failed: " + payload);
       co_return payload;
     }
-    // The worker is of no further use: stop it now, so the error can say how it ended.
+    // The worker is of no further use: a fresh one takes its slot now, and the error says how
+    // this one ended.
     lease.w.reset();
-    discard(w);
+    replace(w);
     if (*expired) throw RenderTimeout(fmt::format("PDF rendering took longer than {}", seconds_text(config.timeout)));
     if (broken.empty()) broken = "died while rendering (" + w->exit + ")";
     throw WorkerDied("PDF worker " + broken);
   }
 
-  // On the pool thread: fail the waiting requests and end every worker; renders in flight then
-  // fail as their pipes close.
+  // On the pool thread: fail the waiting requests, hold no start back and end every worker;
+  // renders in flight then fail as their pipes close, and starts under way as theirs do.
   void shut_down() {
+    if (closing) return;
     closing = true;
+    backoff.cancel();
+    slots -= std::exchange(held_back, 0);
     waiters.wake_all();
     std::vector<std::shared_ptr<Worker>> all;
     {
@@ -389,21 +481,31 @@ Pool::Pool(PoolConfig config) : impl_(std::make_shared<Impl>(std::move(config)))
   asio::post(impl->ctx, [impl] {
     const unsigned warm = std::min(impl->config.warm_workers, impl->config.workers);
     for (unsigned i = 0; i < warm; ++i) {
-      ++impl->live;
-      asio::co_spawn(impl->ctx, impl->start_spare(), asio::detached);
+      ++impl->slots;
+      impl->fill_slot();
     }
   });
 }
 
-Pool::~Pool() {
+Pool::~Pool() { join(); }
+
+void Pool::join() {
+  shut_down();
   auto* impl = impl_.get();
-  asio::post(impl->ctx, [impl] { impl->shut_down(); });
+  std::lock_guard lk(impl->join_mu);
+  impl->joined = true;
   impl->work.reset();
   if (impl->thread.joinable()) impl->thread.join();
 }
 
+void Pool::shut_down() {
+  auto* impl = impl_.get();
+  asio::post(impl->ctx, [impl] { impl->shut_down(); });
+}
+
 asio::awaitable<std::string> Pool::render(std::string css, std::string html, std::function<bool()> caller_gone) {
   auto impl = impl_;
+  if (impl->joined) throw WorkerUnavailable(SHUTTING_DOWN);
   co_return co_await asio::co_spawn(impl->ctx, impl->run(std::move(css), std::move(html), std::move(caller_gone)),
                                     asio::use_awaitable);
 }

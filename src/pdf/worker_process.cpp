@@ -88,6 +88,12 @@ WorkerProcess spawn_worker(const PoolConfig& config) {
     sigset_t none;
     ::sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    // A stop meant for the server (a terminal's Ctrl-C, a service manager's SIGTERM to the whole
+    // group) must not end a render the server still lets finish: the pool ends its workers itself.
+    struct sigaction ignore{};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGINT, &ignore, nullptr);
+    ::sigaction(SIGTERM, &ignore, nullptr);
     struct rlimit limit{cap, cap};
     if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(126);
     if (nice != 0 && ::setpriority(PRIO_PROCESS, 0, nice) != 0) ::_exit(126);

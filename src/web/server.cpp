@@ -41,11 +41,36 @@ constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
 struct Loop;
 thread_local Loop* t_loop = nullptr;
 
-// One connection's state as the shutdown sweep sees it.
+// One connection's state as the shutdown sweeps see it.
 struct SessionSlot {
+  enum class Stage {
+    Idle,       // waiting for the first byte of a request: closed at once on a stop
+    Reading,    // a request is arriving: it is read and answered
+    Handling,   // the handler has it
+    Answering,  // its answer is being written
+  };
   beast::tcp_stream* stream = nullptr;
-  bool busy = false;  // a request is being handled or answered
+  Stage stage = Stage::Idle;
+  unsigned version = 11;  // of the request in hand, for an answer written in its handler's place
+  bool head = false;
+  // The grace ran out with this request in hand: "shutting down" goes (or went) out in its place.
+  bool overdue = false;
+  // Set while that answer is being written beside a handler still running; the session waits on
+  // `refused` before it lets the stream go.
+  bool refusing = false;
+  asio::steady_timer* refused = nullptr;
 };
+
+// Seconds a client refused by a stopping server is asked to wait: about a restart's time.
+constexpr int SHUTDOWN_RETRY_AFTER_SECONDS = 5;
+
+// The answer to a request the server can no longer finish. Nothing may keep it.
+Response shutting_down_response() {
+  Response r = error_response(HttpError(503, "The server is shutting down"));
+  r.headers.set("Retry-After", std::to_string(SHUTDOWN_RETRY_AFTER_SECONDS));
+  r.headers.set("Cache-Control", "no-store");
+  return r;
+}
 
 struct Loop {
   unsigned index = 0;
@@ -125,6 +150,8 @@ struct Server::Impl {
   std::vector<std::thread> threads;
   std::atomic<std::size_t> connections{0};
   std::atomic<bool> stopping{false};
+  // The grace is over: an answer not yet written is replaced by "shutting down".
+  std::atomic<bool> grace_over{false};
   std::uint16_t port = 0;
   bool started = false;
 
@@ -145,6 +172,7 @@ struct Server::Impl {
   };
 
   asio::awaitable<void> session(Loop& loop, tcp::socket socket);
+  asio::awaitable<bool> await_request(beast::tcp_stream& stream, beast::flat_buffer& buffer);
   asio::awaitable<ReadOutcome> read_request(beast::tcp_stream& stream, beast::flat_buffer& buffer);
   asio::awaitable<void> refuse(beast::tcp_stream& stream, Response refusal);
   asio::awaitable<void> lingering_close(beast::tcp_stream& stream);
@@ -155,11 +183,14 @@ struct Server::Impl {
   void fill_request(Request& req, std::string_view target, http::request<http::string_body>& msg,
                     const std::string& peer) const;
   // Handles one whole request and writes its answer; false when the connection ends after it.
-  asio::awaitable<bool> answer(Loop& loop, beast::tcp_stream& stream, http::request<http::string_body> msg,
+  asio::awaitable<bool> answer(Loop& loop, SessionSlot& slot, http::request<http::string_body> msg,
                                const std::string& peer, std::shared_ptr<const ClientLink> link);
+  asio::awaitable<void> answer_overdue(SessionSlot& slot);
+  asio::awaitable<void> until_refused(Loop& loop, SessionSlot& slot);
   asio::awaitable<bool> write_response(beast::tcp_stream& stream, Response r, unsigned version, bool keep_alive,
                                        bool head);
   void sweep(Loop& loop);
+  void refuse_overdue(Loop& loop);
 };
 
 void Server::Impl::bind_all() {
@@ -261,16 +292,19 @@ asio::awaitable<bool> Server::Impl::write_response(beast::tcp_stream& stream, Re
   co_return !ec;
 }
 
+// Idle keep-alive wait for the first byte of the next request; false when none came.
+asio::awaitable<bool> Server::Impl::await_request(beast::tcp_stream& stream, beast::flat_buffer& buffer) {
+  if (buffer.size() != 0) co_return true;
+  stream.expires_after(cfg.idle_timeout);
+  auto [ec, n] = co_await stream.async_read_some(buffer.prepare(4096), use_tuple);
+  if (ec) co_return false;
+  buffer.commit(n);
+  co_return true;
+}
+
 asio::awaitable<Server::Impl::ReadOutcome> Server::Impl::read_request(beast::tcp_stream& stream,
                                                                       beast::flat_buffer& buffer) {
   ReadOutcome out;
-  if (buffer.size() == 0) {
-    // Idle keep-alive wait for the first byte of the next request.
-    stream.expires_after(cfg.idle_timeout);
-    auto [ec, n] = co_await stream.async_read_some(buffer.prepare(4096), use_tuple);
-    if (ec) co_return out;
-    buffer.commit(n);
-  }
   http::request_parser<http::string_body> parser;
   parser.header_limit(static_cast<std::uint32_t>(cfg.max_header_bytes));
   parser.body_limit(cfg.max_body_bytes);
@@ -377,9 +411,12 @@ void Server::Impl::fill_request(Request& req, std::string_view target, http::req
   }
 }
 
-asio::awaitable<bool> Server::Impl::answer(Loop& loop, beast::tcp_stream& stream,
-                                           http::request<http::string_body> msg, const std::string& peer,
-                                           std::shared_ptr<const ClientLink> link) {
+asio::awaitable<bool> Server::Impl::answer(Loop& loop, SessionSlot& slot, http::request<http::string_body> msg,
+                                           const std::string& peer, std::shared_ptr<const ClientLink> link) {
+  beast::tcp_stream& stream = *slot.stream;
+  slot.stage = SessionSlot::Stage::Handling;
+  slot.version = msg.version();
+  slot.head = msg.method() == http::verb::head;
   Request req;
   req.method = std::string(msg.method_string());
   req.target = std::string(msg.target());
@@ -403,35 +440,66 @@ asio::awaitable<bool> Server::Impl::answer(Loop& loop, beast::tcp_stream& stream
       response = co_await app.dispatch(req);
     }
   }
+  if (slot.overdue) {
+    // "Shutting down" went out in this answer's place; the connection ends once it is written.
+    co_await until_refused(loop, slot);
+    co_return false;
+  }
+  slot.stage = SessionSlot::Stage::Answering;
+  if (grace_over.load()) response = shutting_down_response();
   add_cors_headers(cfg.cors, req.headers, response);
   keep_alive = keep_alive && !stopping.load();
   bool ok = co_await write_response(stream, std::move(response), msg.version(), keep_alive, head);
   co_return ok && keep_alive;
 }
 
+// Written beside a handler that is still running once the grace is over, so that its client has
+// an answer whenever (or whether) the handler ends.
+asio::awaitable<void> Server::Impl::answer_overdue(SessionSlot& slot) {
+  Response r = shutting_down_response();
+  add_cors_headers(cfg.cors, Headers{}, r);
+  const bool written = co_await write_response(*slot.stream, std::move(r), slot.version, false, slot.head);
+  boost::system::error_code ec;
+  if (written) slot.stream->socket().shutdown(tcp::socket::shutdown_send, ec);
+  slot.refusing = false;
+  if (slot.refused) slot.refused->cancel();
+}
+
+asio::awaitable<void> Server::Impl::until_refused(Loop& loop, SessionSlot& slot) {
+  if (!slot.refusing) co_return;
+  asio::steady_timer done(loop.ioc, asio::steady_timer::time_point::max());
+  slot.refused = &done;
+  co_await done.async_wait(use_tuple);
+  slot.refused = nullptr;
+}
+
 // Read, handle, write, for as long as the connection stays usable.
 asio::awaitable<void> Server::Impl::session(Loop& loop, tcp::socket socket) {
   std::string peer = peer_text(socket);
   beast::tcp_stream stream(std::move(socket));
-  auto slot = loop.sessions.insert(loop.sessions.end(), SessionSlot{&stream, false});
+  auto slot = loop.sessions.insert(loop.sessions.end(), SessionSlot{.stream = &stream});
   beast::flat_buffer buffer;
   auto link = std::make_shared<SocketLink>(stream.socket().native_handle());
   try {
     for (;;) {
-      slot->busy = false;
-      if (stopping.load()) break;
+      slot->stage = SessionSlot::Stage::Idle;
+      if (stopping.load() || !co_await await_request(stream, buffer)) break;
+      slot->stage = SessionSlot::Stage::Reading;
       ReadOutcome read = co_await read_request(stream, buffer);
+      // A request still arriving when the grace ran out was cut short: it is told why.
+      if (!read.msg && !read.refusal && slot->overdue) read.refusal = shutting_down_response();
       if (!read.msg && !read.refusal) break;
-      slot->busy = true;
       if (read.refusal) {
+        slot->stage = SessionSlot::Stage::Answering;
         co_await refuse(stream, std::move(*read.refusal));
         break;
       }
-      if (!co_await answer(loop, stream, std::move(*read.msg), peer, link)) break;
+      if (!co_await answer(loop, *slot, std::move(*read.msg), peer, link)) break;
     }
   } catch (const std::exception& e) {
     app.logger()->error("Connection from {} failed: {}", peer.empty() ? "unknown" : peer, e.what());
   }
+  co_await until_refused(loop, *slot);
   link->close();
   boost::system::error_code ec;
   stream.socket().shutdown(tcp::socket::shutdown_send, ec);
@@ -440,11 +508,28 @@ asio::awaitable<void> Server::Impl::session(Loop& loop, tcp::socket socket) {
   connections.fetch_sub(1);
 }
 
+// A stop: no new connection, and those waiting for a next request close; a request arriving or
+// in hand goes on.
 void Server::Impl::sweep(Loop& loop) {
   boost::system::error_code ec;
   if (loop.acceptor) loop.acceptor->close(ec);
   for (auto& s : loop.sessions)
-    if (!s.busy) s.stream->cancel();
+    if (s.stage == SessionSlot::Stage::Idle) s.stream->cancel();
+}
+
+// The grace is over: a request still arriving is cut short and one still with its handler is
+// answered "shutting down" now; either way its client hears why the connection ends.
+void Server::Impl::refuse_overdue(Loop& loop) {
+  for (auto& s : loop.sessions) {
+    if (s.stage == SessionSlot::Stage::Reading) {
+      s.overdue = true;
+      s.stream->cancel();
+    } else if (s.stage == SessionSlot::Stage::Handling && !s.overdue) {
+      s.overdue = true;
+      s.refusing = true;  // from now: the session keeps the stream until the answer is out
+      asio::co_spawn(loop.ioc, answer_overdue(s), asio::detached);
+    }
+  }
 }
 
 Server::Server(const App& app, ServerConfig config) : impl_(std::make_unique<Impl>(app, std::move(config))) {}
@@ -490,11 +575,18 @@ void Server::stop() {
     Loop* loop = lp.get();
     asio::post(loop->ioc, [&im, loop] { im.sweep(*loop); });
   }
-  // Requests in flight get the grace period; whatever still runs after it is abandoned.
+  // Requests in flight get the grace period. Past it, those still in hand are answered "shutting
+  // down", and the work they wait for is ended so that their handlers unwind while the loops still
+  // run; a loop still busy after that is stopped.
   im.watchdog = std::thread([&im] {
     std::unique_lock lk(im.mu);
     auto ended = [&] { return im.loops_running == 0; };
     if (im.cv.wait_for(lk, im.cfg.shutdown_grace, ended)) return;
+    im.grace_over.store(true);
+    for (auto& lp : im.loops) {
+      Loop* loop = lp.get();
+      asio::post(loop->ioc, [&im, loop] { im.refuse_overdue(*loop); });
+    }
     if (im.cfg.on_grace_expired) {
       lk.unlock();
       try {
@@ -503,8 +595,8 @@ void Server::stop() {
         im.app.logger()->error("Shutdown: ending the remaining work failed: {}", e.what());
       }
       lk.lock();
-      if (im.cv.wait_for(lk, im.cfg.cancel_grace, ended)) return;
     }
+    if (im.cv.wait_for(lk, im.cfg.cancel_grace, ended)) return;
     for (auto& lp : im.loops) lp->ioc.stop();
   });
 }

@@ -27,10 +27,14 @@ struct ServerConfig {
   std::chrono::milliseconds idle_timeout{5'000};     // keep-alive wait for the next request
   std::chrono::milliseconds write_timeout{30'000};
   std::size_t max_connections = 10'000;               // over all loops; beyond it: accepted, closed
-  std::chrono::milliseconds shutdown_grace{10'000};   // in-flight requests may finish
-  // Called (off the loops) when requests are still running after the grace period: it ends the
-  // work they wait for (statements still running on a database server), so that they answer and
-  // nothing of ours outlives the process. They then get `cancel_grace` more before the loops stop.
+  // After a stop, requests in hand may finish within this. Past it, each one still in hand is
+  // answered 503 "The server is shutting down" (Retry-After, Connection: close) in its handler's
+  // place, and a request still arriving is cut short with the same answer.
+  std::chrono::milliseconds shutdown_grace{10'000};
+  // Called (off the loops) right after those answers when requests are still running after the
+  // grace period: it ends the work they wait for (PDF renders, statements still running on a
+  // database server), so that their handlers unwind while the loops run and nothing of ours
+  // outlives the process. The loops then get `cancel_grace` more to end before they are stopped.
   std::function<void()> on_grace_expired;
   std::chrono::milliseconds cancel_grace{5'000};
   std::vector<std::string> trusted_proxies{"127.0.0.1"};  // "*": every peer
@@ -47,8 +51,9 @@ class Server {
   // Bind every acceptor and start the loop threads; returns once listening.
   // Throws base::Error when the address cannot be bound.
   void start();
-  // Stop accepting, let requests in flight finish (up to shutdown_grace), close idle
-  // connections, call on_grace_expired for what still runs, then end the loops. Safe from any thread and from a signal watcher.
+  // Stop accepting, close idle connections, let requests in flight finish (up to shutdown_grace),
+  // answer those still in hand "shutting down", call on_grace_expired for what still runs, then
+  // end the loops. Safe from any thread and from a signal watcher.
   void stop();
   // Block until the loops have ended (after stop()).
   void wait();

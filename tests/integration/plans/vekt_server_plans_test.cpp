@@ -1,7 +1,10 @@
 // vekt-server as a program serves both plan documents under /plans and publishes their routes.
+#include <atomic>
 #include <chrono>
-#include <sstream>
 #include <functional>
+#include <memory>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -152,6 +155,61 @@ TEST_F(VektServerPlans, PdfWorkersAreKeptReadyAndReplacedAfterTheirDocuments) {
   ASSERT_EQ(fresh.size(), 1u) << "the retired worker's place was not kept";
   EXPECT_NE(fresh[0], replaced[0]) << "the worker was not replaced after its documents";
   EXPECT_EQ(http(server.port(), "GET", "/plans/101/site-plan").status, 200);
+}
+
+// A stop with site plans of an 80-leg parcel in hand on one PDF worker: those done within the grace
+// are answered in full, every other client gets 503 "The server is shutting down", and the server
+// shuts its plan services down before its event loops and exits 0 with nothing for the sanitizers
+// to report.
+TEST_F(VektServerPlans, AStopWithPlansInHandAnswersEveryClientAndExitsCleanly) {
+  ServerProcess server({{"VEKT_PROJECT_ROOT", VEKT_SOURCE_DIR}, {"VEKT_THREADS", "2"}, {"VEKT_PDF_WORKERS", "1"},
+                        {"VEKT_SHUTDOWN_GRACE", "2"}});
+  constexpr int CLIENTS = 24;
+  std::vector<std::unique_ptr<vekt::testing::Connection>> clients;
+  for (int i = 0; i < CLIENTS; ++i) {
+    clients.push_back(std::make_unique<vekt::testing::Connection>(server.port(), 120s));
+    ASSERT_TRUE(clients.back()->send("GET /plans/201/site-plan HTTP/1.1\r\nHost: t\r\n\r\n"));
+  }
+  std::vector<std::optional<vekt::testing::Connection::Reply>> replies(CLIENTS);
+  std::atomic<int> answered{0};
+  std::vector<std::thread> readers;
+  for (int i = 0; i < CLIENTS; ++i)
+    readers.emplace_back([&, i] {
+      replies[i] = clients[i]->read_reply();
+      ++answered;
+    });
+  // The first plan takes its seconds: by then every request has long been read and is in hand.
+  for (int i = 0; i < 1200 && answered.load() == 0; ++i) std::this_thread::sleep_for(50ms);
+  ASSERT_GT(answered.load(), 0) << server.stderr_text();
+  const int exit_status = server.terminate(120s);
+  for (auto& t : readers) t.join();
+
+  int plans = 0, refused = 0;
+  for (int i = 0; i < CLIENTS; ++i) {
+    SCOPED_TRACE("client " + std::to_string(i));
+    if (!replies[i]) {
+      ADD_FAILURE() << "no answer";
+      continue;
+    }
+    const auto& r = *replies[i];
+    EXPECT_NE(r.head.find("Cache-Control: no-store\r\n"), std::string::npos) << r.head;
+    if (r.status == 200) {
+      ++plans;
+      EXPECT_TRUE(r.body.starts_with("%PDF-"));
+      EXPECT_NE(r.body.find("%%EOF"), std::string::npos);
+    } else {
+      ++refused;
+      EXPECT_EQ(r.status, 503) << r.body;
+      EXPECT_EQ(r.body, R"({"detail":"The server is shutting down"})");
+      EXPECT_NE(r.head.find("Retry-After: "), std::string::npos) << r.head;
+      EXPECT_NE(r.head.find("Connection: close\r\n"), std::string::npos) << r.head;
+    }
+  }
+  EXPECT_GT(plans, 0);
+  EXPECT_GT(refused, 0);
+  EXPECT_EQ(exit_status, 0) << server.stderr_text();
+  for (const char* report : {"AddressSanitizer", "LeakSanitizer", "runtime error"})
+    EXPECT_EQ(server.stderr_text().find(report), std::string::npos) << server.stderr_text();
 }
 
 }  // namespace

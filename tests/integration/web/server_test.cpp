@@ -275,6 +275,36 @@ TEST_F(ServerTest, GracefulShutdownFinishesTheRequestInFlight) {
   EXPECT_FALSE(late.connected());
 }
 
+// A request still with its handler when the grace runs out, and one still arriving, are both
+// answered "shutting down" and closed; the handler runs on to its end before the loops stop, and
+// its own answer is never written after that one.
+TEST_F(ServerTest, GracefulShutdownAnswersWhatCannotFinishWithinTheGrace) {
+  ServerConfig cfg = config();
+  cfg.shutdown_grace = 200ms;
+  start(cfg);
+  Client arriving(port_);
+  ASSERT_TRUE(arriving.send("GET /ping HTTP/1.1\r\nHost: t\r\n"));  // the head is not complete yet
+  Client handling(port_);
+  ASSERT_TRUE(handling.send(get("/slow")));
+  for (int i = 0; i < 200 && !started_.load(); ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(started_.load());
+  std::this_thread::sleep_for(50ms);  // the partial head has reached its loop
+  server_->stop();
+  for (Client* c : {&handling, &arriving}) {
+    SCOPED_TRACE(c == &handling ? "handling" : "arriving");
+    auto r = c->read_reply();
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 503);
+    EXPECT_EQ(r->body, R"({"detail":"The server is shutting down"})");
+    EXPECT_NE(r->head.find("Retry-After: 5\r\n"), std::string::npos) << r->head;
+    EXPECT_NE(r->head.find("Connection: close\r\n"), std::string::npos) << r->head;
+    EXPECT_NE(r->head.find("Cache-Control: no-store\r\n"), std::string::npos) << r->head;
+    EXPECT_TRUE(c->closed_by_peer());
+  }
+  server_->wait();
+  EXPECT_TRUE(finished_.load());
+}
+
 TEST_F(ServerTest, HandlerRunsToCompletionWhenTheClientLeaves) {
   {
     Client c(port_);

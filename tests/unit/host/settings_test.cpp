@@ -213,6 +213,23 @@ TEST(DocumentSettings, ValuesAndErrorsNameTheVariable) {
   EXPECT_FALSE(host::load_settings().plan_token);
 }
 
+// The grace of a stop: whole seconds, 10 unless set, 0 (answer at once) to an hour.
+TEST(Settings, ShutdownGrace) {
+  const std::vector<std::string> vars{"VEKT_SHUTDOWN_GRACE"};
+  {
+    EnvGuard g(vars);
+    EXPECT_EQ(host::load_settings().shutdown_grace, 10u);
+  }
+  expect_accepted_or_named(vars, {
+      {"VEKT_SHUTDOWN_GRACE", "0", true},     {"VEKT_SHUTDOWN_GRACE", "3600", true},
+      {"VEKT_SHUTDOWN_GRACE", "3601", false}, {"VEKT_SHUTDOWN_GRACE", "-1", false},
+      {"VEKT_SHUTDOWN_GRACE", "2.5", false},  {"VEKT_SHUTDOWN_GRACE", "soon", false},
+  });
+  EnvGuard g(vars);
+  ::setenv("VEKT_SHUTDOWN_GRACE", "3", 1);
+  EXPECT_EQ(host::load_settings().shutdown_grace, 3u);
+}
+
 // The database, Redis and pool settings come through the same reader, and every refusal begins
 // with the variable's name.
 TEST(ServiceSettings, ReadWithTheOthersAndRefusedByName) {

@@ -9,6 +9,13 @@ the stylesheet text of each request (the page text comes back as the "PDF"):
   wrong-id      answer under another request id
   alloc MB      allocate MB megabytes (fails under the pool's memory cap)
   pid           answer this process's id
+
+How it starts is chosen by the file named in VEKT_FAKE_WORKER_START, read as it starts (no
+variable or no file: it says it is ready at once):
+
+  hang          never say ready
+  hang-once     the first worker to see it empties the file and never says ready; later ones start
+  die           say ready, then end with status 3 at once
 """
 import os
 import struct
@@ -29,6 +36,19 @@ def read_exact(stream, n):
     return data
 
 
+def start_mode():
+    path = os.environ.get("VEKT_FAKE_WORKER_START")
+    try:
+        with open(path or "", "r+") as f:
+            mode = f.read().strip()
+            if mode == "hang-once":
+                f.seek(0)
+                f.truncate()
+            return mode
+    except OSError:
+        return ""
+
+
 def main():
     out = sys.stdout.buffer
     inp = sys.stdin.buffer
@@ -37,7 +57,13 @@ def main():
         out.write(ANSWER_HEAD.pack(request_id, kind, len(payload)) + payload)
         out.flush()
 
+    mode = start_mode()
+    if mode in ("hang", "hang-once"):
+        while True:
+            time.sleep(60)
     answer(0, 2, b"")
+    if mode == "die":
+        os._exit(3)
     while True:
         request_id, css_length, page_length = REQUEST_HEAD.unpack(read_exact(inp, REQUEST_HEAD.size))
         command = read_exact(inp, css_length).decode().split(" ", 1)

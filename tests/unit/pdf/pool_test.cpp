@@ -12,6 +12,7 @@
 #include <chrono>
 #include <exception>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <typeinfo>
 #include <optional>
@@ -27,6 +28,9 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <gtest/gtest.h>
 
+#include "host/logger.hpp"
+#include "pdf/worker_process.hpp"
+#include "support/log_recorder.hpp"
 #include "support/run.hpp"
 
 namespace {
@@ -123,6 +127,16 @@ TEST(PdfPool, WorkerKilledFromOutsideIsReplaced) {
   EXPECT_NE(pids[0], pid);
 }
 
+// SIGINT and SIGTERM sent to the server's whole process group leave its workers rendering: the
+// server lets the documents in hand finish, and ends its workers itself.
+TEST(PdfPool, WorkersOutliveTheStopSignalsOfTheirGroup) {
+  Pool pool(fake(1));
+  const std::string pid = render(pool, "pid", "");
+  for (int sig : {SIGINT, SIGTERM}) ASSERT_EQ(::kill(std::stoi(pid), sig), 0);
+  EXPECT_EQ(render(pool, "sleep 0.3", "page"), "page");
+  EXPECT_EQ(render(pool, "pid", ""), pid);
+}
+
 TEST(PdfPool, WorkersRunAtTheirNiceness) {
   PoolConfig c = fake(1);
   c.nice = 7;
@@ -197,7 +211,8 @@ class DescriptorsLeft {
 };
 
 // A worker that cannot start (no such interpreter, a command that exits at once, no descriptors
-// left for its second pipe) fails the render and leaves no descriptor open and no child unreaped.
+// left for its second pipe) fails the render and leaves no descriptor open and no child unreaped,
+// however often the pool tries again.
 TEST(PdfPool, AWorkerThatFailsToStartLeavesNoDescriptorAndNoChild) {
   struct Case {
     const char* python;
@@ -213,26 +228,23 @@ TEST(PdfPool, AWorkerThatFailsToStartLeavesNoDescriptorAndNoChild) {
       Pool pool(config);
       const std::string failure = failure_of<WorkerUnavailable>(pool, "echo");
       EXPECT_NE(failure.find(std::string("could not start (") + c.exit + ")"), std::string::npos) << failure;
-      EXPECT_FALSE(zombie_child());
-      EXPECT_TRUE(pool.worker_pids().empty());
-      const std::set<int> settled = open_fds();  // the pool's own loop is set up by now
-
-      asio::io_context io;
-      std::string out_of_fds;
-      {
-        DescriptorsLeft two(2);  // the first pipe opens, the second cannot
-        try {
-          vekt::testing::run(io, pool.render("echo", "x"));
-        } catch (const WorkerUnavailable& e) {
-          out_of_fds = e.what();
-        }
-      }
-      EXPECT_EQ(out_of_fds, "PDF worker: pipe: Too many open files");
-      EXPECT_EQ(open_fds(), settled);
-      EXPECT_FALSE(zombie_child());
     }
+    EXPECT_FALSE(zombie_child());
     EXPECT_EQ(open_fds(), before);
   }
+  const std::set<int> before = open_fds();
+  std::string out_of_fds;
+  {
+    DescriptorsLeft two(2);  // the first pipe opens, the second cannot
+    try {
+      vekt::pdf::spawn_worker(fake(1));
+    } catch (const WorkerUnavailable& e) {
+      out_of_fds = e.what();
+    }
+  }
+  EXPECT_EQ(out_of_fds, "PDF worker: pipe: Too many open files");
+  EXPECT_EQ(open_fds(), before);
+  EXPECT_FALSE(zombie_child());
 }
 
 // A worker that dies under a page costs the page nothing: it is rendered on a fresh worker.
@@ -316,6 +328,120 @@ TEST(PdfPool, RequestsBeyondTheWorkersWaitAndGetTheirOwnAnswers) {
   EXPECT_EQ(right, 8);
   EXPECT_GE(std::chrono::steady_clock::now() - start, 1200ms);
   EXPECT_LE(pool.worker_pids().size(), 2u);
+}
+
+// How the fake workers start from now on (see fake_worker.py), while this lives; it must outlive
+// the pools that start them.
+class StartMode {
+ public:
+  explicit StartMode(const std::string& mode)
+      : path_(std::filesystem::temp_directory_path() / ("vekt-fake-start-" + std::to_string(::getpid()))) {
+    set(mode);
+    ::setenv("VEKT_FAKE_WORKER_START", path_.c_str(), 1);
+  }
+  ~StartMode() {
+    ::unsetenv("VEKT_FAKE_WORKER_START");
+    std::filesystem::remove(path_);
+  }
+  StartMode(const StartMode&) = delete;
+  StartMode& operator=(const StartMode&) = delete;
+  void set(const std::string& mode) const { std::ofstream(path_) << mode; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// A worker killed for its time limit, or dead under a page, makes way for a fresh one at once: the
+// next page does not wait for a start.
+TEST(PdfPool, AWorkerKilledForItsTimeLimitOrDeadUnderAPageIsReplacedAtOnce) {
+  for (const char* css : {"sleep 30", "exit"}) {
+    SCOPED_TRACE(css);
+    Pool pool(fake(1, 400ms));
+    const std::string first = render(pool, "pid", "");
+    EXPECT_THROW(render(pool, css, "page"), RenderError);
+    const auto after = pids_when(pool, [&](const auto& p) { return p.size() == 1 && std::to_string(p[0]) != first; });
+    ASSERT_EQ(after.size(), 1u) << "no worker runs until a page asks for one";
+    EXPECT_EQ(render(pool, "pid", ""), std::to_string(after[0]));
+  }
+}
+
+// A worker that does not get ready within the start limit is killed, and another takes its place
+// without a page asking.
+TEST(PdfPool, AWorkerNotReadyWithinTheStartLimitIsKilledAndReplaced) {
+  StartMode mode("hang-once");
+  PoolConfig config = fake(1);
+  config.start_timeout = 300ms;
+  Pool pool(config);
+  const auto hung = pids_when(pool, [](const auto& p) { return p.size() == 1; });
+  ASSERT_EQ(hung.size(), 1u);
+  const auto fresh = pids_when(pool, [&](const auto& p) { return p.size() == 1 && p[0] != hung[0]; });
+  ASSERT_EQ(fresh.size(), 1u) << "the worker that hung was not replaced";
+  EXPECT_EQ(::kill(hung[0], 0), -1) << "the worker that hung still runs";
+  EXPECT_EQ(render(pool, "pid", ""), std::to_string(fresh[0]));
+}
+
+// A page waits for a worker no longer than its own time limit, whether the workers are busy or
+// cannot get ready: past it, RenderTimeout (504).
+TEST(PdfPool, NoPageWaitsForAWorkerBeyondItsTimeLimit) {
+  {
+    StartMode mode("hang");
+    Pool pool(fake(1, 500ms));  // the start limit stays far beyond the page's
+    EXPECT_EQ(failure_of<RenderTimeout>(pool, "echo"), "no PDF worker was free within 0.5 s");
+  }
+  // Three pages of 0.7 s on one worker: the third cannot have it before 1.4 s.
+  Pool pool(fake(1, 1s));
+  render(pool, "echo", "warm");
+  std::vector<std::thread> pages;
+  std::atomic<int> served{0}, past_limit{0}, other{0};
+  for (int i = 0; i < 3; ++i)
+    pages.emplace_back([&] {
+      try {
+        render(pool, "sleep 0.7", "page");
+        ++served;
+      } catch (const RenderTimeout& e) {
+        ++(std::string(e.what()) == "no PDF worker was free within 1 s" ? past_limit : other);
+      } catch (...) {
+        ++other;
+      }
+    });
+  for (auto& t : pages) t.join();
+  EXPECT_GE(served, 1);
+  EXPECT_GE(past_limit, 1);
+  EXPECT_EQ(other, 0);
+}
+
+// Workers that die right after they said they were ready are started again later each time, with a
+// log line, up to a few seconds apart; meanwhile pages are turned away at once, and once workers
+// stay the pool serves again.
+TEST(PdfPool, WorkersDyingRightAfterTheirStartAreStartedAgainLessAndLessOften) {
+  StartMode mode("die");
+  vekt::testing::LogRecorder log(vekt::host::get_logger("vekt.pdf"));
+  Pool pool(fake(1));
+  auto lines = log.lines();
+  for (int i = 0; i < 200 && lines.size() < 5; ++i) {
+    std::this_thread::sleep_for(50ms);
+    lines = log.lines();
+  }
+  ASSERT_GE(lines.size(), 5u);
+  const std::vector<std::string> delays{"0.25 s", "0.5 s", "1 s", "2 s", "4 s"};
+  for (std::size_t i = 0; i < delays.size(); ++i) {
+    SCOPED_TRACE(lines[i].second);
+    EXPECT_EQ(lines[i].first, "WARNING");
+    EXPECT_TRUE(lines[i].second.starts_with("PDF worker died "));
+    EXPECT_TRUE(lines[i].second.ends_with(" after it became ready (exited with status 3); the next PDF worker starts in " +
+                                          delays[i]));
+  }
+  EXPECT_THROW(render(pool, "echo", "page"), WorkerUnavailable);
+  mode.set("");
+  std::optional<std::string> served;
+  for (int i = 0; i < 100 && !served; ++i) {
+    try {
+      served = render(pool, "echo", "served");
+    } catch (const WorkerUnavailable&) {
+      std::this_thread::sleep_for(100ms);
+    }
+  }
+  EXPECT_EQ(served, "served");
 }
 
 // While a render is under way the awaiting loop keeps serving its other work.
