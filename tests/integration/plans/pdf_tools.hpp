@@ -43,5 +43,9 @@ std::string output_dir();
 std::string keep(const std::string& name, const std::string& bytes);
 // Renders every page of a kept PDF to PNG (pdftoppm -r 100 -png) beside it; returns the first page.
 std::string pictures_of(const std::string& pdf_path);
+// Leaves the pictures of a kept PDF's pages beside it (pictures_of) and says what is wrong with
+// them, one line each: not `pages` pages, a page not an A4 sheet at 100 dpi (827 by 1170 pixels),
+// or one without its frame (dark 6 mm from the sheet's left edge, halfway down). Empty when sound.
+std::vector<std::string> picture_faults(const std::string& pdf_path, int pages);
 
 }  // namespace plans_test

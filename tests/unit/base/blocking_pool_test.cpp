@@ -73,12 +73,13 @@ TEST(BlockingPool, AnOuterLimitOrCancellationEndsTheWait) {
 // Waits on the pool for a job that runs until `released`, then marks that it was resumed.
 asio::awaitable<void> wait_on_job(BlockingPool& pool, std::shared_future<void> released, std::atomic<bool>* ended,
                                   std::atomic<bool>* resumed) {
-  co_await pool.run(
-      [released, ended] {
-        released.wait();
-        *ended = true;
-      },
-      60000ms);
+  // Named before the co_await: g++ 12 destroys a lambda temporary that owns a value inside a
+  // co_await expression twice.
+  auto job = [released, ended] {
+    released.wait();
+    *ended = true;
+  };
+  co_await pool.run(std::move(job), 60000ms);
   *resumed = true;
 }
 

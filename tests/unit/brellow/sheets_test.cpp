@@ -244,9 +244,8 @@ TEST(Sheets, TheLayoutsBoxesAreTheTemplates) {
     const std::string page = slurp(std::filesystem::path(VEKT_SOURCE_DIR) / "templates" / (std::string(name) + ".html"));
     const Page& boxes = std::string(name) == "deedplan" ? deedplan_boxes() : siteplan_boxes();
     EXPECT_EQ(font_stack(page, "body"), VALUE_FONTS);
-    // The particulars' values, in the body's size.
-    const double value_mm = css_number(page, ".particulars td.value", "width") -
-                            2 * css_number(page, ".particulars td", "padding", 1) - RULE_MM;
+    // The particulars' values (a cell's width is its content's), in the body's size.
+    const double value_mm = css_number(page, ".particulars td.value", "width") - RULE_MM;
     EXPECT_EQ(css_number(page, "body", "font-size"), boxes.particulars.base_pt);
     for (const auto& row : boxes.particulars.rows)
       for (const Cell& c : row) expect_width(c.width_mm, value_mm, c.key);
