@@ -20,9 +20,35 @@ std::pair<PangoLayoutLine*, PangoRectangle> first_line(PangoLayout* l) {
   return {line, logical};
 }
 
-// The renderer sets a paragraph one line at a time: the rest of the text laid out in the line's
-// width, wrapped at words; when that first line is still too wide (a word longer than the line),
-// again wrapped anywhere. The next line starts after the blanks that ended this one.
+// The first line of `rest` as the renderer sets it in `width_pt` (negative: no width): wrapped at
+// words, and when that line is still too wide (a word longer than the line), wrapped anywhere.
+// Its length in bytes and its logical box.
+std::pair<std::size_t, PangoRectangle> first_line_of(TextEngine& engine, std::string_view rest,
+                                                     const ParagraphStyle& style, double width_pt) {
+  LayoutPtr l = engine.layout(rest, style.size_pt, style.weight, &style.families);
+  if (width_pt >= 0) {
+    pango_layout_set_width(l.get(), pango_units_from_double(width_pt));
+    pango_layout_set_wrap(l.get(), PANGO_WRAP_WORD);
+  }
+  auto [line, logical] = first_line(l.get());
+  if (width_pt >= 0 && pango_units_to_double(logical.width) > width_pt) {
+    pango_layout_set_wrap(l.get(), PANGO_WRAP_CHAR);
+    std::tie(line, logical) = first_line(l.get());
+  }
+  return {line ? static_cast<std::size_t>(line->length) : rest.size(), logical};
+}
+
+// A prefix of `s` of about `bytes`, cut where a character starts.
+std::string_view prefix(std::string_view s, std::size_t bytes) {
+  if (bytes >= s.size()) return s;
+  while (bytes > 0 && (static_cast<unsigned char>(s[bytes]) & 0xC0) == 0x80) --bytes;
+  return s.substr(0, bytes);
+}
+
+// The renderer sets a paragraph one line at a time: each line is the first line of the rest of the
+// text, and the next starts after the blanks that ended it. Only a window of the rest is laid out
+// (a line of a page holds far fewer bytes), widened while the line would fill it, so that a long
+// text costs in proportion to its length.
 SetParagraph lay_out(TextEngine& engine, std::string_view text, const ParagraphStyle& style, double width_pt) {
   SetParagraph p;
   {
@@ -34,17 +60,15 @@ SetParagraph lay_out(TextEngine& engine, std::string_view text, const ParagraphS
   std::size_t at = 0;
   do {
     const std::string_view rest = text.substr(at);
-    LayoutPtr l = engine.layout(rest, style.size_pt, style.weight, &style.families);
-    if (width_pt >= 0) {
-      pango_layout_set_width(l.get(), pango_units_from_double(width_pt));
-      pango_layout_set_wrap(l.get(), PANGO_WRAP_WORD);
+    // About twice what a line holds at half an em a character; more for wider characters, marks
+    // that take no width, or characters of several bytes.
+    std::size_t window = width_pt < 0 ? rest.size() : 16 + static_cast<std::size_t>(width_pt / (0.5 * style.size_pt));
+    std::string_view part = prefix(rest, window);
+    auto [length, logical] = first_line_of(engine, part, style, width_pt);
+    while (part.size() < rest.size() && length >= part.size()) {
+      part = prefix(rest, window *= 2);
+      std::tie(length, logical) = first_line_of(engine, part, style, width_pt);
     }
-    auto [line, logical] = first_line(l.get());
-    if (width_pt >= 0 && pango_units_to_double(logical.width) > width_pt) {
-      pango_layout_set_wrap(l.get(), PANGO_WRAP_CHAR);
-      std::tie(line, logical) = first_line(l.get());
-    }
-    std::size_t length = line ? static_cast<std::size_t>(line->length) : rest.size();
     // A line too narrow for even one character still takes one (as the renderer does).
     if (length == 0 && !rest.empty())
       for (length = 1; length < rest.size() && (static_cast<unsigned char>(rest[length]) & 0xC0) == 0x80;) ++length;
