@@ -1,12 +1,14 @@
 // The sheets of a plan document: the first sheet filled from its template, each text set to fit
 // its box, and the continuation sheets of the schedule and of texts too long for the first sheet.
 #include <algorithm>
+#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include <fmt/format.h>
 
+#include "base/blocking_pool.hpp"
 #include "brellow/document.hpp"
 #include "brellow/page.hpp"
 #include "brellow/sheets.hpp"
@@ -269,6 +271,19 @@ std::string assemble(const Drawing& drawing, std::vector<Placeholder> data, cons
   point_moved(1);
   set(data, "{{continuation_sheets}}", std::move(continuation), true);
   return fill_placeholders(page, data);
+}
+
+// A page's layout is bounded work (a text of any length costs in proportion to its length); the
+// limit is only a backstop.
+constexpr std::chrono::milliseconds ASSEMBLY_LIMIT{60000};
+
+boost::asio::awaitable<std::string> assemble_off_loop(Drawing drawing, std::vector<Placeholder> data,
+                                                      const sheets::Page& boxes) {
+  // Named before the co_await, and owning what it uses: it may outlive this request.
+  auto job = [drawing = std::move(drawing), data = std::move(data), &boxes]() mutable {
+    return assemble(drawing, std::move(data), boxes);
+  };
+  co_return co_await base::shared_blocking_pool().run(std::move(job), ASSEMBLY_LIMIT);
 }
 
 }  // namespace vekt::brellow::document
