@@ -1,12 +1,14 @@
 // The sheets of a plan document: the first sheet filled from its template, each text set to fit
 // its box, and the continuation sheets of the schedule and of texts too long for the first sheet.
 #include <algorithm>
+#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include <fmt/format.h>
 
+#include "base/blocking_pool.hpp"
 #include "brellow/document.hpp"
 #include "brellow/page.hpp"
 #include "brellow/sheets.hpp"
@@ -20,20 +22,40 @@ using sheets::Cell;
 
 std::string fmt_mm(double v) { return fmt::format("{:.1f}", v); }
 
+// The widths the texts are measured in, millimetres: each a little inside the content width the
+// templates give its box (the box's CSS width less its padding and rules), so that a text found
+// to fit on one line there fits on the page too; a text of more lines is printed in a box of
+// exactly this width (tests/unit/brellow/sheets_test.cpp holds these against the templates).
+// The parcel number follows "PLAN OF " (9 pt bold) in the title's 120 mm.
+constexpr double PARCEL_NUMBER_MM = 98;
+// The references' value column: a table of 68 mm less the label's 22 mm and both cells' padding.
+constexpr double FILE_NO_MM = 39.5;
+// The certificate's 90 mm less its padding and border.
+constexpr double SURVEYOR_MM = 85.5;
+// The particulars' columns of label and value (the template's 23 and 66 mm inside their padding
+// of 1.5 mm a side), and the value columns within them: one, or three when a value runs across.
+constexpr double LABEL_COLUMN_MM = 26, VALUE_COLUMN_MM = 69, CELL_PADDING_MM = 3;
+constexpr double HALF_VALUE_MM = VALUE_COLUMN_MM - CELL_PADDING_MM - 0.5;
+constexpr double ACROSS_VALUE_MM = 2 * VALUE_COLUMN_MM + LABEL_COLUMN_MM - CELL_PADDING_MM - 0.5;
+// The site plan's origin beacon (36.5 mm).
+constexpr double SITE_BEACON_MM = 36;
+
 // The title block of both templates: the parcel number after "PLAN OF " in the title, the file
 // number in the box of references beside it (beside the scale and sheet rows).
-BoxGroup title_group() { return {{{{"{{parcel_number}}", "Parcel number", 98}}}, 5.5, 0, 9}; }
-BoxGroup refs_group() { return {{{{"{{file_no}}", "File No.", 38}}}, 15.5, 2.2, 8}; }
+BoxGroup title_group() { return {{{{"{{parcel_number}}", "Parcel number", PARCEL_NUMBER_MM}}}, 5.5, 0, 9}; }
+// The deed plan's file number is the caller's; the site plan's, the parcel's record.
+BoxGroup refs_group(bool callers) {
+  return {{{{"{{file_no}}", "File No.", FILE_NO_MM, "", false, callers}}}, 15.5, 2.2, 8};
+}
 // The surveyor's name in the certificate, between its heading and the certificate's text.
-BoxGroup surveyor_group() { return {{{{"{{surveyed_by}}", "Surveyed by", 84}}}, 9.4, 0, 7}; }
+BoxGroup surveyor_group() { return {{{{"{{surveyed_by}}", "Surveyed by", SURVEYOR_MM}}}, 9.4, 0, 7}; }
 
 // The particulars of the deed plan, four rows of two label-value pairs in a table of 190 mm; the
 // coordinates beside the origin beacon and the tracing number are numbers of a few characters.
-constexpr double HALF_VALUE_MM = 62;
-constexpr double ACROSS_VALUE_MM = 158;  // a value across the table, beside its label
 BoxGroup deed_particulars() {
-  return {{{{"{{person_name}}", "Granted to", HALF_VALUE_MM}, {"{{district}}", "District", HALF_VALUE_MM}},
-           {{"{{address}}", "Address", HALF_VALUE_MM}, {"{{cadzone}}", "Cadastral zone", HALF_VALUE_MM}},
+  return {{{{"{{person_name}}", "Granted to", HALF_VALUE_MM, "", false, true},
+            {"{{district}}", "District", HALF_VALUE_MM, "", false, true}},
+           {{"{{address}}", "Address", HALF_VALUE_MM}, {"{{cadzone}}", "Cadastral zone", HALF_VALUE_MM, "", false, true}},
            {{"{{beacon_number}}", "Origin beacon", HALF_VALUE_MM}},
            {{"{{tracing_no}}", "Tracing No.", HALF_VALUE_MM}}},
           22.0,
@@ -42,9 +64,10 @@ BoxGroup deed_particulars() {
 }
 // Spread: the grantee and the address each across the table, district and zone side by side.
 BoxGroup deed_spread_particulars() {
-  return {{{{"{{person_name}}", "Granted to", ACROSS_VALUE_MM, "", true}},
+  return {{{{"{{person_name}}", "Granted to", ACROSS_VALUE_MM, "", true, true}},
            {{"{{address}}", "Address", ACROSS_VALUE_MM, "", true}},
-           {{"{{district}}", "District", HALF_VALUE_MM}, {"{{cadzone}}", "Cadastral zone", HALF_VALUE_MM}},
+           {{"{{district}}", "District", HALF_VALUE_MM, "", false, true},
+            {"{{cadzone}}", "Cadastral zone", HALF_VALUE_MM, "", false, true}},
            {{"{{beacon_number}}", "Origin beacon", HALF_VALUE_MM}, {"{{beacon_longitude}}", "Easting", HALF_VALUE_MM, " m"}},
            {{"{{tracing_no}}", "Tracing No.", HALF_VALUE_MM}, {"{{beacon_latitude}}", "Northing", HALF_VALUE_MM, " m"}}},
           22.0,
@@ -52,16 +75,17 @@ BoxGroup deed_spread_particulars() {
           7.5};
 }
 
-BoxGroup site_particulars() { return {{{{"{{beacon_number}}", "Origin beacon", 32}}}, 15.0, 1.7, 7.5}; }
+BoxGroup site_particulars() { return {{{{"{{beacon_number}}", "Origin beacon", SITE_BEACON_MM}}}, 15.0, 1.7, 7.5}; }
 
 // The particulars table of a spread sheet: its rows as `group` gives them, in the template's four
 // columns of label and value.
 constexpr std::string_view PARTICULARS_BEGIN = "<!-- particulars -->";
 constexpr std::string_view PARTICULARS_END = "<!-- /particulars -->";
 std::string particulars_table(const BoxGroup& group) {
-  std::string html =
-      "<table><colgroup><col style=\"width: 26mm;\"><col style=\"width: 69mm;\"><col style=\"width: 26mm;\">"
-      "<col style=\"width: 69mm;\"></colgroup>";
+  std::string html = fmt::format(
+      "<table><colgroup><col style=\"width: {0}mm;\"><col style=\"width: {1}mm;\"><col style=\"width: {0}mm;\">"
+      "<col style=\"width: {1}mm;\"></colgroup>",
+      LABEL_COLUMN_MM, VALUE_COLUMN_MM);
   for (const auto& row : group.rows) {
     html += "<tr>";
     for (const Cell& c : row)
@@ -160,13 +184,13 @@ std::string moved_sheet(const sheets::Layout& layout, std::size_t k) {
 }  // namespace
 
 const sheets::Page& deedplan_boxes() {
-  static const sheets::Page page{title_group(), refs_group(), deed_particulars(), surveyor_group(),
+  static const sheets::Page page{title_group(), refs_group(true), deed_particulars(), surveyor_group(),
                                  deed_spread_particulars()};
   return page;
 }
 
 const sheets::Page& siteplan_boxes() {
-  static const sheets::Page page{title_group(), refs_group(), site_particulars(), surveyor_group(),
+  static const sheets::Page page{title_group(), refs_group(false), site_particulars(), surveyor_group(),
                                  site_particulars()};
   return page;
 }
@@ -179,15 +203,18 @@ std::string assemble(const Drawing& drawing, std::vector<Placeholder> data, cons
   const sheets::Layout layout = sheets::lay_out(boxes, texts, schedule);
   const std::size_t sheet_count = layout.sheet_count();
 
-  // Texts that do not fit at their own size: set smaller in a box of their own width. The rest
-  // stay exactly as the template sets them.
+  // Texts set smaller, or in more than one line: in a box of the width they were measured in, so
+  // that the page breaks their lines where the layout did. The rest stay exactly as the template
+  // sets them.
   for (const sheets::Fitted& f : layout.texts)
-    if (f.resized() && !f.moved)
+    if (sheets::in_own_box(f))
       set(data, f.key,
           fmt::format("<span style=\"display: inline-block; vertical-align: top; width: {}mm; font-size: {}pt; "
                       "overflow-wrap: anywhere;{}\">{}</span>",
-                      fmt_mm(f.width_mm), f.pt,
-                      sheets::has_tall_script(f.text) ? "" : fmt::format(" line-height: {};", sheets::RESIZED_LINE_HEIGHT),
+                      f.width_mm, f.pt,
+                      sheets::set_value(f.text, f.width_mm, f.pt, f.resized()).close_lines
+                          ? fmt::format(" line-height: {};", sheets::RESIZED_LINE_HEIGHT)
+                          : "",
                       html_escape(f.text)),
           true);
   // A text moved to a continuation sheet leaves its box pointing there (and, on that sheet, below).
@@ -244,6 +271,19 @@ std::string assemble(const Drawing& drawing, std::vector<Placeholder> data, cons
   point_moved(1);
   set(data, "{{continuation_sheets}}", std::move(continuation), true);
   return fill_placeholders(page, data);
+}
+
+// A page's layout is bounded work (a text of any length costs in proportion to its length); the
+// limit is only a backstop.
+constexpr std::chrono::milliseconds ASSEMBLY_LIMIT{60000};
+
+boost::asio::awaitable<std::string> assemble_off_loop(Drawing drawing, std::vector<Placeholder> data,
+                                                      const sheets::Page& boxes) {
+  // Named before the co_await, and owning what it uses: it may outlive this request.
+  auto job = [drawing = std::move(drawing), data = std::move(data), &boxes]() mutable {
+    return assemble(drawing, std::move(data), boxes);
+  };
+  co_return co_await base::shared_blocking_pool().run(std::move(job), ASSEMBLY_LIMIT);
 }
 
 }  // namespace vekt::brellow::document

@@ -191,9 +191,9 @@ DeedPlanParticulars parse_deed_plan_body(std::string_view body) {
       out = it->get<std::string>();
     }
   };
-  text("district", p.district, MAX_PARTICULAR_CHARS);
-  text("cadzone", p.cadzone, MAX_PARTICULAR_CHARS);
-  text("file_no", p.file_no, MAX_PARTICULAR_CHARS);
+  text("district", p.district, MAX_DISTRICT_CHARS);
+  text("cadzone", p.cadzone, MAX_CADZONE_CHARS);
+  text("file_no", p.file_no, MAX_FILE_NO_CHARS);
   text("person_name", p.person_name, MAX_PERSON_NAME_CHARS);
   if (auto it = doc.find("bounding_box"); it != doc.end())
     p.bounding_box = read_box(*it, Json::array({"body", "bounding_box"}), errors);

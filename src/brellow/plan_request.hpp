@@ -25,10 +25,14 @@ struct DeedPlanParticulars {
 };
 DeedPlanParticulars parse_deed_plan_body(std::string_view body);
 
-// The longest texts a deed plan takes, in characters (code points): the page shows texts of these
-// lengths whole. A longer one is refused, naming the field and its limit.
+// The longest texts a deed plan takes, in characters (code points): all of them at these lengths
+// at once, in the widest letters of any script the page's fonts set (Cyrillic capitals, or CJK),
+// stay whole on the first sheet, each in its own box, at 6 pt or more. A longer one is refused,
+// naming the field and its limit.
 inline constexpr std::size_t MAX_PERSON_NAME_CHARS = 300;
-inline constexpr std::size_t MAX_PARTICULAR_CHARS = 200;  // district, cadzone, file_no
+inline constexpr std::size_t MAX_DISTRICT_CHARS = 100;
+inline constexpr std::size_t MAX_CADZONE_CHARS = 100;
+inline constexpr std::size_t MAX_FILE_NO_CHARS = 60;  // beside the title, in a box 40 mm wide
 
 // The site plan's "bbox" query value "minx,miny,maxx,maxy" (absent: none).
 std::optional<plots::BoundingBox> parse_bbox_query(const std::optional<std::string>& text);

@@ -134,12 +134,21 @@ bool is_negative(const std::string& numeric) {
   return numeric.starts_with('-') && numeric.find_first_of("123456789") != std::string::npos;
 }
 
+// True when a numeric text is a finite number. PostgreSQL writes every finite numeric with a digit
+// last, and the others as "NaN", "Infinity" and "-Infinity".
+bool is_finite(const std::string& numeric) {
+  return !numeric.empty() && numeric.back() >= '0' && numeric.back() <= '9';
+}
+
 plots::PlotRecord plot_record(host::PLOT&& row, std::vector<plots::BeaconRecord> boundary) {
   plots::PlotRecord r;
   r.id = row.id;
   r.name = std::move(row.plot_no);
   if (row.area_system) {
     // Checked for the parcels whose boundary is read, the ones a plan is drawn of.
+    if (!boundary.empty() && !is_finite(*row.area_system))
+      refuse(row.id, fmt::format("plot {}", row.id), "AREA_SYSTEM",
+             fmt::format("is {}; an area is a finite number of square metres, 0 or more", *row.area_system));
     if (!boundary.empty() && is_negative(*row.area_system))
       refuse(row.id, fmt::format("plot {}", row.id), "AREA_SYSTEM", fmt::format("is {}; an area is 0 or more", *row.area_system));
     r.area = plots::Number{plots::Decimal{std::move(*row.area_system)}};

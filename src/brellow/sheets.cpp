@@ -6,135 +6,52 @@
 #include <optional>
 #include <tuple>
 
+#include "canvas/paragraph.hpp"
+
 namespace vekt::brellow::sheets {
 
 namespace {
 
 constexpr double MM_PER_PT = 25.4 / 72;
 
-// One code point of UTF-8 text at `i`, advancing `i`; U+FFFD for a broken sequence.
-char32_t next_code_point(std::string_view s, std::size_t& i) {
-  const auto b = static_cast<unsigned char>(s[i++]);
-  int more = b >= 0xF0 ? 3 : b >= 0xE0 ? 2 : b >= 0xC0 ? 1 : 0;
-  char32_t c = more == 3 ? b & 0x07 : more == 2 ? b & 0x0F : more == 1 ? b & 0x1F : b;
-  for (; more > 0; --more) {
-    if (i >= s.size() || (static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) return 0xFFFD;
-    c = (c << 6) | (static_cast<unsigned char>(s[i++]) & 0x3F);
-  }
-  return c;
-}
-
-bool is_wide(char32_t c) {
-  return (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) || (c >= 0xAC00 && c <= 0xD7A3) ||
-         (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
-         (c >= 0xFFE0 && c <= 0xFFE6) || c >= 0x20000;
-}
-
-bool is_combining(char32_t c) {
-  return (c >= 0x0300 && c <= 0x036F) || (c >= 0x0610 && c <= 0x061A) || (c >= 0x064B && c <= 0x065F) ||
-         (c >= 0x1AB0 && c <= 0x1AFF) || (c >= 0x1DC0 && c <= 0x1DFF) || (c >= 0x20D0 && c <= 0x20FF) ||
-         c == 0x200B || c == 0x200C || c == 0x200D;
-}
-
-// Advance widths, in em, of the printable ASCII characters (from the blank to the tilde) in the
-// bold face the plans print values in, rounded up.
-constexpr double ASCII_EM[95] = {
-    0.35, 0.46, 0.53, 0.84, 0.70, 1.01, 0.88, 0.31, 0.46, 0.46, 0.53, 0.84,
-    0.38, 0.42, 0.38, 0.37, 0.70, 0.70, 0.70, 0.70, 0.70, 0.70, 0.70, 0.70,
-    0.70, 0.70, 0.40, 0.40, 0.84, 0.84, 0.84, 0.59, 1.00, 0.78, 0.77, 0.74,
-    0.84, 0.69, 0.69, 0.83, 0.84, 0.38, 0.38, 0.78, 0.64, 1.00, 0.84, 0.86,
-    0.74, 0.86, 0.78, 0.73, 0.69, 0.82, 0.78, 1.11, 0.78, 0.73, 0.73, 0.46,
-    0.37, 0.46, 0.84, 0.50, 0.50, 0.68, 0.72, 0.60, 0.72, 0.68, 0.44, 0.72,
-    0.72, 0.35, 0.35, 0.67, 0.35, 1.05, 0.72, 0.69, 0.72, 0.72, 0.50, 0.60,
-    0.48, 0.72, 0.66, 0.93, 0.65, 0.66, 0.59, 0.72, 0.37, 0.72, 0.84,
-};
-
-// Width of one character in em, on the wide side: ASCII as the bold face sets it, other Latin,
-// Greek and Cyrillic letters as its wider capitals, every other script at its widest.
-double em_of(char32_t c) {
-  if (is_combining(c)) return 0;
-  if (is_wide(c)) return 1.0;
-  if (c >= 0x20 && c < 0x7F) return ASCII_EM[c - 0x20];
-  return 0.9;
-}
-
-double width_mm(std::string_view s, double pt) {
-  double em = 0;
-  for (std::size_t i = 0; i < s.size();) em += em_of(next_code_point(s, i));
-  return em * pt * MM_PER_PT;
-}
-
-// The schedule's cells are set in the regular weight, mostly digits: narrower than the capitals.
-double schedule_width_mm(std::string_view s, double pt) {
-  double em = 0;
-  for (std::size_t i = 0; i < s.size();) {
-    const char32_t c = next_code_point(s, i);
-    em += c == ' ' ? 0.35 : is_combining(c) ? 0 : 0.8;
-  }
-  return em * 0.8 * pt * MM_PER_PT;
-}
-
-// The lines of `text` wrapped in `width_mm` at `pt`, as [begin, end) byte ranges: at blanks, after
-// a hyphen or a slash (where the page breaks a long word first), and within a piece longer than
-// the line, anywhere.
-std::vector<std::pair<std::size_t, std::size_t>> wrap(std::string_view text, double width, double pt) {
-  std::vector<std::pair<std::size_t, std::size_t>> lines;
-  const double space = width_mm(" ", pt);
-  std::size_t line_begin = 0, line_end = 0;
-  double used = 0;
-  bool empty_line = true;
-  bool after_blank = false;
-  std::size_t i = 0;
-  while (i < text.size()) {
-    if (text[i] == ' ') {
-      ++i;
-      after_blank = true;
+// Each run of blanks, tabs and line ends as one blank, none at either end: the text as the page
+// shows it.
+std::string collapsed(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  bool blank = false;
+  for (char c : s) {
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f') {
+      blank = !out.empty();
       continue;
     }
-    const std::size_t piece_begin = i;
-    while (i < text.size() && text[i] != ' ' && text[i] != '-' && text[i] != '/') ++i;
-    if (i < text.size() && text[i] != ' ') ++i;  // the hyphen or slash stays with its piece
-    std::string_view piece = text.substr(piece_begin, i - piece_begin);
-    const double w = width_mm(piece, pt);
-    const double gap = after_blank ? space : 0;
-    after_blank = false;
-    if (!empty_line && used + gap + w <= width) {
-      used += gap + w;
-      line_end = i;
-      continue;
-    }
-    if (!empty_line) lines.emplace_back(line_begin, line_end);
-    line_begin = piece_begin;
-    empty_line = false;
-    if (w <= width) {
-      used = w;
-      line_end = i;
-      continue;
-    }
-    // A piece longer than the line breaks anywhere.
-    used = 0;
-    for (std::size_t j = piece_begin; j < i;) {
-      const std::size_t at = j;
-      const char32_t c = next_code_point(text, j);
-      const double cw = em_of(c) * pt * MM_PER_PT;
-      if (used > 0 && used + cw > width) {
-        lines.emplace_back(line_begin, at);
-        line_begin = at;
-        used = 0;
-      }
-      used += cw;
-    }
-    line_end = i;
+    if (blank) out += ' ';
+    blank = false;
+    out += c;
   }
-  if (empty_line) lines.emplace_back(0, 0);
-  else lines.emplace_back(line_begin, line_end);
-  return lines;
+  return out;
 }
 
-// A text set smaller than its box's size is set with lines closer together (RESIZED_LINE_HEIGHT).
+canvas::SetParagraph set_in(std::string_view text, double width_mm, double pt, canvas::Weight weight) {
+  return canvas::set_paragraph(text, {std::string(VALUE_FONTS), pt, weight}, width_mm < 0 ? -1 : width_mm / MM_PER_PT);
+}
+
+// Whether a paragraph's fonts are nowhere taller than its first font.
+bool as_tall_as_its_strut(const canvas::SetParagraph& p) {
+  return std::all_of(p.lines.begin(), p.lines.end(), [&](const canvas::SetLine& l) {
+    return l.ascent_pt <= p.strut_ascent_pt + 1e-6 && l.descent_pt <= p.strut_descent_pt + 1e-6;
+  });
+}
+
+// The schedule's cells are set in the regular weight, their heads in bold, on one line each.
+double schedule_width_mm(std::string_view s, double pt, canvas::Weight weight = canvas::Weight::Normal) {
+  const canvas::SetParagraph p = set_in(s, -1, pt, weight);
+  return p.lines.front().width_pt * MM_PER_PT;
+}
+
+// A text's cell: the text's lines, and no lower than one line of the box's own size.
 double cell_height(std::string_view text, const Cell& cell, double pt, double base_pt) {
-  const double lines = static_cast<double>(line_count(text, cell.width_mm, pt));
-  return std::max(lines * line_height_mm(text, pt, pt != base_pt), line_height_mm(text, base_pt));
+  return std::max(set_value(text, cell.width_mm, pt, pt != base_pt).height_mm, set_value("", cell.width_mm, base_pt).height_mm);
 }
 
 // Lines of the moved texts' sheets: from below the heading to above the frame.
@@ -152,7 +69,8 @@ constexpr double CELL_PAD_MM = 2.4;  // 4px either side and the rule
 
 double table_width_mm(const std::vector<plots::ScheduleItem>& schedule) {
   const auto width = [](std::string_view s) { return schedule_width_mm(s, SCHEDULE_PT); };
-  double w[4] = {width("From"), width("To"), width("Bearing"), width("Dist(m)")};
+  const auto head = [](std::string_view s) { return schedule_width_mm(s, SCHEDULE_PT, canvas::Weight::Bold); };
+  double w[4] = {head("From"), head("To"), head("Bearing"), head("Dist(m)")};
   for (const auto& item : schedule) {
     w[0] = std::max(w[0], width(item.from));
     w[1] = std::max(w[1], width(item.to));
@@ -164,20 +82,27 @@ double table_width_mm(const std::vector<plots::ScheduleItem>& schedule) {
 
 }  // namespace
 
-std::size_t line_count(std::string_view text, double width, double pt) { return wrap(text, width, pt).size(); }
-
-bool has_tall_script(std::string_view text) {
-  bool tall = false;
-  for (std::size_t i = 0; i < text.size() && !tall;) tall = next_code_point(text, i) >= 0x0590;
-  return tall;
+SetText set_value(std::string_view text, double width_mm, double pt, bool resized) {
+  const canvas::SetParagraph p = set_in(text, width_mm, pt, canvas::Weight::Bold);
+  SetText t;
+  for (const canvas::SetLine& l : p.lines) {
+    t.lines.emplace_back(l.begin, l.end);
+    t.tallest_line_mm = std::max(t.tallest_line_mm, (std::max(l.ascent_pt, p.strut_ascent_pt) +
+                                                     std::max(l.descent_pt, p.strut_descent_pt)) * MM_PER_PT);
+  }
+  t.close_lines = resized && as_tall_as_its_strut(p);
+  // Lines set close stand RESIZED_LINE_HEIGHT apart; a little more is allowed for the renderer's
+  // rounding.
+  t.height_mm = t.close_lines ? static_cast<double>(p.lines.size()) * pt * (RESIZED_LINE_HEIGHT + 0.02) * MM_PER_PT
+                              : p.natural_height_pt() * MM_PER_PT;
+  return t;
 }
 
-double line_height_mm(std::string_view text, double pt, bool resized) {
-  // The fallback fonts of Arabic and of Chinese, Japanese and Korean set taller lines, and keep
-  // their own line height when set smaller.
-  if (has_tall_script(text)) return pt * 1.45 * MM_PER_PT;
-  return pt * (resized ? RESIZED_LINE_HEIGHT + 0.02 : 1.17) * MM_PER_PT;
+std::size_t line_count(std::string_view text, double width_mm, double pt) {
+  return set_value(text, width_mm, pt).lines.size();
 }
+
+bool in_own_box(const Fitted& f) { return !f.moved && (f.resized() || line_count(f.text, f.width_mm, f.pt) > 1); }
 
 namespace {
 
@@ -189,8 +114,8 @@ std::vector<Fitted> texts_of(const BoxGroup& group, const std::vector<std::pair<
     for (const Cell& c : group.rows[r]) {
       std::string text;
       for (const auto& [k, v] : texts)
-        if (k == c.key) text = v;
-      out.push_back({c.key, c.label, std::move(text), group.base_pt, false, c.width_mm, group.base_pt});
+        if (k == c.key) text = collapsed(v);
+      out.push_back({c.key, c.label, std::move(text), group.base_pt, false, c.width_mm, group.base_pt, c.callers});
       if (rows) rows->push_back(r);
     }
   return out;
@@ -198,7 +123,7 @@ std::vector<Fitted> texts_of(const BoxGroup& group, const std::vector<std::pair<
 
 // The height a text of a group takes; a moved text leaves one line, which points to its sheet.
 double text_height(const Fitted& f) {
-  if (f.moved) return line_height_mm("", f.base_pt);
+  if (f.moved) return set_value("", f.width_mm, f.base_pt).height_mm;
   return cell_height(f.text, Cell{f.key, f.label, f.width_mm}, f.pt, f.base_pt);
 }
 
@@ -303,6 +228,90 @@ std::size_t schedule_rows(double height_mm) {
   return height_mm < SCHEDULE_HEAD_MM ? 0 : static_cast<std::size_t>(std::floor((height_mm - SCHEDULE_HEAD_MM) / ROW_MM + 1e-9));
 }
 
+// The arrangements of the block under the figure that a spread sheet `s` (its blocks' heights
+// set) can take: the certificates one over the other beside the schedule, the second as short as
+// it may be; or side by side across the sheet, the schedule over them, or, when there is none and
+// no room for its heading either, nothing.
+std::vector<FirstSheet> arrangements(const FirstSheet& s, bool empty_schedule) {
+  const double growth = s.title_mm - TEMPLATE_TITLE_MM;
+  std::vector<FirstSheet> out;
+  const double general = std::min(CERTIFICATE_MM, s.bottom_mm - s.certificate_mm - CERTIFICATE_GAP_MM);
+  if (general >= GENERAL_CERTIFICATE_MIN_MM) {
+    FirstSheet c = s;
+    c.general_mm = general;
+    c.schedule = {schedule_rows(c.schedule_box_mm()), 2, ScheduleRoom{}.width_mm, growth};
+    out.push_back(c);
+  }
+  if (s.bottom_mm >= s.certificate_mm + CERTIFICATE_GAP_MM + SCHEDULE_HEADING_MM ||
+      (empty_schedule && s.bottom_mm >= s.certificate_mm)) {
+    FirstSheet c = s;
+    c.certificates_side_by_side = true;
+    c.general_mm = c.certificate_mm;
+    c.schedule = {schedule_rows(c.schedule_box_mm()), 4, WHOLE_WIDTH_MM, growth};
+    c.schedule_hidden = c.schedule_box_mm() < SCHEDULE_HEADING_MM;
+    out.push_back(c);
+  }
+  return out;
+}
+
+// The texts of a spread sheet, by block: the title, the references, the particulars and the
+// surveyor, each text with its row and whether it takes more than one line at its box's size.
+struct SpreadTexts {
+  const BoxGroup* groups[4];
+  std::vector<Fitted> f[4];
+  std::vector<std::size_t> row_of[4];
+  std::vector<bool> long_text[4];
+
+  SpreadTexts(const Page& page, const std::vector<std::pair<std::string, std::string>>& texts)
+      : groups{&page.title, &page.refs, &page.spread_particulars, &page.surveyor} {
+    for (int g = 0; g < 4; ++g) {
+      f[g] = texts_of(*groups[g], texts, &row_of[g]);
+      for (const Fitted& t : f[g]) long_text[g].push_back(line_count(t.text, t.width_mm, t.pt) > 1);
+    }
+  }
+  // Texts of more than one line at `p` (or their own size, when smaller), the rest at their own.
+  void set_sizes(double p) {
+    for (int g = 0; g < 4; ++g)
+      for (std::size_t i = 0; i < f[g].size(); ++i)
+        f[g][i].pt = long_text[g][i] ? std::min(f[g][i].base_pt, p) : f[g][i].base_pt;
+  }
+  double height(int g) const { return group_height(*groups[g], f[g], row_of[g]); }
+  double over(int g) const { return std::max(0.0, height(g) - groups[g]->height_mm); }
+  // The blocks' heights with the texts as set.
+  FirstSheet sheet() const {
+    FirstSheet s;
+    s.spread = true;
+    s.title_mm = TEMPLATE_TITLE_MM + std::max(over(0), over(1));
+    s.particulars_mm = std::max(TEMPLATE_PARTICULARS_MM, height(2) + FIGURE_GAP_MM);
+    s.certificate_mm = CERTIFICATE_MM + over(3);
+    s.bottom_mm = SPREAD_BOTTOM_MM - (s.title_mm - TEMPLATE_TITLE_MM) - (s.particulars_mm - TEMPLATE_PARTICULARS_MM);
+    return s;
+  }
+  // Moves the tallest long text still on the sheet, a database's before the caller's (whose limits
+  // keep them on the sheet); false when there is none.
+  bool move_tallest() {
+    int best_g = -1;
+    std::size_t best_i = 0;
+    const auto before = [&](const Fitted& a, const Fitted& b) {
+      return a.callers != b.callers ? !a.callers : text_height(a) > text_height(b);
+    };
+    for (int g = 0; g < 4; ++g)
+      for (std::size_t i = 0; i < f[g].size(); ++i)
+        if (!f[g][i].moved && long_text[g][i] && (best_g < 0 || before(f[g][i], f[best_g][best_i]))) {
+          best_g = g;
+          best_i = i;
+        }
+    if (best_g < 0) return false;
+    f[best_g][best_i].moved = true;
+    return true;
+  }
+  std::vector<Fitted> all() const {
+    std::vector<Fitted> out;
+    for (const auto& group : f) out.insert(out.end(), group.begin(), group.end());
+    return out;
+  }
+};
+
 // The first sheet spread to hold the page's texts. Texts of more than one line are set smaller,
 // all together; of the sizes and arrangements of the block under the figure that fit, the one
 // that keeps the most schedule rows on the sheet wins, then the one with the larger texts. When
@@ -310,55 +319,14 @@ std::size_t schedule_rows(double height_mm) {
 std::pair<FirstSheet, std::vector<Fitted>> spread(const Page& page,
                                                  const std::vector<std::pair<std::string, std::string>>& texts,
                                                  const std::vector<plots::ScheduleItem>& schedule) {
-  const BoxGroup* groups[] = {&page.title, &page.refs, &page.spread_particulars, &page.surveyor};
-  std::vector<Fitted> f[4];
-  std::vector<std::size_t> row_of[4];
-  std::vector<bool> long_text[4];
-  for (int g = 0; g < 4; ++g) {
-    f[g] = texts_of(*groups[g], texts, &row_of[g]);
-    for (const Fitted& t : f[g]) long_text[g].push_back(line_count(t.text, t.width_mm, t.pt) > 1);
-  }
-  const auto set_sizes = [&](double p) {
-    for (int g = 0; g < 4; ++g)
-      for (std::size_t i = 0; i < f[g].size(); ++i)
-        f[g][i].pt = long_text[g][i] ? std::min(f[g][i].base_pt, p) : f[g][i].base_pt;
-  };
+  SpreadTexts t(page, texts);
   for (;;) {
     std::optional<FirstSheet> best;
     double best_p = 0;
     std::size_t best_rows = 0;
     for (double p = 9; p >= MIN_TEXT_PT; p -= 0.5) {
-      set_sizes(p);
-      const auto over = [&](int g) { return std::max(0.0, group_height(*groups[g], f[g], row_of[g]) - groups[g]->height_mm); };
-      FirstSheet s;
-      s.spread = true;
-      s.title_mm = TEMPLATE_TITLE_MM + std::max(over(0), over(1));
-      s.particulars_mm =
-          std::max(TEMPLATE_PARTICULARS_MM, group_height(*groups[2], f[2], row_of[2]) + FIGURE_GAP_MM);
-      s.certificate_mm = CERTIFICATE_MM + over(3);
-      s.bottom_mm = SPREAD_BOTTOM_MM - (s.title_mm - TEMPLATE_TITLE_MM) - (s.particulars_mm - TEMPLATE_PARTICULARS_MM);
-      const double growth = s.title_mm - TEMPLATE_TITLE_MM;
-      std::vector<FirstSheet> candidates;
-      // The certificates one over the other beside the schedule, the second as short as it may be.
-      const double general = std::min(CERTIFICATE_MM, s.bottom_mm - s.certificate_mm - CERTIFICATE_GAP_MM);
-      if (general >= GENERAL_CERTIFICATE_MIN_MM) {
-        FirstSheet c = s;
-        c.general_mm = general;
-        c.schedule = {schedule_rows(c.schedule_box_mm()), 2, ScheduleRoom{}.width_mm, growth};
-        candidates.push_back(c);
-      }
-      // The certificates side by side across the sheet; the schedule over them, or, when there
-      // is none and no room for its heading either, nothing.
-      if (s.bottom_mm >= s.certificate_mm + CERTIFICATE_GAP_MM + SCHEDULE_HEADING_MM ||
-          (schedule.empty() && s.bottom_mm >= s.certificate_mm)) {
-        FirstSheet c = s;
-        c.certificates_side_by_side = true;
-        c.general_mm = c.certificate_mm;
-        c.schedule = {schedule_rows(c.schedule_box_mm()), 4, WHOLE_WIDTH_MM, growth};
-        c.schedule_hidden = c.schedule_box_mm() < SCHEDULE_HEADING_MM;
-        candidates.push_back(c);
-      }
-      for (const FirstSheet& c : candidates) {
+      t.set_sizes(p);
+      for (const FirstSheet& c : arrangements(t.sheet(), schedule.empty())) {
         const std::size_t rows = lay_out_schedule(schedule, c.schedule).on_first_sheet;
         if (!best || rows > best_rows) {
           best = c;
@@ -368,28 +336,12 @@ std::pair<FirstSheet, std::vector<Fitted>> spread(const Page& page,
       }
     }
     if (best) {
-      set_sizes(best_p);
-      std::vector<Fitted> all;
-      for (auto& group : f) all.insert(all.end(), group.begin(), group.end());
-      return {*best, all};
+      t.set_sizes(best_p);
+      return {*best, t.all()};
     }
-    // Even at the smallest size the blocks do not fit: the tallest text goes to a continuation sheet.
-    int best_g = -1;
-    std::size_t best_i = 0;
-    for (int g = 0; g < 4; ++g)
-      for (std::size_t i = 0; i < f[g].size(); ++i)
-        if (!f[g][i].moved && long_text[g][i] &&
-            (best_g < 0 || text_height(f[g][i]) > text_height(f[best_g][best_i]))) {
-          best_g = g;
-          best_i = i;
-        }
-    if (best_g < 0) {
-      // Nothing left to move: the template's page, as full as it is.
-      std::vector<Fitted> all;
-      for (auto& group : f) all.insert(all.end(), group.begin(), group.end());
-      return {FirstSheet{}, all};
-    }
-    f[best_g][best_i].moved = true;
+    // Even at the smallest size the blocks do not fit: the tallest text goes to a continuation
+    // sheet; with nothing left to move, the template's page, as full as it is.
+    if (!t.move_tallest()) return {FirstSheet{}, t.all()};
   }
 }
 
@@ -412,8 +364,9 @@ Layout lay_out(const Page& page, const std::vector<std::pair<std::string, std::s
   for (std::size_t i = 0; i < l.texts.size(); ++i) {
     if (!l.texts[i].moved) continue;
     const std::string& text = l.texts[i].text;
-    const double lh = line_height_mm(text, MOVED_TEXT_PT);
-    const auto lines = wrap(text, MOVED_TEXT_WIDTH_MM, MOVED_TEXT_PT);
+    const SetText set = set_value(text, MOVED_TEXT_WIDTH_MM, MOVED_TEXT_PT);
+    const auto& lines = set.lines;
+    const double lh = set.tallest_line_mm;
     std::size_t line = 0;
     bool first = true;
     while (line < lines.size()) {

@@ -9,8 +9,9 @@
 // The beacon schedule stays on the first sheet while every row fits there; past that it goes on
 // over continuation sheets, each with the document's title block and the schedule's column heads.
 //
-// Sizes come from an estimate of how wide each character is set, erring wide, so that a text
-// judged to fit always does.
+// Widths, line breaks and line heights come from Pango on the fonts the templates name, set one
+// line at a time as the PDF renderer sets them; a text that wraps is printed in a box exactly as
+// wide as the one it was measured in, so that the page breaks its lines where the layout did.
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -24,16 +25,27 @@ namespace vekt::brellow::sheets {
 // The smallest size a text of the particulars is set at, points.
 inline constexpr double MIN_TEXT_PT = 6;
 
-// How many lines `text` takes in a line of `width_mm` at `pt` points, wrapped at blanks and,
-// within a word longer than the line, anywhere. An empty text takes one line.
-std::size_t line_count(std::string_view text, double width_mm, double pt);
-// The height of one line of `text` at `pt` points, in millimetres (taller for scripts that the
-// fallback fonts set); `resized` for a text set smaller than its box's own size, whose lines are
-// RESIZED_LINE_HEIGHT apart.
+// The templates' font stack (their `body`'s font-family), as Pango takes it: the values of the
+// first sheet are set in it, bold.
+inline constexpr std::string_view VALUE_FONTS =
+    "DejaVu Sans,Liberation Sans,Noto Sans,Noto Naskh Arabic,Noto Sans CJK SC,Noto Sans CJK JP,Noto Sans CJK KR,"
+    "sans-serif";
+
+// A text set smaller than its box's own size is set with its lines RESIZED_LINE_HEIGHT (of its
+// size) apart when its fonts are no taller than the stack's first; otherwise at their own height.
 inline constexpr double RESIZED_LINE_HEIGHT = 1.1;
-double line_height_mm(std::string_view text, double pt, bool resized = false);
-// Whether `text` holds a character of a script that the fallback fonts set (Arabic, CJK, ...).
-bool has_tall_script(std::string_view text);
+
+// How a value `text` is set in a line of `width_mm` at `pt` points (bold, in VALUE_FONTS): its
+// lines (as [begin, end) bytes of the text), and its height in millimetres, `resized` for a text
+// set smaller than its box's size. An empty text takes one line.
+struct SetText {
+  std::vector<std::pair<std::size_t, std::size_t>> lines;
+  double height_mm = 0;
+  double tallest_line_mm = 0;  // at the text's own line height
+  bool close_lines = false;  // resized, and its lines RESIZED_LINE_HEIGHT apart
+};
+SetText set_value(std::string_view text, double width_mm, double pt, bool resized = false);
+std::size_t line_count(std::string_view text, double width_mm, double pt);
 
 // One box of a text on the first sheet: its placeholder, the label it is printed under (on a
 // continuation sheet), and the width its text wraps in, millimetres.
@@ -43,6 +55,7 @@ struct Cell {
   double width_mm = 0;
   std::string suffix = {};  // printed after the value (a unit)
   bool across = false;      // the value runs across the rest of its row
+  bool callers = false;     // the caller's own text, which within its limit never leaves the sheet
 };
 
 // Boxes that share one height: rows of cells, as in a table, each row as tall as its tallest
@@ -58,13 +71,17 @@ struct BoxGroup {
 struct Fitted {
   std::string key;
   std::string label;
-  std::string text;
+  std::string text;  // as the page shows it: each run of blanks and line ends one blank
   double pt = 0;
   bool moved = false;
   double width_mm = 0;
   double base_pt = 0;
+  bool callers = false;
   bool resized() const { return moved || pt != base_pt; }
 };
+// Whether a text that stays on the first sheet is printed in a box of its own width: when set
+// smaller or in more than one line, so that the page wraps it exactly where the layout did.
+bool in_own_box(const Fitted& f);
 
 // The sizes of the texts of a group (texts by key, "" for a key not given): smaller sizes first
 // for the tallest cell, half a point at a time, down to MIN_TEXT_PT; a text that still does not

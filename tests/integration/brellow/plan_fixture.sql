@@ -19,8 +19,9 @@
 --   202  40 legs of about 1.6 m around a circle of radius 10 m (past the first sheet's 34 rows)
 --   203  a square of 20 m with NULL area, a 100-character parcel number, a 300-character
 --        address, file number and surveyor
---   204  to 207: squares of 20 m whose survey records no plan may print: 204 a leg of length
---        NaN, 205 one of infinite length, 206 a negative area, 207 legs that close no ring
+--   204  to 208: squares of 20 m whose survey records no plan may print: 204 a leg of length
+--        NaN, 205 one of infinite length, 206 a negative area, 207 legs that close no ring, 208
+--        an area of NaN
 -- Ids up to 999 are the hand-made ones (the generated cadastre starts at 1000).
 -- Clear the rows before scripts/load-data runs on the same database: the leg of 106 from a
 -- beacon that does not exist fails the loader's foreign-key check.
@@ -142,7 +143,7 @@ JOIN "GIS"."BEACON" a ON a."ID" = c.first + k
 JOIN "GIS"."BEACON" b ON b."ID" = c.first + (k + 1) % c.n,
 LATERAL (SELECT round(degrees(ST_Azimuth(a."GEOMETRY", b."GEOMETRY")) * 60)::int % 21600 AS m) AS bearing;
 
--- 203 to 207: squares of 20 m, beacons and legs from 501, ten ids per parcel.
+-- 203 to 208: squares of 20 m, beacons and legs from 501, ten ids per parcel.
 INSERT INTO "GIS"."PLOT" ("ID", "PLOT_NO", "STATUS", "AREA_SYSTEM", "file_no", "SURVEYED_BY", "ADDRESS", "GEOMETRY")
 SELECT id, plot_no, 'Vacant', area, file_no, surveyed_by, address,
        ST_MakeEnvelope(x, 1000000, x + 20, 1000020, 3857)
@@ -155,12 +156,13 @@ FROM (VALUES
   (204, 810000, 'PLOT 204', 400.00, 'LKN/204', NULL, NULL),
   (205, 811000, 'PLOT 205', 400.00, 'LKN/205', NULL, NULL),
   (206, 812000, 'PLOT 206', -400.00, 'LKN/206', NULL, NULL),
-  (207, 813000, 'PLOT 207', 400.00, 'LKN/207', NULL, NULL)
+  (207, 813000, 'PLOT 207', 400.00, 'LKN/207', NULL, NULL),
+  (208, 814000, 'PLOT 208', 'NaN', 'LKN/208', NULL, NULL)
 ) AS p(id, x, plot_no, area, file_no, surveyed_by, address);
 INSERT INTO "GIS"."BEACON" ("ID", "BEACON_NO", "STATUS", "REMARK", "NORTHING", "EASTING", "GEOMETRY")
 SELECT 501 + 10 * (id - 203) + k, 'S' || id || '-' || k, 'Found', 'plan fixture', y, x,
        ST_SetSRID(ST_MakePoint(x, y), 3857)
-FROM generate_series(203, 207) AS id, generate_series(0, 3) AS k,
+FROM generate_series(203, 208) AS id, generate_series(0, 3) AS k,
 LATERAL (SELECT (809000 + 1000 * (id - 203) + (CASE WHEN k IN (1, 2) THEN 20 ELSE 0 END))::float8 AS x,
                 (1000000 + (CASE WHEN k IN (2, 3) THEN 20 ELSE 0 END))::float8 AS y) AS corner;
 -- Leg k runs from corner k to corner k + 1; 204's first is NaN metres long, 205's infinite, and
@@ -170,7 +172,7 @@ SELECT 501 + 10 * (id - 203) + k, id, 501 + 10 * (id - 203) + k,
        501 + 10 * (id - 203) + CASE WHEN id = 207 AND k = 3 THEN 1 ELSE (k + 1) % 4 END, NULL,
        CASE WHEN id = 204 AND k = 0 THEN 'NaN'::float8 WHEN id = 205 AND k = 0 THEN 'Infinity'::float8 ELSE 20 END,
        (ARRAY[90, 0, 270, 180])[k + 1], 0
-FROM generate_series(203, 207) AS id, generate_series(0, 3) AS k;
+FROM generate_series(203, 208) AS id, generate_series(0, 3) AS k;
 
 -- Roads north of 101 (stored out of distance order), and the two at the edge of 108's reach.
 INSERT INTO "GIS"."ROAD" ("ID", "ROAD_NAME", "ROAD_TYPE", "GEOMETRY") VALUES

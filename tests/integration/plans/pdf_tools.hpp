@@ -25,11 +25,27 @@ std::vector<Word> pdf_words(const std::string& pdf_bytes);
 // Empty for sound pages.
 std::vector<std::string> page_faults(const std::string& pdf_bytes);
 
+// One value the first sheet must show whole in its own box: the first word of its label, and its
+// text as printed. With `centred`, the label stands in the middle of its row (the references).
+struct BoxedValue {
+  std::string label;
+  std::string text;
+  bool centred = false;
+};
+// What is wrong with the boxes of `values` on the first sheet, one line each: a value not shown
+// whole inside its box. A value's box lies right of its label's column, from its label's row down
+// to the next label under it, and to the next label right of it on its row (or the frame).
+std::vector<std::string> box_faults(const std::string& pdf_bytes, const std::vector<BoxedValue>& values);
+
 // Where the tests leave what a person should look at: <build>/test-output/plans.
 std::string output_dir();
 // Writes the bytes to output_dir()/name and returns the path.
 std::string keep(const std::string& name, const std::string& bytes);
 // Renders every page of a kept PDF to PNG (pdftoppm -r 100 -png) beside it; returns the first page.
 std::string pictures_of(const std::string& pdf_path);
+// Leaves the pictures of a kept PDF's pages beside it (pictures_of) and says what is wrong with
+// them, one line each: not `pages` pages, a page not an A4 sheet at 100 dpi (827 by 1170 pixels),
+// or one without its frame (dark 6 mm from the sheet's left edge, halfway down). Empty when sound.
+std::vector<std::string> picture_faults(const std::string& pdf_path, int pages);
 
 }  // namespace plans_test

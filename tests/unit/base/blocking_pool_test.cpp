@@ -70,18 +70,35 @@ TEST(BlockingPool, AnOuterLimitOrCancellationEndsTheWait) {
   release.set_value();
 }
 
+// Waits on the pool for a job that runs until `released`, then marks that it was resumed.
+asio::awaitable<void> wait_on_job(BlockingPool& pool, std::shared_future<void> released, std::atomic<bool>* ended,
+                                  std::atomic<bool>* resumed) {
+  // Named before the co_await: g++ 12 destroys a lambda temporary that owns a value inside a
+  // co_await expression twice.
+  auto job = [released, ended] {
+    released.wait();
+    *ended = true;
+  };
+  co_await pool.run(std::move(job), 60000ms);
+  *resumed = true;
+}
+
 TEST(BlockingPool, AJobThatEndsAfterItsLoopIsGoneTouchesNothingOfIt) {
   BlockingPool pool(1);
   std::promise<void> release;
-  auto released = release.get_future().share();
+  std::atomic<bool> ended{false}, resumed{false};
   {
     asio::io_context io;
-    asio::co_spawn(io, pool.run([released] { released.wait(); }, 60000ms), asio::detached);
+    asio::co_spawn(io, wait_on_job(pool, release.get_future().share(), &ended, &resumed), asio::detached);
     io.run_for(20ms);
   }  // the loop and the waiting coroutine are destroyed while the job still runs
   release.set_value();
   asio::io_context io;
-  run(io, pool.run([] {}, 5000ms));  // served after the orphaned job, so that one has ended
+  // Served after the orphaned job, so that one has ended: it ran to its end, its waiter was never
+  // resumed, and the pool goes on serving.
+  EXPECT_EQ(run(io, pool.run([] { return 7; }, 5000ms)), 7);
+  EXPECT_TRUE(ended);
+  EXPECT_FALSE(resumed);
 }
 
 TEST(BlockingPool, JoinDropsTheJobsStillInLineAndRefusesNewOnes) {

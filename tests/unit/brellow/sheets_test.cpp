@@ -2,6 +2,8 @@
 // sheet, and the schedule's rows on the first sheet and beyond.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -25,9 +27,25 @@ TEST(Sheets, LinesWrapAtBlanksAndBreakLongWords) {
   const std::string words = "WORD WORD WORD WORD WORD WORD WORD WORD WORD WORD";
   EXPECT_GT(line_count(words, 20, 7), line_count(words, 60, 7));
   EXPECT_GE(line_count(std::string(300, 'X'), 60, 5), 5u);  // one word, broken anywhere
-  // Wide characters take about twice the width of a capital.
-  EXPECT_GT(line_count("李小龍李小龍李小龍李小龍李小龍", 30, 7), line_count("ABCDEFGHIJKLMNO", 30, 7));
-  EXPECT_GT(line_height_mm("李", 7), line_height_mm("A", 7));
+  // Measured on the fonts: 20 of "Щ" (1.33 em in bold) take a line of 60 mm at 7 pt, 20 of "I"
+  // not a third of it; the CJK fallback font sets taller lines than the first font.
+  std::string wide, narrow;
+  for (int i = 0; i < 20; ++i) wide += "Щ", narrow += "I";
+  EXPECT_EQ(line_count(wide, 60, 7), 2u);
+  EXPECT_EQ(line_count(wide, 66, 7), 1u);
+  EXPECT_EQ(line_count(narrow, 20, 7), 1u);
+  EXPECT_GT(set_value("李", 60, 7).height_mm, set_value("A", 60, 7).height_mm * 1.2);
+  // Lines break where the renderer breaks them: at blanks, and inside a word only where the word
+  // alone is wider than the line; every byte belongs to one line.
+  const SetText t = set_value("AAAA BBBB " + std::string(40, 'C'), 30, 7);
+  ASSERT_GE(t.lines.size(), 3u);
+  EXPECT_EQ(t.lines[0], (std::pair<std::size_t, std::size_t>{0, 10}));
+  for (std::size_t i = 1; i < t.lines.size(); ++i) EXPECT_EQ(t.lines[i].first, t.lines[i - 1].second);
+  EXPECT_EQ(t.lines.back().second, 50u);
+  // A text set smaller has its lines close together only when its fonts are no taller than the first.
+  EXPECT_TRUE(set_value(wide, 30, 6, true).close_lines);
+  EXPECT_FALSE(set_value("李小龍", 30, 6, true).close_lines);
+  EXPECT_FALSE(set_value(wide, 30, 6, false).close_lines);
 }
 
 TEST(Sheets, TextsKeepTheirSizeShrinkOrMove) {
@@ -69,7 +87,10 @@ TEST(Sheets, TheScheduleStaysOnTheFirstSheetWhileItFits) {
   }
   // A first sheet with less room keeps fewer rows, and none when it has no room for a row.
   EXPECT_EQ(lay_out_schedule(schedule_of(80), {10, 2, 96}).on_first_sheet, 20u);
-  EXPECT_EQ(lay_out_schedule(schedule_of(80), {6, 4, 190}).on_first_sheet, 18u);  // three columns across
+  // Columns of 44 mm (the widest cells as the fonts set them, and padding), 3 mm apart: four across
+  // the sheet's 190 mm, three in 150 mm.
+  EXPECT_EQ(lay_out_schedule(schedule_of(80), {6, 4, 190}).on_first_sheet, 24u);
+  EXPECT_EQ(lay_out_schedule(schedule_of(80), {6, 4, 150}).on_first_sheet, 18u);
   EXPECT_EQ(lay_out_schedule(schedule_of(5), {0, 4, 190}).on_first_sheet, 0u);
 }
 
@@ -115,9 +136,9 @@ std::vector<std::pair<std::string, std::string>> deed_texts(bool long_name, bool
   }
   if (all_long) {
     put("{{parcel_number}}", std::string(100, 'X'));
-    put("{{district}}", std::string(196, 'D') + " END");
-    put("{{cadzone}}", "ZONE " + std::string(195, 'Z'));
-    put("{{file_no}}", "FILE " + std::string(195, 'F'));
+    put("{{district}}", std::string(96, 'D') + " END");
+    put("{{cadzone}}", "ZONE " + std::string(95, 'Z'));
+    put("{{file_no}}", "FILE " + std::string(55, 'F'));
     put("{{surveyed_by}}", surveyor);
   }
   return t;
@@ -167,3 +188,83 @@ TEST(Sheets, TheCallersTextsAtTheirLimitsStayWholeOnTheFirstSheet) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string slurp(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// The number in the template's rule for `selector` that follows `property: ` (the `index`th of a
+// list of lengths, such as a padding's).
+double css_number(const std::string& page, const std::string& selector, const std::string& property, int index = 0) {
+  const std::size_t rule = page.find("  " + selector + " {");
+  EXPECT_NE(rule, std::string::npos) << selector;
+  const std::size_t end = page.find('}', rule);
+  std::size_t at = page.find(" " + property + ": ", rule);
+  EXPECT_LT(at, end) << selector << " " << property;
+  at += property.size() + 3;
+  for (int i = 0; i < index; ++i) at = page.find(' ', at) + 1;
+  return std::stod(page.substr(at));
+}
+
+// The templates' font stack, as the layout names it to Pango.
+std::string font_stack(const std::string& page, const std::string& selector) {
+  const std::size_t at = page.find("font-family: ", page.find("  " + selector + " {")) + 13;
+  std::string stack;
+  for (std::size_t i = at; page[i] != ';'; ++i)
+    if (page[i] == ',')
+      stack += ',';
+    else if (page[i] != '"' && page[i] != ' ' && page[i] != '\n')
+      stack += page[i];
+    else if (page[i] == ' ' && page[i - 1] != ',' && page[i - 1] != '\n' && page[i - 1] != ' ')
+      stack += ' ';
+  return stack;
+}
+
+constexpr double RULE_MM = 0.5 * 25.4 / 72;  // the templates' 0.5 pt rules
+
+// A box's width in the layout: no wider than the template's content width (its CSS width less
+// padding and rule), and not more than 0.6 mm narrower.
+void expect_width(double layout_mm, double content_mm, const std::string& what) {
+  EXPECT_LE(layout_mm, content_mm) << what;
+  EXPECT_GE(layout_mm, content_mm - 0.6) << what;
+}
+
+}  // namespace
+
+// The boxes the layout plans with are the boxes the templates print: their widths, their texts'
+// sizes and the fonts the texts are set in.
+TEST(Sheets, TheLayoutsBoxesAreTheTemplates) {
+  using vekt::brellow::document::deedplan_boxes;
+  using vekt::brellow::document::siteplan_boxes;
+  for (const char* name : {"deedplan", "siteplan"}) {
+    SCOPED_TRACE(name);
+    const std::string page = slurp(std::filesystem::path(VEKT_SOURCE_DIR) / "templates" / (std::string(name) + ".html"));
+    const Page& boxes = std::string(name) == "deedplan" ? deedplan_boxes() : siteplan_boxes();
+    EXPECT_EQ(font_stack(page, "body"), VALUE_FONTS);
+    // The particulars' values (a cell's width is its content's), in the body's size.
+    const double value_mm = css_number(page, ".particulars td.value", "width") - RULE_MM;
+    EXPECT_EQ(css_number(page, "body", "font-size"), boxes.particulars.base_pt);
+    for (const auto& row : boxes.particulars.rows)
+      for (const Cell& c : row) expect_width(c.width_mm, value_mm, c.key);
+    // The file number beside its label in the references.
+    const double refs_mm = css_number(page, ".refs", "width") - css_number(page, ".refs td.label", "width") -
+                           4 * css_number(page, ".refs td", "padding", 1) - RULE_MM;
+    expect_width(boxes.refs.rows[0][0].width_mm, refs_mm, "file_no");
+    EXPECT_EQ(css_number(page, ".refs td.value", "font-size"), boxes.refs.base_pt);
+    // The surveyor's name in the certificate.
+    const double name_mm = css_number(page, ".certificates", "width") -
+                           2 * css_number(page, ".certificate", "padding", 1) - 2 * RULE_MM;
+    expect_width(boxes.surveyor.rows[0][0].width_mm, name_mm, "surveyed_by");
+    EXPECT_EQ(css_number(page, ".certificate .name", "font-size"), boxes.surveyor.base_pt);
+    // The parcel number after "PLAN OF " in the title.
+    EXPECT_EQ(css_number(page, ".title .of", "font-size"), boxes.title.base_pt);
+    // The widest number that takes one line of its box still has "PLAN OF " before it on one line.
+    const double number_mm = boxes.title.rows[0][0].width_mm, pt = boxes.title.base_pt;
+    std::string number = "M";
+    while (line_count(number + "M", number_mm, pt) == 1) number += "M";
+    EXPECT_EQ(line_count("PLAN OF " + number, css_number(page, ".title .state", "width"), pt), 1u);
+  }
+}
