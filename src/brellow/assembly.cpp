@@ -277,13 +277,13 @@ std::string assemble(const Drawing& drawing, std::vector<Placeholder> data, cons
 // limit is only a backstop.
 constexpr std::chrono::milliseconds ASSEMBLY_LIMIT{60000};
 
-boost::asio::awaitable<std::string> assemble_off_loop(Drawing drawing, std::vector<Placeholder> data,
-                                                      const sheets::Page& boxes) {
+boost::asio::awaitable<std::string> assemble_off_loop(base::BlockingPool& threads, Drawing drawing,
+                                                      std::vector<Placeholder> data, const sheets::Page& boxes) {
   // Named before the co_await, and owning what it uses: it may outlive this request.
   auto job = [drawing = std::move(drawing), data = std::move(data), &boxes]() mutable {
     return assemble(drawing, std::move(data), boxes);
   };
-  co_return co_await base::shared_blocking_pool().run(std::move(job), ASSEMBLY_LIMIT);
+  co_return co_await threads.run(std::move(job), ASSEMBLY_LIMIT);
 }
 
 }  // namespace vekt::brellow::document

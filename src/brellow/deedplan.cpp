@@ -59,7 +59,7 @@ asio::awaitable<std::optional<std::string>> PlanImageGenerator::generate_deedpla
   std::optional<Drawing> drawing = co_await draw(*this, "templates/deedplan.html", plot_id, bounding_box, timings_);
   if (!drawing) co_return std::nullopt;
   std::vector<Placeholder> data = deedplan_data(*drawing, district, file_no, person_name, cadzone);
-  std::string page = co_await assemble_off_loop(std::move(*drawing), std::move(data), deedplan_boxes());
+  std::string page = co_await assemble_off_loop(services().figures.pool(), std::move(*drawing), std::move(data), deedplan_boxes());
 
   co_return co_await render_pdf(services().pdf, DEEDPLAN_CSS, std::move(page), timings_, client_gone_);
 }

@@ -12,6 +12,7 @@
 
 #include <boost/asio/awaitable.hpp>
 
+#include "base/blocking_pool.hpp"
 #include "brellow/generator.hpp"
 #include "brellow/page.hpp"
 #include "brellow/service.hpp"
@@ -68,10 +69,11 @@ const sheets::Page& siteplan_boxes();
 // schedule's rows that do not fit the first sheet on continuation sheets, every sheet numbered.
 std::string assemble(const Drawing& drawing, std::vector<Placeholder> data,
                      const sheets::Page& boxes);
-// assemble() on a thread of base::shared_blocking_pool(), off the event loop: measuring the texts
-// with Pango takes milliseconds for long ones, and a thread's first measurement loads the fonts.
-boost::asio::awaitable<std::string> assemble_off_loop(Drawing drawing, std::vector<Placeholder> data,
-                                                      const sheets::Page& boxes);
+// assemble() on a thread of `threads` (the figure threads), off the event loop: measuring the
+// texts with Pango takes milliseconds for long ones, and a thread's first measurement loads the
+// fonts.
+boost::asio::awaitable<std::string> assemble_off_loop(base::BlockingPool& threads, Drawing drawing,
+                                                      std::vector<Placeholder> data, const sheets::Page& boxes);
 
 // The record of `plot_id` among the plots (the first one), checked before anything is drawn:
 // ParcelHasNoGeometry when it is missing or has no outline, ParcelHasNoBoundary when it has no

@@ -37,6 +37,9 @@ class FigureWorkers {
                                                   std::function<bool()> client_gone = {});
 
   std::size_t threads() const { return pool_.threads(); }
+  // The threads themselves, for the rest of a document's CPU work (its page layout), which
+  // should yield to the event loops as the figures do.
+  base::BlockingPool& pool() { return pool_; }
 
  private:
   std::unique_ptr<base::BlockingPool> own_;  // none when the pool is lent

@@ -49,7 +49,7 @@ asio::awaitable<std::optional<host::ApiResponse>> PlanImageGenerator::generate_s
   std::optional<Drawing> drawing = co_await draw(*this, "templates/siteplan.html", plot_id, bounding_box, timings_);
   if (!drawing) co_return std::nullopt;
   std::vector<Placeholder> data = siteplan_data(*drawing);
-  std::string page = co_await assemble_off_loop(std::move(*drawing), std::move(data), siteplan_boxes());
+  std::string page = co_await assemble_off_loop(services().figures.pool(), std::move(*drawing), std::move(data), siteplan_boxes());
 
   std::string pdf_bytes = co_await render_pdf(services().pdf, SITEPLAN_CSS, std::move(page), timings_, client_gone_);
   co_return host::api_response({.file = std::move(pdf_bytes), .filename = fmt::format("SitePlan_{}.pdf", plot_id)});
