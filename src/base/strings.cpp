@@ -8,6 +8,22 @@ std::string trim_blanks(std::string_view s) {
   return std::string(s);
 }
 
+std::string collapse_blanks(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  bool blank = false;
+  for (char c : s) {
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f') {
+      blank = !out.empty();
+      continue;
+    }
+    if (blank) out += ' ';
+    blank = false;
+    out += c;
+  }
+  return out;
+}
+
 std::vector<std::string> split_list(std::string_view list) {
   std::vector<std::string> out;
   std::size_t start = 0;

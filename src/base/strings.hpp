@@ -9,6 +9,10 @@ namespace vekt::base {
 // `s` without the spaces and tabs at either end.
 std::string trim_blanks(std::string_view s);
 
+// `s` with each run of blanks, tabs and line ends as one blank and none at either end: a text as
+// a page shows it.
+std::string collapse_blanks(std::string_view s);
+
 // A comma-separated list: blanks around items are trimmed and empty items are dropped.
 std::vector<std::string> split_list(std::string_view list);
 

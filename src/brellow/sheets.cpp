@@ -6,6 +6,7 @@
 #include <optional>
 #include <tuple>
 
+#include "base/strings.hpp"
 #include "canvas/paragraph.hpp"
 
 namespace vekt::brellow::sheets {
@@ -13,24 +14,6 @@ namespace vekt::brellow::sheets {
 namespace {
 
 constexpr double MM_PER_PT = 25.4 / 72;
-
-// Each run of blanks, tabs and line ends as one blank, none at either end: the text as the page
-// shows it.
-std::string collapsed(std::string_view s) {
-  std::string out;
-  out.reserve(s.size());
-  bool blank = false;
-  for (char c : s) {
-    if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f') {
-      blank = !out.empty();
-      continue;
-    }
-    if (blank) out += ' ';
-    blank = false;
-    out += c;
-  }
-  return out;
-}
 
 canvas::SetParagraph set_in(std::string_view text, double width_mm, double pt, canvas::Weight weight) {
   return canvas::set_paragraph(text, {std::string(VALUE_FONTS), pt, weight}, width_mm < 0 ? -1 : width_mm / MM_PER_PT);
@@ -114,7 +97,7 @@ std::vector<Fitted> texts_of(const BoxGroup& group, const std::vector<std::pair<
     for (const Cell& c : group.rows[r]) {
       std::string text;
       for (const auto& [k, v] : texts)
-        if (k == c.key) text = collapsed(v);
+        if (k == c.key) text = base::collapse_blanks(v);
       out.push_back({c.key, c.label, std::move(text), group.base_pt, false, c.width_mm, group.base_pt, c.callers});
       if (rows) rows->push_back(r);
     }

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "base/strings.hpp"
 #include "support/command.hpp"
 
 namespace plans_test {
@@ -41,20 +42,6 @@ std::string scratch(const std::string& bytes) {
   return path;
 }
 
-std::string folded(const std::string& raw) {
-  std::string folded;
-  bool blank = false;
-  for (char c : raw) {
-    if (c == ' ' || c == '\n' || c == '\t' || c == '\r' || c == '\f') {
-      blank = !folded.empty();
-      continue;
-    }
-    if (blank) folded += ' ';
-    blank = false;
-    folded += c;
-  }
-  return folded;
-}
 
 }  // namespace
 
@@ -63,14 +50,14 @@ std::string pdf_text(const std::string& pdf_bytes, bool layout) {
   std::string raw =
       command_output(std::string("pdftotext -enc UTF-8 ") + (layout ? "-layout " : "") + sh_quote(path) + " -");
   std::filesystem::remove(path);
-  return folded(raw);
+  return vekt::base::collapse_blanks(raw);
 }
 
 std::string pdf_info(const std::string& pdf_bytes) {
   std::string path = scratch(pdf_bytes);
   std::string out = command_output("pdfinfo " + sh_quote(path));
   std::filesystem::remove(path);
-  return folded(out);
+  return vekt::base::collapse_blanks(out);
 }
 
 std::vector<Word> pdf_words(const std::string& pdf_bytes) {
