@@ -243,7 +243,9 @@ std::string assemble(const Drawing& drawing, std::vector<Placeholder> data, cons
   set(data, "{{schedule_table}}", schedule_table_html(first_rows), true);
   std::string note;
   if (on_first == 0 && !schedule.empty())
-    note = fmt::format("<p class=\"schedule-note\">All {} rows are on sheet 2.</p>", schedule.size());
+    note = schedule.size() == 1
+               ? std::string("<p class=\"schedule-note\">The schedule's one row is on sheet 2.</p>")
+               : fmt::format("<p class=\"schedule-note\">All {} rows are on sheet 2.</p>", schedule.size());
   else if (on_first < schedule.size())
     note = fmt::format("<p class=\"schedule-note\">Rows 1 to {} of {}; continued on sheet 2.</p>", on_first,
                        schedule.size());

@@ -295,6 +295,9 @@ TEST_F(PlanDocuments, CallersFieldsAtTheirLimitsInEveryScriptStayWholeOnTheFirst
         for (std::string& f : plans_test::box_faults(r.body, boxes)) faults.push_back(std::move(f));
         EXPECT_EQ(joined(faults), "");
         EXPECT_EQ(plans_test::pdf_text(r.body).find("in full"), std::string::npos);
+        if (parcel == 101 && sheets_of(r.body) > 1) {  // its one row gave way to the texts
+          EXPECT_NE(plans_test::pdf_text(r.body).find("The schedule's one row is on sheet 2."), std::string::npos);
+        }
         if (placement == "all" || !faults.empty()) {
           const std::string kept = plans_test::keep("DeedPlan_" + name + ".pdf", r.body);
           EXPECT_EQ(joined(plans_test::picture_faults(kept, sheets_of(r.body))), "");
