@@ -164,6 +164,9 @@ std::optional<std::string> bounding_box_fault(const plots::BoundingBox& b) {
 }
 
 DeedPlanParticulars parse_deed_plan_body(std::string_view body) {
+  auto not_json = [](std::size_t byte) {
+    refuse(Json::array({"body"}), fmt::format("the body is not valid JSON (at byte {})", byte), "value_error.jsondecode");
+  };
   Json doc;
   try {
     PlacedParser parser(doc);
@@ -171,9 +174,11 @@ DeedPlanParticulars parse_deed_plan_body(std::string_view body) {
   } catch (const Json::parse_error& e) {
     if (body.find_first_not_of(" \t\r\n") == std::string_view::npos)
       refuse(Json::array({"body"}), "field required", "value_error.missing");
-    refuse(Json::array({"body"}), fmt::format("the body is not valid JSON (at byte {})", e.byte),
-           "value_error.jsondecode");
+    not_json(e.byte);
   }
+  // The parser takes a NUL byte for the end of its input: one after the value would hide what
+  // follows it, which is trailing data like any other (a NUL inside the value fails above).
+  if (const std::size_t nul = body.find('\0'); nul != std::string_view::npos) not_json(nul + 1);
   if (!doc.is_object()) refuse(Json::array({"body"}), "value is not a valid dict", "type_error.dict");
 
   FieldErrors errors;

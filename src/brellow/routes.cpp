@@ -139,13 +139,12 @@ void check_plan_caller(const PlanServices& services, const Request& request) {
   host::check_caller(request, services.plan_token, "Plan documents are issued to clients on this machine only");
 }
 
-// A plan handler with its session, its failures answered by answer_failure(). The caller is
-// checked first: the session opens no connection before its first statement.
+// A plan handler with its session, its failures answered by answer_failure(). Its caller was
+// checked (the router's guard) before the request was read.
 web::Handler plan_handler(PlanServices& services, PlanHandler handler) {
   return host::with_db([&services, handler](Request& request, pg::Session& db) -> asio::awaitable<Response> {
     std::exception_ptr failure;
     try {
-      check_plan_caller(services, request);
       co_return co_await handler(services, request, db);
     } catch (...) {
       failure = std::current_exception();
@@ -231,6 +230,7 @@ Json deed_plan_body_schema() {
 web::Router make_router(PlanServices& services) {
   web::Router r("/plans", {"Plan documents"});
   r.answer_with(NO_STORE);
+  r.guard_with([&services](const Request& request) { check_plan_caller(services, request); });
   r.add({.method = "POST",
          .path = "/{plot_id}/deed-plan",
          .name = "generate_deed_plan",
@@ -239,7 +239,8 @@ web::Router make_router(PlanServices& services) {
          .params = {web::path_param("plot_id", web::ParamType::integer)},
          .handler = plan_handler(services, &deed_plan),
          .json_response = false,
-         .request_body = deed_plan_body_schema()});
+         .request_body = deed_plan_body_schema(),
+         .json_body = true});
   r.add({.method = "GET",
          .path = "/{plot_id}/site-plan",
          .name = "generate_site_plan",

@@ -410,7 +410,8 @@ asio::awaitable<Response> get_available_layers(Request&) {
 // ---------------------------------------------------------------- POST /cache/invalidate/{layer_name}
 
 // Who may empty the cache is the host's decision: with an admin token set, the bearer of that
-// token; without it, clients on this machine only. One invalidation runs at a time.
+// token; without it, clients on this machine only. The route's guard asks it before the request
+// is read. One invalidation runs at a time.
 
 void check_invalidation_allowed(const Request& request, const std::optional<std::string>& token) {
   host::check_caller(request, token, "Cache invalidation is allowed from this machine only");
@@ -423,7 +424,6 @@ struct RunningFlag {
 };
 
 asio::awaitable<Response> invalidate_cache_endpoint(Service& service, Request& request) {
-  check_invalidation_allowed(request, service.admin_token);
   const std::string layer_name = request.str("layer_name");
   if (layer_name != "all" && !find_layer(layer_name))
     throw HttpError(404, fmt::format("Layer '{}' not found. Valid layers: {}", layer_name, py_list_repr(layer_keys())));
@@ -593,7 +593,8 @@ web::Router make_router(Service& service) {
          .doc = "\n    Manually invalidate cache for a specific layer.\n"
                 "    Useful after bulk data updates or for testing.\n    ",
          .params = {path_param("layer_name", ParamType::string)},
-         .handler = on(service, invalidate_cache_endpoint)});
+         .handler = on(service, invalidate_cache_endpoint),
+         .guard = [&service](const Request& request) { check_invalidation_allowed(request, service.admin_token); }});
   r.add({.method = "GET",
          .path = "/health/",
          .name = "health_check",

@@ -7,6 +7,7 @@
 
 #include "base/strings.hpp"
 #include "base/utf8.hpp"
+#include "web/framing.hpp"
 
 namespace vekt::web {
 namespace {
@@ -291,8 +292,31 @@ std::vector<std::string> forwarded_for_nodes(std::string_view value) {
   return nodes;
 }
 
-bool is_local_request(std::string_view peer, const Headers& headers, const std::vector<std::string>& trusted) {
-  if (!is_loopback(peer)) return false;
+namespace {
+
+// Two host texts that name the same host: equal but for case, or the same address written two ways.
+bool same_host(std::string_view a, std::string_view b) {
+  if (base::iequals_ascii(a, b)) return true;
+  boost::system::error_code ea, eb;
+  const auto x = boost::asio::ip::make_address(std::string(a), ea);
+  const auto y = boost::asio::ip::make_address(std::string(b), eb);
+  return !ea && !eb && x == y;
+}
+
+bool is_this_machine(std::string_view host, std::string_view listen_host) {
+  if (host.empty()) return false;
+  return is_loopback(host) || base::iequals_ascii(host, "localhost") || same_host(host, listen_host);
+}
+
+// Whether the request's Host names this machine: exactly one, and one that is.
+bool host_is_this_machine(const Headers& headers, std::string_view listen_host) {
+  if (headers.count("Host") != 1) return false;
+  const std::optional<HostPort> host = parse_host(*headers.find("Host"));
+  return host && is_this_machine(host->host, listen_host);
+}
+
+// Whether the forwarding headers (none, or each of them) lead to a loopback client.
+bool forwarded_from_loopback(std::string_view peer, const Headers& headers, const std::vector<std::string>& trusted) {
   const std::optional<std::string> xff = headers.joined("X-Forwarded-For");
   const std::optional<std::string> forwarded = headers.joined("Forwarded");
   if (!xff && !forwarded) return true;
@@ -303,33 +327,60 @@ bool is_local_request(std::string_view peer, const Headers& headers, const std::
   return true;
 }
 
-bool CorsPolicy::any_origin() const {
-  return std::find(allow_origins.begin(), allow_origins.end(), "*") != allow_origins.end();
+}  // namespace
+
+bool is_loopback_origin(std::string_view origin) {
+  std::string_view authority;
+  if (origin.starts_with("http://")) authority = origin.substr(7);
+  else if (origin.starts_with("https://")) authority = origin.substr(8);
+  else return false;
+  const std::optional<HostPort> host = parse_host(authority);
+  return host && !host->host.empty() && (is_loopback(host->host) || base::iequals_ascii(host->host, "localhost"));
 }
 
-bool CorsPolicy::allows(std::string_view origin) const {
-  if (any_origin()) return true;
-  return std::find(allow_origins.begin(), allow_origins.end(), origin) != allow_origins.end();
+bool is_local_request(std::string_view peer, const Headers& headers, const std::vector<std::string>& trusted,
+                      std::string_view listen_host) {
+  if (!is_loopback(peer) || !forwarded_from_loopback(peer, headers, trusted)) return false;
+  if (!host_is_this_machine(headers, listen_host)) return false;
+  if (headers.count("Origin") > 1) return false;
+  const std::string* origin = headers.find("Origin");
+  return origin == nullptr || is_loopback_origin(*origin);
+}
+
+bool CorsPolicy::any_origin() const {
+  return std::find(allow_origins.begin(), allow_origins.end(), "*") != allow_origins.end();
 }
 
 namespace {
 // Methods the routes answer; a preflight for anything else is refused by the browser itself.
 constexpr std::string_view kCorsMethods = "GET, POST, OPTIONS";
 constexpr std::string_view kCorsMaxAge = "600";
+
+// Whether "*" answers for every origin in this scope.
+bool wildcard(const CorsPolicy& policy, OriginScope scope) { return scope == OriginScope::listed && policy.any_origin(); }
+
 }  // namespace
 
-std::optional<Response> cors_preflight(const CorsPolicy& policy, std::string_view method, const Headers& request) {
+bool CorsPolicy::allows(std::string_view origin, OriginScope scope) const {
+  if (wildcard(*this, scope)) return true;
+  // A literal "*" sent as the Origin is no origin listed by name.
+  return origin != "*" && std::find(allow_origins.begin(), allow_origins.end(), origin) != allow_origins.end();
+}
+
+std::optional<Response> cors_preflight(const CorsPolicy& policy, std::string_view method, const Headers& request,
+                                       OriginScope scope) {
   if (!policy.enabled() || method != "OPTIONS") return std::nullopt;
   const std::string* origin = request.find("Origin");
   const std::string* wanted = request.find("Access-Control-Request-Method");
   if (origin == nullptr || wanted == nullptr) return std::nullopt;
-  if (!policy.allows(*origin)) {
+  if (!policy.allows(*origin, scope)) {
     Response refused = text_response(400, "Disallowed CORS origin");
     refused.headers.set("Vary", "Origin");
     return refused;
   }
+  const bool any = wildcard(policy, scope);
   Response ok = text_response(200, "OK");
-  ok.headers.set("Access-Control-Allow-Origin", policy.any_origin() ? std::string("*") : *origin);
+  ok.headers.set("Access-Control-Allow-Origin", any ? std::string("*") : *origin);
   ok.headers.set("Access-Control-Allow-Methods", std::string(kCorsMethods));
   if (const std::string* hdrs = request.find("Access-Control-Request-Headers"); hdrs != nullptr) {
     // Only well-formed header lists are echoed: a value that could split the field is dropped.
@@ -337,18 +388,18 @@ std::optional<Response> cors_preflight(const CorsPolicy& policy, std::string_vie
       ok.headers.set("Access-Control-Allow-Headers", *hdrs);
   }
   ok.headers.set("Access-Control-Max-Age", std::string(kCorsMaxAge));
-  if (!policy.any_origin()) ok.headers.set("Vary", "Origin");
+  if (!any) ok.headers.set("Vary", "Origin");
   return ok;
 }
 
-void add_cors_headers(const CorsPolicy& policy, const Headers& request, Response& answer) {
+void add_cors_headers(const CorsPolicy& policy, const Headers& request, Response& answer, OriginScope scope) {
   if (!policy.enabled()) return;
-  if (policy.any_origin()) {
+  if (wildcard(policy, scope)) {
     answer.headers.set("Access-Control-Allow-Origin", "*");
     return;
   }
   answer.headers.add("Vary", "Origin");
-  if (const std::string* origin = request.find("Origin"); origin != nullptr && policy.allows(*origin))
+  if (const std::string* origin = request.find("Origin"); origin != nullptr && policy.allows(*origin, scope))
     answer.headers.set("Access-Control-Allow-Origin", *origin);
 }
 

@@ -164,8 +164,21 @@ std::vector<std::string> forwarded_for_nodes(std::string_view value);
 // every forwarding header the request carries (X-Forwarded-For, Forwarded) must name, through
 // trusted proxies, a loopback client. A header from a peer that is not a trusted proxy, an empty
 // or unreadable one, and with "*" among the trusted proxies any forwarding header at all (anyone
-// may then have written it) make the request not local.
-bool is_local_request(std::string_view peer, const Headers& headers, const std::vector<std::string>& trusted);
+// may then have written it) make the request not local. A web page open in a browser on this
+// machine connects over loopback too, so the request must also name this machine as its Host (a
+// loopback address, "localhost", or `listen_host`, the address the server listens on; any port),
+// which a page reaching us through a name of its own (DNS rebinding) does not, and carry no
+// Origin but a loopback one, which a page of another site does not.
+bool is_local_request(std::string_view peer, const Headers& headers, const std::vector<std::string>& trusted,
+                      std::string_view listen_host);
+
+// An origin ("http://127.0.0.1:8000", "http://localhost", "http://[::1]") whose host is this
+// machine's loopback; false for "null" and for anything that is no origin.
+bool is_loopback_origin(std::string_view origin);
+
+// Which of the policy's origins an answer may be shared with: all it allows, or, for the routes
+// that act for the operator or issue documents, only those it lists by name ("*" set aside).
+enum class OriginScope { listed, named };
 
 // Cross-origin access for browser map clients served from other origins. `allow_origins` holds
 // "*" (any origin) or exact origins ("https://maps.example.org"); empty turns CORS off.
@@ -173,15 +186,18 @@ struct CorsPolicy {
   std::vector<std::string> allow_origins;
   bool enabled() const { return !allow_origins.empty(); }
   bool any_origin() const;
-  bool allows(std::string_view origin) const;
+  // Whether answers in `scope` are shared with `origin`.
+  bool allows(std::string_view origin, OriginScope scope = OriginScope::listed) const;
 };
 
 // The answer to a CORS preflight (OPTIONS carrying Origin and Access-Control-Request-Method), or
 // nullopt when the request is not one. A disallowed origin is refused with 400.
-std::optional<Response> cors_preflight(const CorsPolicy& policy, std::string_view method, const Headers& request);
+std::optional<Response> cors_preflight(const CorsPolicy& policy, std::string_view method, const Headers& request,
+                                       OriginScope scope = OriginScope::listed);
 
-// Adds the CORS fields an answer earns: "*" on every answer when any origin is allowed, else the
-// request's own Origin when it is in the list (with Vary: Origin).
-void add_cors_headers(const CorsPolicy& policy, const Headers& request, Response& answer);
+// Adds the CORS fields an answer earns: "*" on every answer when any origin is allowed (in the
+// listed scope), else the request's own Origin when it is in the list (with Vary: Origin).
+void add_cors_headers(const CorsPolicy& policy, const Headers& request, Response& answer,
+                      OriginScope scope = OriginScope::listed);
 
 }  // namespace vekt::web

@@ -7,6 +7,7 @@
 #include <spdlog/spdlog.h>
 
 #include "base/strings.hpp"
+#include "web/framing.hpp"
 #include "web/validation.hpp"
 
 namespace vekt::web {
@@ -153,6 +154,11 @@ Router& Router::add(Route route) {
   return *this;
 }
 
+Router& Router::guard_with(Guard guard) {
+  guard_ = std::move(guard);
+  return *this;
+}
+
 Router& Router::answer_with(AnswerFields fields) {
   answer_fields_ = std::move(fields);
   return *this;
@@ -197,9 +203,11 @@ App::App(std::string title, std::string version) : title_(std::move(title)), ver
 
 void App::include_router(const Router& router) {
   if (!router.answer_fields().empty()) prefix_fields_.push_back({router.prefix(), router.answer_fields()});
+  if (router.guard()) guarded_prefixes_.push_back(router.prefix());
   for (const Route& r : router.routes()) {
     Mounted m{r, router.tags()};
     m.route.path = router.prefix() + r.path;
+    if (!m.route.guard) m.route.guard = router.guard();
     compiled_.push_back(std::make_shared<const Compiled>(Compiled::compile(m.route.path)));
     routes_.push_back(std::move(m));
   }
@@ -289,14 +297,80 @@ Response redirect_response(const Request& request, const std::string& path) {
   return r;
 }
 
+// Whether the decoded `path` is `prefix` or lies below it.
+bool lies_under(std::string_view path, std::string_view prefix) {
+  return path.starts_with(prefix) && (path.size() == prefix.size() || path[prefix.size()] == '/');
+}
+
+Response with_route_headers(const Route& route, Response r) {
+  for (const auto& [name, value] : route.answer_headers) r.headers.set(name, value);
+  return r;
+}
+
+bool carries_body(const Request& request) { return !request.body.empty() || announces_body(request.headers); }
+
+// application/json, or a type with the "+json" suffix (application/geo+json), parameters aside.
+bool is_json_media(std::string_view content_type) {
+  const std::string type = base::ascii_lower(base::trim_blanks(content_type.substr(0, content_type.find(';'))));
+  if (type == "application/json") return true;
+  const std::size_t slash = type.find('/');
+  return slash != std::string::npos && slash > 0 && type.size() > slash + 1 + 5 && type.ends_with("+json");
+}
+
+const char* const JSON_BODY_EXPECTED = "The request body must be application/json";
+
 }  // namespace
 
 void App::add_answer_fields(std::string_view path, Response& answer) const {
   for (const PrefixFields& p : prefix_fields_) {
-    const bool under = path.starts_with(p.prefix) && (path.size() == p.prefix.size() || path[p.prefix.size()] == '/');
-    if (!under) continue;
+    if (!lies_under(path, p.prefix)) continue;
     for (const auto& [name, value] : p.fields) answer.headers.set(name, value);
   }
+}
+
+OriginScope App::origin_scope(std::string_view path) const {
+  for (const std::string& prefix : guarded_prefixes_)
+    if (lies_under(path, prefix)) return OriginScope::named;
+  std::vector<std::pair<std::string, std::string>> ignored;
+  for (std::size_t i = 0; i < routes_.size(); ++i) {
+    ignored.clear();
+    if (routes_[i].route.guard && compiled_[i]->match(path, 0, 0, ignored)) return OriginScope::named;
+  }
+  return OriginScope::listed;
+}
+
+std::optional<Response> App::refusal(const Request& request, const Match& m) const {
+  switch (m.kind) {
+    case Match::Kind::not_found:
+      return error_response(HttpError(404, "Not Found"));
+    case Match::Kind::method_not_allowed:
+      return error_response(HttpError(405, "Method Not Allowed", {{"Allow", m.allow}}));
+    case Match::Kind::redirect:
+      return std::nullopt;
+    case Match::Kind::found:
+      break;
+  }
+  if (m.route == SIZE_MAX) return std::nullopt;
+  const Route& route = routes_[m.route].route;
+  try {
+    if (route.guard) route.guard(request);
+  } catch (const HttpError& e) {
+    return with_route_headers(route, error_response(e));
+  } catch (const std::exception& e) {
+    logger()->error("Exception in the caller check of {} {}: {}", request.method, request.path, e.what());
+    return with_route_headers(route, text_response(500, "Internal Server Error"));
+  }
+  const std::string* type = request.headers.find("Content-Type");
+  const bool json = request.headers.count("Content-Type") == 1 && is_json_media(*type);
+  if (route.json_body && carries_body(request) && !json)
+    return with_route_headers(route, error_response(HttpError(415, JSON_BODY_EXPECTED)));
+  return std::nullopt;
+}
+
+std::optional<Response> App::admit(const Request& request) const {
+  std::optional<Response> refused = refusal(request, match(request.method, request.path));
+  if (refused) add_answer_fields(request.path, *refused);
+  return refused;
 }
 
 boost::asio::awaitable<Response> App::dispatch(Request& request) const {
@@ -307,16 +381,8 @@ boost::asio::awaitable<Response> App::dispatch(Request& request) const {
 
 boost::asio::awaitable<Response> App::answer(Request& request) const {
   Match m = match(request.method, request.path);
-  switch (m.kind) {
-    case Match::Kind::not_found:
-      co_return error_response(HttpError(404, "Not Found"));
-    case Match::Kind::method_not_allowed:
-      co_return error_response(HttpError(405, "Method Not Allowed", {{"Allow", m.allow}}));
-    case Match::Kind::redirect:
-      co_return redirect_response(request, m.redirect_path);
-    case Match::Kind::found:
-      break;
-  }
+  if (std::optional<Response> refused = refusal(request, m)) co_return std::move(*refused);
+  if (m.kind == Match::Kind::redirect) co_return redirect_response(request, m.redirect_path);
   if (m.route == SIZE_MAX) {
     std::call_once(openapi_once_, [this] { openapi_text_ = dump_json(openapi()); });
     Response r;
@@ -358,11 +424,7 @@ boost::asio::awaitable<Response> App::answer(Request& request) const {
       request.params.insert_or_assign(p.name, std::move(value));
     }
   }
-  auto with_route_headers = [&route](Response r) {
-    for (const auto& [name, value] : route.answer_headers) r.headers.set(name, value);
-    return r;
-  };
-  if (!errors.empty()) co_return with_route_headers(validation_response(errors));
+  if (!errors.empty()) co_return with_route_headers(route, validation_response(errors));
 
   std::optional<Response> answer;
   std::string failure;
@@ -378,9 +440,9 @@ boost::asio::awaitable<Response> App::answer(Request& request) const {
   } catch (...) {
     failure = "unknown exception";
   }
-  if (answer) co_return with_route_headers(std::move(*answer));
+  if (answer) co_return with_route_headers(route, std::move(*answer));
   logger()->error("Exception in request handler {} {}: {}", request.method, request.path, failure);
-  co_return with_route_headers(text_response(500, "Internal Server Error"));
+  co_return with_route_headers(route, text_response(500, "Internal Server Error"));
 }
 
 }  // namespace vekt::web

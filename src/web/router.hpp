@@ -41,6 +41,13 @@ ParamSpec query_param(std::string name, ParamType type, Json default_value, std:
 // session frame, which awaits the handler to its end, so it outlives every handler frame.
 using Handler = std::function<boost::asio::awaitable<Response>(Request&)>;
 
+// Who may call a route that acts for the operator or issues documents: it throws HttpError (401,
+// 403, ...) to refuse the caller. It is asked on the request's head, before the body is read
+// (and before "100 Continue" invites it) and before any parameter is converted, so a refused
+// caller learns nothing and sends nothing more. Such a route's answers are shared with other
+// origins only by name, never through "*".
+using Guard = std::function<void(const Request&)>;
+
 struct Route {
   std::string method{};  // "GET", "POST", ...
   std::string path{};    // template under the router prefix, "/{layer_name}/{z}/{x}/{y}.pbf"
@@ -50,6 +57,11 @@ struct Route {
   Handler handler{};
   bool json_response = true;  // false: the route answers raw bytes (no JSON content published)
   Json request_body{};        // published as the operation's requestBody when not null
+  // The route takes a JSON body only: a body sent as anything but application/json (or a
+  // "+json" type) is refused 415 before it is read. A page of another site can post a form or
+  // text/plain without asking, never JSON.
+  bool json_body = false;
+  Guard guard{};              // none: anyone may call
   // Fields set on every answer of the route, its parameter errors and failures included (a
   // "Cache-Control" for answers no cache may keep).
   std::vector<std::pair<std::string, std::string>> answer_headers{};
@@ -64,6 +76,10 @@ class Router {
   // Fields set on every answer under the prefix, whoever gives it: the routes, the App's 404,
   // 405 and redirects, and the server's refusals of a request it could not read (400, 413, 431).
   Router& answer_with(AnswerFields fields);
+  // One guard for every route of the router (those added before and after); everything under
+  // its prefix, the App's 404 and 405 included, is then shared with other origins only by name.
+  Router& guard_with(Guard guard);
+  const Guard& guard() const { return guard_; }
   const std::string& prefix() const { return prefix_; }
   const std::vector<std::string>& tags() const { return tags_; }
   const std::vector<Route>& routes() const { return routes_; }
@@ -74,6 +90,7 @@ class Router {
   std::vector<std::string> tags_;
   std::vector<Route> routes_;
   AnswerFields answer_fields_;
+  Guard guard_;
 };
 
 // Python's inspect.cleandoc: tabs expanded, leading/trailing blank lines dropped, the common
@@ -109,9 +126,16 @@ class App {
   // Everything after the request was read: matching, conversion, the handler, error answers.
   // Never throws.
   boost::asio::awaitable<Response> dispatch(Request& request) const;
+  // The refusal of a request on its head alone, before its body is read: 404 and 405 from
+  // matching, the route's guard, 415 for a body the route cannot take. nullopt when the request
+  // may be read. dispatch() asks the same first.
+  std::optional<Response> admit(const Request& request) const;
   // Sets the answer fields of the routers whose prefix `path` (decoded) lies under; for answers
   // the server gives itself.
   void add_answer_fields(std::string_view path, Response& answer) const;
+  // The origins answers for `path` (decoded) may be shared with: by name only under a guarded
+  // router's prefix and on a guarded route's path, else every origin the policy allows.
+  OriginScope origin_scope(std::string_view path) const;
 
   // The published API description (also served at GET /openapi.json); built in web/openapi.cpp.
   Json openapi() const;
@@ -124,6 +148,7 @@ class App {
 
  private:
   boost::asio::awaitable<Response> answer(Request& request) const;
+  std::optional<Response> refusal(const Request& request, const Match& match) const;
   struct PrefixFields {
     std::string prefix;
     AnswerFields fields;
@@ -131,6 +156,7 @@ class App {
   struct Compiled;
   std::string title_, version_;
   std::vector<PrefixFields> prefix_fields_;
+  std::vector<std::string> guarded_prefixes_;
   std::vector<Mounted> routes_;
   std::vector<std::shared_ptr<const Compiled>> compiled_;
   std::vector<std::function<void()>> startup_;

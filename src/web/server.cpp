@@ -26,6 +26,7 @@
 
 #include "base/error.hpp"
 #include "base/strings.hpp"
+#include "web/framing.hpp"
 
 namespace vekt::web {
 
@@ -53,6 +54,7 @@ struct SessionSlot {
   Stage stage = Stage::Idle;
   unsigned version = 11;  // of the request in hand, for an answer written in its handler's place
   bool head = false;
+  OriginScope scope = OriginScope::listed;
   // The grace ran out with this request in hand: "shutting down" goes (or went) out in its place.
   bool overdue = false;
   // Set while that answer is being written beside a handler still running; the session waits on
@@ -164,27 +166,38 @@ struct Server::Impl {
 
   void bind_all();
   asio::awaitable<void> accept_loop(Loop& loop);
-  // One request as read from the stream: the whole message, or the refusal to answer it with
-  // before closing; neither when the peer went quiet, closed or reset first.
+  // One request as read from the stream: the whole of it, or the refusal to answer it with
+  // before closing; neither when the peer went quiet, closed or reset first. A refusal made on
+  // the request's head keeps that head, so its answer earns the CORS fields the request's
+  // origin may see.
   struct ReadOutcome {
-    std::optional<http::request<http::string_body>> msg;
+    std::optional<Request> request;
+    unsigned version = 11;
+    bool keep_alive = false;
     std::optional<Response> refusal;
+    Headers refused_head;
+    std::string refused_path;
   };
 
   asio::awaitable<void> session(Loop& loop, tcp::socket socket);
   asio::awaitable<bool> await_request(beast::tcp_stream& stream, beast::flat_buffer& buffer);
-  asio::awaitable<ReadOutcome> read_request(beast::tcp_stream& stream, beast::flat_buffer& buffer);
-  asio::awaitable<void> refuse(beast::tcp_stream& stream, Response refusal);
+  asio::awaitable<ReadOutcome> read_request(Loop& loop, beast::tcp_stream& stream, beast::flat_buffer& buffer,
+                                            const std::string& peer);
+  // The refusal of a request whose head was read, before its body is: its framing, a
+  // request-target that is no path, or the App's admission (the route, the caller, the body's type).
+  std::optional<Response> refuse_head(const http::request_parser<http::string_body>& parser, const Request& req) const;
+  asio::awaitable<bool> read_body(beast::tcp_stream& stream, beast::flat_buffer& buffer,
+                                  http::request_parser<http::string_body>& parser, ReadOutcome& out);
+  asio::awaitable<void> refuse(beast::tcp_stream& stream, ReadOutcome refused);
   asio::awaitable<void> lingering_close(beast::tcp_stream& stream);
   static std::string_view origin_form(std::string_view target);
   // The decoded path of a request refused before it was read whole ("" when there is none).
   static std::string refused_path(const http::request_parser<http::string_body>& parser,
                                   const beast::flat_buffer& buffer);
-  void fill_request(Request& req, std::string_view target, http::request<http::string_body>& msg,
-                    const std::string& peer) const;
+  // The request as its head describes it (no body yet).
+  Request request_of(Loop& loop, const http::request<http::string_body>& head, const std::string& peer) const;
   // Handles one whole request and writes its answer; false when the connection ends after it.
-  asio::awaitable<bool> answer(Loop& loop, SessionSlot& slot, http::request<http::string_body> msg,
-                               const std::string& peer, std::shared_ptr<const ClientLink> link);
+  asio::awaitable<bool> answer(Loop& loop, SessionSlot& slot, ReadOutcome read, std::shared_ptr<const ClientLink> link);
   asio::awaitable<void> answer_overdue(SessionSlot& slot);
   asio::awaitable<void> until_refused(Loop& loop, SessionSlot& slot);
   asio::awaitable<bool> write_response(beast::tcp_stream& stream, Response r, unsigned version, bool keep_alive,
@@ -302,8 +315,9 @@ asio::awaitable<bool> Server::Impl::await_request(beast::tcp_stream& stream, bea
   co_return true;
 }
 
-asio::awaitable<Server::Impl::ReadOutcome> Server::Impl::read_request(beast::tcp_stream& stream,
-                                                                      beast::flat_buffer& buffer) {
+asio::awaitable<Server::Impl::ReadOutcome> Server::Impl::read_request(Loop& loop, beast::tcp_stream& stream,
+                                                                      beast::flat_buffer& buffer,
+                                                                      const std::string& peer) {
   ReadOutcome out;
   http::request_parser<http::string_body> parser;
   parser.header_limit(static_cast<std::uint32_t>(cfg.max_header_bytes));
@@ -319,30 +333,56 @@ asio::awaitable<Server::Impl::ReadOutcome> Server::Impl::read_request(beast::tcp
     if (peer_gone(hec)) co_return out;
     out.refusal = text_response(400, "Bad Request");
   }
-  if (!out.refusal && !parser.is_done()) {
-    auto& head = parser.get();
-    auto expect = head[http::field::expect];
-    if (beast::iequals(expect, "100-continue")) {
-      static constexpr std::string_view cont = "HTTP/1.1 100 Continue\r\n\r\n";
-      stream.expires_after(cfg.write_timeout);
-      auto [cec, cn] = co_await asio::async_write(stream, asio::buffer(cont), use_tuple);
-      if (cec) co_return out;
-    }
-    stream.expires_after(cfg.body_timeout);
-    auto [bec, bn] = co_await http::async_read(stream, buffer, parser, use_tuple);
-    if (bec == http::error::body_limit) {
-      out.refusal = error_response(HttpError(413, "Request Entity Too Large"));
-    } else if (bec) {
-      if (peer_gone(bec)) co_return out;
-      out.refusal = text_response(400, "Bad Request");
+  if (!out.refusal) {
+    Request req = request_of(loop, parser.get(), peer);
+    out.refusal = refuse_head(parser, req);
+    if (out.refusal) out.refused_head = req.headers;
+    else if (!parser.is_done() && !co_await read_body(stream, buffer, parser, out)) co_return out;
+    if (!out.refusal) {
+      out.version = parser.get().version();
+      out.keep_alive = keeps_alive(req.headers, out.version);
+      req.body = std::move(parser.get().body());
+      out.request = std::move(req);
+      co_return out;
     }
   }
-  // HTTP/1.1 requires Host; a request without one is malformed.
-  if (!out.refusal && parser.get().version() == 11 && parser.get().find(http::field::host) == parser.get().end())
-    out.refusal = text_response(400, "Bad Request");
-  if (out.refusal) app.add_answer_fields(refused_path(parser, buffer), *out.refusal);
-  else out.msg = parser.release();
+  out.refused_path = refused_path(parser, buffer);
+  app.add_answer_fields(out.refused_path, *out.refusal);
   co_return out;
+}
+
+std::optional<Response> Server::Impl::refuse_head(const http::request_parser<http::string_body>& parser,
+                                                  const Request& req) const {
+  const unsigned version = parser.get().version();
+  if (std::optional<HttpError> fault = framing_fault(req.headers, version)) return error_response(*fault);
+  // HTTP/1.1 requires Host; a request without one is malformed.
+  if (version == 11 && !req.headers.contains("Host")) return text_response(400, "Bad Request");
+  const std::string_view target = origin_form(req.target);
+  if (target.empty() || target.front() != '/') return text_response(400, "Bad Request");
+  // A request the App would refuse anyway is refused before its body is read or invited.
+  if (!parser.is_done()) return app.admit(req);
+  return std::nullopt;
+}
+
+// The body of an admitted request, after "100 Continue" when the client waits for it; false when
+// the peer went quiet, closed or reset first.
+asio::awaitable<bool> Server::Impl::read_body(beast::tcp_stream& stream, beast::flat_buffer& buffer,
+                                              http::request_parser<http::string_body>& parser, ReadOutcome& out) {
+  if (beast::iequals(parser.get()[http::field::expect], "100-continue")) {
+    static constexpr std::string_view cont = "HTTP/1.1 100 Continue\r\n\r\n";
+    stream.expires_after(cfg.write_timeout);
+    auto [cec, cn] = co_await asio::async_write(stream, asio::buffer(cont), use_tuple);
+    if (cec) co_return false;
+  }
+  stream.expires_after(cfg.body_timeout);
+  auto [bec, bn] = co_await http::async_read(stream, buffer, parser, use_tuple);
+  if (bec == http::error::body_limit) {
+    out.refusal = error_response(HttpError(413, "Request Entity Too Large"));
+  } else if (bec) {
+    if (peer_gone(bec)) co_return false;
+    out.refusal = text_response(400, "Bad Request");
+  }
+  co_return true;
 }
 
 std::string Server::Impl::refused_path(const http::request_parser<http::string_body>& parser,
@@ -359,8 +399,9 @@ std::string Server::Impl::refused_path(const http::request_parser<http::string_b
   return parse_target(origin_form(target)).path;
 }
 
-asio::awaitable<void> Server::Impl::refuse(beast::tcp_stream& stream, Response refusal) {
-  add_cors_headers(cfg.cors, Headers{}, refusal);
+asio::awaitable<void> Server::Impl::refuse(beast::tcp_stream& stream, ReadOutcome refused) {
+  Response refusal = std::move(*refused.refusal);
+  add_cors_headers(cfg.cors, refused.refused_head, refusal, app.origin_scope(refused.refused_path));
   // The rest of the stream cannot be trusted to hold a request boundary: answer and close.
   // Two statements on purpose: GCC 12 compiles `if (co_await ...) co_await ...;` here into a trap.
   const bool written = co_await write_response(stream, std::move(refusal), 11, false, false);
@@ -391,54 +432,47 @@ std::string_view Server::Impl::origin_form(std::string_view target) {
   return target;
 }
 
-void Server::Impl::fill_request(Request& req, std::string_view target, http::request<http::string_body>& msg,
-                                const std::string& peer) const {
-  ParsedTarget parsed = parse_target(target);
+Request Server::Impl::request_of(Loop& loop, const http::request<http::string_body>& head,
+                                 const std::string& peer) const {
+  Request req;
+  req.method = std::string(head.method_string());
+  req.target = std::string(head.target());
+  ParsedTarget parsed = parse_target(origin_form(req.target));
   req.path = std::move(parsed.path);
   req.query_string = std::move(parsed.query_string);
   req.query = std::move(parsed.query);
-  for (const auto& f : msg) req.headers.add(std::string(f.name_string()), std::string(f.value()));
-  req.body = std::move(msg.body());
+  for (const auto& f : head) req.headers.add(std::string(f.name_string()), std::string(f.value()));
   req.peer_address = peer;
+  req.executor = loop.ioc.get_executor();
   const std::optional<std::string> forwarded_for = req.headers.joined("X-Forwarded-For");
   req.client = resolve_client_host(peer, forwarded_for ? &*forwarded_for : nullptr, cfg.trusted_proxies);
-  req.local = is_local_request(peer, req.headers, cfg.trusted_proxies);
+  req.local = is_local_request(peer, req.headers, cfg.trusted_proxies, cfg.host);
   // Behind a trusted TLS-terminating proxy, redirects must keep the client's scheme.
   if (const std::string* proto = req.headers.find("X-Forwarded-Proto");
       proto != nullptr && is_trusted_proxy(cfg.trusted_proxies, peer)) {
     const std::string p = base::trim_blanks(base::ascii_lower(*proto));
     if (p == "http" || p == "https") req.scheme = p;
   }
+  return req;
 }
 
-asio::awaitable<bool> Server::Impl::answer(Loop& loop, SessionSlot& slot, http::request<http::string_body> msg,
-                                           const std::string& peer, std::shared_ptr<const ClientLink> link) {
+asio::awaitable<bool> Server::Impl::answer(Loop& loop, SessionSlot& slot, ReadOutcome read,
+                                           std::shared_ptr<const ClientLink> link) {
   beast::tcp_stream& stream = *slot.stream;
+  Request& req = *read.request;
   slot.stage = SessionSlot::Stage::Handling;
-  slot.version = msg.version();
-  slot.head = msg.method() == http::verb::head;
-  Request req;
-  req.method = std::string(msg.method_string());
-  req.target = std::string(msg.target());
-  std::string_view target = origin_form(req.target);
-  bool head = req.method == "HEAD";
-  bool keep_alive = msg.keep_alive();
+  slot.version = read.version;
+  slot.head = req.method == "HEAD";
+  slot.scope = app.origin_scope(req.path);
+  req.link = std::move(link);
   Response response;
-  if (target.empty() || target.front() != '/') {
-    response = text_response(400, "Bad Request");
-    keep_alive = false;
+  if (auto preflight = cors_preflight(cfg.cors, req.method, req.headers, slot.scope)) {
+    response = std::move(*preflight);
+    app.add_answer_fields(req.path, response);
   } else {
-    fill_request(req, target, msg, peer);
-    req.executor = loop.ioc.get_executor();
-    req.link = std::move(link);
-    if (auto preflight = cors_preflight(cfg.cors, req.method, req.headers)) {
-      response = std::move(*preflight);
-      app.add_answer_fields(req.path, response);
-    } else {
-      // Runs to completion even when the client has gone; a handler that is about to start
-      // long work asks req.link first.
-      response = co_await app.dispatch(req);
-    }
+    // Runs to completion even when the client has gone; a handler that is about to start
+    // long work asks req.link first.
+    response = co_await app.dispatch(req);
   }
   if (slot.overdue) {
     // "Shutting down" went out in this answer's place; the connection ends once it is written.
@@ -447,9 +481,9 @@ asio::awaitable<bool> Server::Impl::answer(Loop& loop, SessionSlot& slot, http::
   }
   slot.stage = SessionSlot::Stage::Answering;
   if (grace_over.load()) response = shutting_down_response();
-  add_cors_headers(cfg.cors, req.headers, response);
-  keep_alive = keep_alive && !stopping.load();
-  bool ok = co_await write_response(stream, std::move(response), msg.version(), keep_alive, head);
+  add_cors_headers(cfg.cors, req.headers, response, slot.scope);
+  const bool keep_alive = read.keep_alive && !stopping.load();
+  bool ok = co_await write_response(stream, std::move(response), read.version, keep_alive, slot.head);
   co_return ok && keep_alive;
 }
 
@@ -457,7 +491,7 @@ asio::awaitable<bool> Server::Impl::answer(Loop& loop, SessionSlot& slot, http::
 // an answer whenever (or whether) the handler ends.
 asio::awaitable<void> Server::Impl::answer_overdue(SessionSlot& slot) {
   Response r = shutting_down_response();
-  add_cors_headers(cfg.cors, Headers{}, r);
+  add_cors_headers(cfg.cors, Headers{}, r, slot.scope);
   const bool written = co_await write_response(*slot.stream, std::move(r), slot.version, false, slot.head);
   boost::system::error_code ec;
   if (written) slot.stream->socket().shutdown(tcp::socket::shutdown_send, ec);
@@ -485,16 +519,16 @@ asio::awaitable<void> Server::Impl::session(Loop& loop, tcp::socket socket) {
       slot->stage = SessionSlot::Stage::Idle;
       if (stopping.load() || !co_await await_request(stream, buffer)) break;
       slot->stage = SessionSlot::Stage::Reading;
-      ReadOutcome read = co_await read_request(stream, buffer);
+      ReadOutcome read = co_await read_request(loop, stream, buffer, peer);
       // A request still arriving when the grace ran out was cut short: it is told why.
-      if (!read.msg && !read.refusal && slot->overdue) read.refusal = shutting_down_response();
-      if (!read.msg && !read.refusal) break;
+      if (!read.request && !read.refusal && slot->overdue) read.refusal = shutting_down_response();
+      if (!read.request && !read.refusal) break;
       if (read.refusal) {
         slot->stage = SessionSlot::Stage::Answering;
-        co_await refuse(stream, std::move(*read.refusal));
+        co_await refuse(stream, std::move(read));
         break;
       }
-      if (!co_await answer(loop, *slot, std::move(*read.msg), peer, link)) break;
+      if (!co_await answer(loop, *slot, std::move(read), link)) break;
     }
   } catch (const std::exception& e) {
     app.logger()->error("Connection from {} failed: {}", peer.empty() ? "unknown" : peer, e.what());

@@ -1,6 +1,6 @@
 // Fuzz target over everything a request-target goes through before a handler runs: target
 // splitting, percent-decoding, query parsing, parameter conversion, route matching, the
-// client-address resolution, and the JSON writer the answers use.
+// client-address resolution, the Host syntax, and the JSON writer the answers use.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/pyconv.hpp"
+#include "web/framing.hpp"
 #include "web/http.hpp"
 #include "web/json.hpp"
 #include "web/router.hpp"
@@ -75,12 +76,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (client.empty()) std::abort();
   // The same text as a "Forwarded" value: one node per element, and never local unless a node is.
   Headers forwarded;
+  forwarded.add("Host", "127.0.0.1");
   forwarded.add("Forwarded", input);
   const std::vector<std::string> nodes = forwarded_for_nodes(input);
   if (nodes.empty()) std::abort();
-  if (is_local_request(peer, forwarded, {"127.0.0.1"}) &&
+  if (is_local_request(peer, forwarded, {"127.0.0.1"}, "127.0.0.1") &&
       std::none_of(nodes.begin(), nodes.end(), [](const std::string& n) { return is_loopback(n); }))
     std::abort();
+  // The same text as a Host: one that is taken can stand in a Location's authority as it is.
+  if (auto host = parse_host(input)) {
+    if (host->host.find_first_of("/?#@ \t\r\n\\") != std::string::npos) std::abort();
+    if (host->port.size() > 5) std::abort();
+  }
   check_int(input);
   (void)vekt::base::py_float(input);
   (void)dump_json_python(Json(input));

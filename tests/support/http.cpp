@@ -124,8 +124,12 @@ HttpResponse http(int port, const std::string& method, const std::string& target
   if (!c.connected()) throw std::runtime_error("cannot connect to the server");
   std::string req = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
                     "\r\nConnection: close\r\n";
-  for (const auto& [k, v] : headers) req += k + ": " + v + "\r\n";
-  if (!body.empty()) req += "Content-Type: application/json\r\n";
+  bool typed = false;
+  for (const auto& [k, v] : headers) {
+    req += k + ": " + v + "\r\n";
+    typed = typed || ::strcasecmp(k.c_str(), "Content-Type") == 0;
+  }
+  if (!body.empty() && !typed) req += "Content-Type: application/json\r\n";
   if (method == "POST" || !body.empty()) req += "Content-Length: " + std::to_string(body.size()) + "\r\n";
   req += "\r\n" + body;
   c.send(req);

@@ -52,7 +52,8 @@ struct HttpResponse {
   std::optional<std::string> header(const std::string& name) const;  // case-insensitive
 };
 
-// One request on a fresh connection ("Connection: close"); a body goes as JSON.
+// One request on a fresh connection ("Connection: close"); a body goes as JSON unless `headers`
+// give its Content-Type.
 HttpResponse http(int port, const std::string& method, const std::string& target,
                   const std::vector<std::pair<std::string, std::string>>& headers = {},
                   const std::string& body = {});

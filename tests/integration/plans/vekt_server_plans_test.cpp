@@ -132,6 +132,16 @@ TEST_F(VektServerPlans, WithAPlanTokenOnlyItsBearerGetsAPlan) {
   // An unknown parcel is only told to the bearer, too.
   EXPECT_EQ(http(server.port(), "GET", "/plans/999/site-plan").status, 401);
   EXPECT_EQ(http(server.port(), "GET", "/plans/999/site-plan", {{"Authorization", "Bearer plan-s3cret"}}).status, 404);
+  // Without the token a deed plan is refused on its head: no "100 Continue", and the megabyte it
+  // announces is never asked for.
+  vekt::testing::Connection waiting(server.port());
+  ASSERT_TRUE(waiting.send("POST /plans/101/deed-plan HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+                           "Content-Length: 1000000\r\nExpect: 100-continue\r\n\r\n"));
+  const auto refused = waiting.read_reply();
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->status, 401) << refused->head;
+  EXPECT_EQ(refused->body, R"({"detail":"Not authenticated"})");
+  EXPECT_TRUE(waiting.closed_by_peer());
 }
 
 // The first PDF worker starts with the server; one that dies while idle is replaced at once, and

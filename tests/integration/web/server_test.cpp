@@ -49,6 +49,17 @@ class ServerTest : public ::testing::Test {
     r.add({.method = "POST", .path = "/echo", .name = "echo", .handler = [](Request& req) -> asio::awaitable<Response> {
              co_return bytes_response(200, req.body, "application/octet-stream");
            }});
+    // Takes JSON only, and only from the bearer of "ok".
+    r.add({.method = "POST",
+           .path = "/guarded",
+           .name = "guarded",
+           .handler = [](Request& req) -> asio::awaitable<Response> {
+             co_return bytes_response(200, req.body, "application/json");
+           },
+           .json_body = true,
+           .guard = [](const Request& req) {
+             if (req.headers.get("Authorization") != "Bearer ok") throw HttpError(401, "Not authenticated");
+           }});
     r.add({.method = "GET", .path = "/client", .name = "client", .handler = [](Request& req) -> asio::awaitable<Response> {
              co_return text_response(200, req.client_host());
            }});
@@ -196,6 +207,140 @@ TEST_F(ServerTest, OversizedAndMalformedHeads) {
   auto http10 = once("GET /ping HTTP/1.0\r\n\r\n");
   ASSERT_TRUE(http10);
   EXPECT_EQ(http10->body, "pong");
+}
+
+// A head whose framing a proxy in front could read otherwise than we do is refused and its
+// connection closed: the bytes after it (here a whole request) are never answered.
+TEST_F(ServerTest, AmbiguousFramingIsRefusedAndNothingAfterItIsAnswered) {
+  const std::string smuggled = get("/ping");
+  struct Case {
+    const char* head;  // after the request line
+    int status;
+  };
+  const Case cases[] = {
+      {"Transfer-Encoding: gzip\r\n", 400},
+      {"Transfer-Encoding: identity\r\n", 400},
+      {"Transfer-Encoding: chunked, identity\r\n", 400},
+      {"Transfer-Encoding: chunked, chunked\r\n", 400},
+      {"Transfer-Encoding: xchunked\r\n", 400},
+      {"Transfer-Encoding: chunked\r\nTransfer-Encoding: gzip\r\n", 400},
+      {"Transfer-Encoding: gzip, chunked\r\n", 501},
+      {"Transfer-Encoding: gzip\r\nContent-Length: 5\r\n", 400},
+      {"Content-Length: 5\r\nTransfer-Encoding: gzip\r\n", 400},
+      {"Transfer-Encoding: chunked\r\nContent-Length: 5\r\n", 400},
+      {"Content-Length: 5\r\nTransfer-Encoding: chunked\r\n", 400},
+      {"Content-Length: 3\r\nContent-Length: 5\r\n", 400},
+      {"Content-Length: 3, 5\r\n", 400},
+      {"Host: u\r\n", 400},
+      {"X-Host: u\r\nHOST: u\r\n", 400},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.head);
+    Client client(port_);
+    ASSERT_TRUE(client.send(std::string("POST /echo HTTP/1.1\r\nHost: t\r\n") + c.head + "\r\n" + smuggled));
+    auto r = client.read_reply();
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, c.status) << r->head << r->body;
+    EXPECT_NE(r->head.find("Connection: close\r\n"), std::string::npos) << r->head;
+    EXPECT_EQ(client.read_to_end(), "");
+  }
+  // HTTP/1.0 knows no transfer codings; a Host must be one.
+  const std::string others[] = {
+      "POST /echo HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+      "GET /ping/ HTTP/1.1\r\nHost: evil.example/path?\r\n\r\n",
+      "GET /ping/ HTTP/1.1\r\nHost: a b\r\n\r\n",
+      "GET /ping HTTP/1.1\r\nHost: t:80x\r\n\r\n",
+      "GET /ping HTTP/1.1\r\nHost: [::1\r\n\r\n",
+      "GET /ping HTTP/1.1\r\nHost: u@t\r\n\r\n",
+  };
+  for (const std::string& request : others) {
+    SCOPED_TRACE(request);
+    Client client(port_);
+    ASSERT_TRUE(client.send(request + smuggled));
+    auto r = client.read_reply();
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 400) << r->head << r->body;
+    EXPECT_EQ(r->head.find("Location"), std::string::npos) << r->head;
+    EXPECT_EQ(client.read_to_end(), "");
+  }
+  // Framing that is clear is still served: a chunked body, and one Content-Length given twice.
+  auto chunked = once("POST /echo HTTP/1.1\r\nHost: t\r\nTransfer-Encoding: Chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n");
+  ASSERT_TRUE(chunked);
+  EXPECT_EQ(chunked->body, "abc");
+  auto twice = once("POST /echo HTTP/1.1\r\nHost: [::1]:80\r\nContent-Length: 3\r\nContent-Length: 3\r\n\r\nabc");
+  ASSERT_TRUE(twice);
+  EXPECT_EQ(twice->body, "abc");
+}
+
+// "close" ends the connection whichever Connection line carries it.
+TEST_F(ServerTest, ConnectionIsReadAsAListOverEveryLine) {
+  struct Case {
+    const char* request;
+    bool stays_open;
+  };
+  const Case cases[] = {
+      {"GET /ping HTTP/1.1\r\nHost: t\r\nConnection: keep-alive\r\nConnection: close\r\n\r\n", false},
+      {"GET /ping HTTP/1.1\r\nHost: t\r\nConnection: te\r\nConnection: keep-alive, Close\r\n\r\n", false},
+      {"GET /ping HTTP/1.0\r\nConnection: x-other\r\nConnection: keep-alive\r\n\r\n", true},
+      {"GET /ping HTTP/1.0\r\n\r\n", false},
+      {"GET /ping HTTP/1.1\r\nHost: t\r\nConnection: keep-alive\r\n\r\n", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.request);
+    Client client(port_);
+    ASSERT_TRUE(client.send(std::string(c.request) + get("/ping")));
+    auto first = client.read_reply();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->body, "pong");
+    if (c.stays_open) {
+      auto second = client.read_reply();
+      ASSERT_TRUE(second);
+      EXPECT_EQ(second->body, "pong");
+    } else {
+      EXPECT_NE(first->head.find("Connection: close\r\n"), std::string::npos) << first->head;
+      EXPECT_EQ(client.read_to_end(), "");
+    }
+  }
+}
+
+// A request the server refuses on its head gets that answer at once, not "100 Continue": its body
+// is never invited nor read, and its connection ends.
+TEST_F(ServerTest, ExpectContinueOnlyForARequestThatWillBeRead) {
+  struct Case {
+    const char* head;
+    int status;
+  };
+  const Case cases[] = {
+      {"POST /guarded HTTP/1.1\r\nHost: t\r\nContent-Type: application/json\r\n", 401},
+      {"POST /nowhere HTTP/1.1\r\nHost: t\r\n", 404},
+      {"POST /ping HTTP/1.1\r\nHost: t\r\n", 405},
+      {"POST /guarded HTTP/1.1\r\nHost: t\r\nAuthorization: Bearer ok\r\nContent-Type: text/plain\r\n", 415},
+      {"POST /echo HTTP/1.1\r\nHost: t\r\nContent-Length: 5000\r\n", 413},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.head);
+    Client client(port_);
+    std::string head = c.head;
+    if (head.find("Content-Length") == std::string::npos) head += "Content-Length: 3\r\n";
+    ASSERT_TRUE(client.send(head + "Expect: 100-continue\r\n\r\n"));
+    auto r = client.read_reply();
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, c.status) << r->head << r->body;
+    EXPECT_NE(r->head.find("Connection: close\r\n"), std::string::npos) << r->head;
+    EXPECT_TRUE(client.closed_by_peer());
+  }
+  Client welcome(port_);
+  ASSERT_TRUE(welcome.send("POST /guarded HTTP/1.1\r\nHost: t\r\nAuthorization: Bearer ok\r\n"
+                           "Content-Type: application/json; charset=utf-8\r\nContent-Length: 2\r\n"
+                           "Expect: 100-continue\r\n\r\n"));
+  auto interim = welcome.read_reply();
+  ASSERT_TRUE(interim);
+  EXPECT_EQ(interim->status, 100);
+  ASSERT_TRUE(welcome.send("{}"));
+  auto done = welcome.read_reply();
+  ASSERT_TRUE(done);
+  EXPECT_EQ(done->status, 200);
+  EXPECT_EQ(done->body, "{}");
 }
 
 TEST_F(ServerTest, SlowClientIsCutOffWhileOthersAreServed) {

@@ -173,7 +173,59 @@ TEST(LocalRequest, FailsClosed) {
       trace += " " + k + ": " + v;
     }
     SCOPED_TRACE(trace);
-    EXPECT_EQ(is_local_request(c.peer, h, c.trusted ? *c.trusted : other_proxy), c.local);
+    h.add("Host", "127.0.0.1:8000");
+    EXPECT_EQ(is_local_request(c.peer, h, c.trusted ? *c.trusted : other_proxy, "127.0.0.1"), c.local);
+  }
+}
+
+// A page open in a browser on this machine connects over loopback too: the request is local only
+// when its Host names this machine and its Origin, if any, is a loopback one.
+TEST(LocalRequest, NamesThisMachineAndComesFromNoOtherSite) {
+  struct Case {
+    std::vector<std::pair<std::string, std::string>> headers;
+    const char* listen_host;
+    bool local;
+  };
+  const Case cases[] = {
+      {{{"Host", "127.0.0.1:8000"}}, "127.0.0.1", true},
+      {{{"Host", "127.0.0.1"}}, "127.0.0.1", true},
+      {{{"Host", "localhost:8000"}}, "127.0.0.1", true},
+      {{{"Host", "LocalHost"}}, "127.0.0.1", true},
+      {{{"Host", "[::1]:8000"}}, "::", true},
+      {{{"Host", "127.0.0.2:1"}}, "127.0.0.1", true},
+      {{{"Host", "vekt.internal:8000"}}, "vekt.internal", true},
+      {{{"Host", "10.1.2.3:8000"}}, "10.1.2.3", true},
+      {{{"Host", "[0:0::1]"}}, "127.0.0.1", true},
+      // Names of other machines, or of a page's own (DNS rebinding).
+      {{{"Host", "evil.example:8000"}}, "127.0.0.1", false},
+      {{{"Host", "localhost.evil.example"}}, "127.0.0.1", false},
+      {{{"Host", "10.1.2.3:8000"}}, "127.0.0.1", false},
+      {{{"Host", ""}}, "127.0.0.1", false},
+      {{}, "127.0.0.1", false},
+      {{{"Host", "127.0.0.1"}, {"Host", "127.0.0.1"}}, "127.0.0.1", false},
+      {{{"Host", "evil.example/path?"}}, "127.0.0.1", false},
+      // Origins: none, or one on this machine's loopback.
+      {{{"Host", "127.0.0.1:8000"}, {"Origin", "http://127.0.0.1:8000"}}, "127.0.0.1", true},
+      {{{"Host", "127.0.0.1:8000"}, {"Origin", "http://localhost:3000"}}, "127.0.0.1", true},
+      {{{"Host", "127.0.0.1:8000"}, {"Origin", "https://[::1]"}}, "127.0.0.1", true},
+      {{{"Host", "127.0.0.1:8000"}, {"Origin", "http://evil.example"}}, "127.0.0.1", false},
+      {{{"Host", "127.0.0.1:8000"}, {"Origin", "http://localhost.evil.example"}}, "127.0.0.1", false},
+      {{{"Host", "127.0.0.1:8000"}, {"Origin", "null"}}, "127.0.0.1", false},
+      {{{"Host", "127.0.0.1:8000"}, {"Origin", "file://"}}, "127.0.0.1", false},
+      {{{"Host", "127.0.0.1:8000"}, {"Origin", "http://127.0.0.1:8000/x"}}, "127.0.0.1", false},
+      {{{"Host", "127.0.0.1:8000"}, {"Origin", "http://127.0.0.1"}, {"Origin", "http://evil.example"}},
+       "127.0.0.1",
+       false},
+  };
+  for (const Case& c : cases) {
+    Headers h;
+    std::string trace = std::string("listening on ") + c.listen_host;
+    for (const auto& [k, v] : c.headers) {
+      h.add(k, v);
+      trace += " / " + k + ": " + v;
+    }
+    SCOPED_TRACE(trace);
+    EXPECT_EQ(is_local_request("127.0.0.1", h, {"127.0.0.1"}, c.listen_host), c.local);
   }
 }
 
@@ -239,6 +291,43 @@ TEST(Cors, PreflightAndAnswerFields) {
     add_cors_headers(*c.policy, c.request ? *c.request : Headers{}, r);
     EXPECT_EQ(r.headers.get("Access-Control-Allow-Origin"), c.allow_origin);
   }
+}
+
+// Answers that act for the operator or carry documents are shared with an origin only when the
+// policy names it: "*" offers them to no one.
+TEST(Cors, TheNamedScopeSharesOnlyWithOriginsListedByName) {
+  Headers maps, evil, star, preflight;
+  maps.add("Origin", "https://maps.example.org");
+  evil.add("Origin", "https://evil.example");
+  star.add("Origin", "*");
+  preflight.add("Origin", "https://evil.example");
+  preflight.add("Access-Control-Request-Method", "POST");
+  const CorsPolicy any{{"*"}}, both{{"*", "https://maps.example.org"}}, star_listed{{"https://maps.example.org"}};
+  struct Case {
+    const CorsPolicy* policy;
+    const Headers* request;
+    const char* allow_origin;  // "" = absent
+  } cases[] = {
+      {&any, &maps, ""},
+      {&any, &evil, ""},
+      {&both, &maps, "https://maps.example.org"},
+      {&both, &evil, ""},
+      {&both, &star, ""},
+      {&star_listed, &star, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.request->get("Origin"));
+    Response r = error_response(HttpError(403, "no"));
+    add_cors_headers(*c.policy, *c.request, r, OriginScope::named);
+    EXPECT_EQ(r.headers.get("Access-Control-Allow-Origin"), c.allow_origin);
+    EXPECT_EQ(r.headers.get("Vary"), "Origin");
+  }
+  auto refused = cors_preflight(any, "OPTIONS", preflight, OriginScope::named);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->status, 400u);
+  EXPECT_FALSE(refused->headers.contains("Access-Control-Allow-Origin"));
+  ASSERT_TRUE(cors_preflight(any, "OPTIONS", preflight));  // the listed scope: "*" as before
+  EXPECT_EQ(cors_preflight(any, "OPTIONS", preflight)->status, 200u);
 }
 
 TEST(Responses, Helpers) {
