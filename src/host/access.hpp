@@ -3,7 +3,9 @@
 // documents in the state's name (the plans): the bearer of the route's token when one is set,
 // else clients on this machine only. Whether a client is on this machine the server decided
 // (web::is_local_request): a client behind a trusted reverse proxy is judged by its own address,
-// not the proxy's, and a forwarding header that cannot be believed never makes a client local.
+// not the proxy's, a forwarding header that cannot be believed never makes a client local, and
+// neither does a web page in a browser here (its request names another Host or Origin). The
+// routes ask this as their guard, on the request's head, before its body is read.
 #include <optional>
 #include <string>
 #include <string_view>

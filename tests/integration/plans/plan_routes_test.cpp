@@ -368,6 +368,93 @@ TEST_F(PlanRoutes, WithoutATokenOnlyClientsOnThisMachineGetAPlan) {
   EXPECT_EQ(http(port_, "GET", "/plans/999/site-plan", {{"Forwarded", "for=\"[::1]:4711\";proto=http"}}).status, 404);
 }
 
+// A web page open in a browser on this machine connects over loopback too. Whether it names a
+// site of its own as Origin, or reaches us through a name of its own (DNS rebinding), it is no
+// client of this machine: refused before anything is read. Tiles stay open to every page.
+TEST_F(PlanRoutes, APageOfAnotherSiteIsNoClientOfThisMachine) {
+  StandInFigure figure;
+  using Fields = std::vector<std::pair<std::string, std::string>>;
+  struct Case {
+    Fields fields;
+    bool local;
+  };
+  const Case cases[] = {
+      {{{"Origin", "http://evil.example"}}, false},
+      {{{"Origin", "null"}}, false},
+      {{{"Origin", "http://localhost.evil.example:8000"}}, false},
+      {{{"Host", "evil.example:8000"}}, false},
+      {{{"Host", "evil.example:8000"}, {"Origin", "http://evil.example:8000"}}, false},
+      {{{"Origin", "http://127.0.0.1:8000"}}, true},
+      {{{"Host", "localhost:1234"}, {"Origin", "http://localhost:3000"}}, true},
+  };
+  // One request with these fields, and Host 127.0.0.1 unless they name one.
+  auto send = [this](const std::string& method, const std::string& target, const Fields& fields,
+                     const std::string& body) {
+    vekt::testing::Connection c(port_, std::chrono::seconds(60));
+    std::string head = method + " " + target + " HTTP/1.1\r\nConnection: close\r\n";
+    bool named = false;
+    for (const auto& [k, v] : fields) {
+      head += k + ": " + v + "\r\n";
+      named = named || k == "Host";
+    }
+    if (!named) head += "Host: 127.0.0.1:" + std::to_string(port_) + "\r\n";
+    if (method == "POST") head += "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+    c.send(head + "\r\n" + body);
+    return c.read_reply();
+  };
+  for (const Case& c : cases) {
+    std::string trace;
+    for (const auto& [k, v] : c.fields) trace += k + ": " + v + "; ";
+    SCOPED_TRACE(trace);
+    const auto site = send("GET", "/plans/999/site-plan", c.fields, "");
+    ASSERT_TRUE(site);
+    EXPECT_EQ(site->status, c.local ? 404 : 403) << site->body;
+    if (!c.local) EXPECT_EQ(site->body, R"({"detail":"Plan documents are issued to clients on this machine only"})");
+    const auto deed = send("POST", "/plans/999/deed-plan", c.fields, DEED_BODY);
+    ASSERT_TRUE(deed);
+    EXPECT_EQ(deed->status, c.local ? 404 : 403) << deed->body;
+    // Emptying the tile cache keeps the same rule (the layer does not exist: 404 shows it let through).
+    const auto invalidate = send("POST", "/gis/cache/invalidate/nothing", c.fields, "");
+    ASSERT_TRUE(invalidate);
+    EXPECT_EQ(invalidate->status, c.local ? 404 : 403) << invalidate->body;
+  }
+  const HttpResponse tiles = http(port_, "GET", "/gis/layers/", {{"Origin", "http://evil.example"}});
+  EXPECT_EQ(tiles.status, 200);
+  EXPECT_TRUE(figure.calls().empty());
+}
+
+// A deed plan's particulars come as JSON only: what a page of another site may post without
+// asking first (a form, text/plain) is refused before it is read, naming the type expected.
+TEST_F(PlanRoutes, TheDeedPlanTakesAJsonBodyOnly) {
+  StandInFigure figure;
+  const char* const refused[] = {"text/plain", "application/x-www-form-urlencoded",
+                                 "multipart/form-data; boundary=x", "application/jsonp", "", "text/json+x"};
+  for (const char* type : refused) {
+    SCOPED_TRACE(type);
+    const HttpResponse r = http(port_, "POST", "/plans/101/deed-plan", {{"Content-Type", type}}, DEED_BODY);
+    EXPECT_EQ(r.status, 415) << r.body;
+    EXPECT_EQ(r.body, R"({"detail":"The request body must be application/json"})");
+    EXPECT_EQ(r.header("Cache-Control"), "no-store");
+  }
+  // No Content-Type at all.
+  vekt::testing::Connection bare(port_);
+  ASSERT_TRUE(bare.send("POST /plans/101/deed-plan HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
+                        std::to_string(DEED_BODY.size()) + "\r\n\r\n" + DEED_BODY));
+  const auto untyped = bare.read_reply();
+  ASSERT_TRUE(untyped);
+  EXPECT_EQ(untyped->status, 415);
+  EXPECT_TRUE(figure.calls().empty());
+  for (const char* type : {"application/json; charset=utf-8", "Application/JSON", "application/vnd.deed+json"}) {
+    SCOPED_TRACE(type);
+    EXPECT_EQ(http(port_, "POST", "/plans/999/deed-plan", {{"Content-Type", type}}, DEED_BODY).status, 404);
+  }
+  // A NUL after the JSON value is trailing data like any other.
+  const HttpResponse nul = http(port_, "POST", "/plans/101/deed-plan", {}, DEED_BODY + std::string(1, '\0') + "garbage");
+  EXPECT_EQ(nul.status, 422) << nul.body;
+  EXPECT_NE(nul.body.find("value_error.jsondecode"), std::string::npos) << nul.body;
+  EXPECT_TRUE(figure.calls().empty());
+}
+
 // A read held up past its limit (here by a lock on the legs table) is a 504 that says so, and the
 // log names the read.
 TEST_F(PlanRoutes, AReadPastItsTimeLimitIs504AndTheLogNamesIt) {

@@ -51,9 +51,14 @@ std::string stderr_with(ServerProcess& server, const std::string& text) {
 int status_over(Loopback over, int port, const std::string& method, const std::string& target, const Fields& fields) {
   vekt::testing::Connection c(port, std::chrono::seconds(60), over);
   if (!c.connected()) return 0;
-  std::string request = method + " " + target + " HTTP/1.1\r\nHost: vekt\r\nConnection: close\r\n";
+  std::string request = method + " " + target + " HTTP/1.1\r\nConnection: close\r\n";
   if (method == "POST") request += "Content-Length: 0\r\n";
-  for (const auto& [k, v] : fields) request += k + ": " + v + "\r\n";
+  bool named = false;
+  for (const auto& [k, v] : fields) {
+    request += k + ": " + v + "\r\n";
+    named = named || k == "Host";
+  }
+  if (!named) request += "Host: localhost\r\n";
   c.send(request + "\r\n");
   const auto reply = c.read_reply();
   return reply ? reply->status : 0;
@@ -130,9 +135,10 @@ TEST_F(PlanServiceFaults, ARoleOutOfConnectionsIsAnOutageUntilItHasRoomAgain) {
   admin.exec("DROP ROLE " + role);
 }
 
-// Without a token a request is local only when it comes over loopback and every forwarding header
-// it carries leads, through trusted proxies, to this machine; the tile cache's invalidation keeps
-// the same rule. An unknown parcel (404) shows that a caller was let through.
+// Without a token a request is local only when it comes over loopback, every forwarding header it
+// carries leads, through trusted proxies, to this machine, its Host names this machine and its
+// Origin, if any, is a loopback one; the tile cache's invalidation keeps the same rule. An unknown
+// parcel (404) shows that a caller was let through.
 TEST_F(PlanServiceFaults, AForwardedRequestIsLocalOnlyWhenEveryHeaderLeadsHere) {
   struct Case {
     Loopback over;
@@ -158,7 +164,11 @@ TEST_F(PlanServiceFaults, AForwardedRequestIsLocalOnlyWhenEveryHeaderLeadsHere) 
         {Loopback::v6, {{"X-Forwarded-For", "::1"}}, true},
         {Loopback::v4, {{"Forwarded", "for=203.0.113.7"}}, false},
         {Loopback::v4, {{"Forwarded", "for=\"[::1]:4711\""}}, true},
-        {Loopback::v4, {{"X-Forwarded-For", "127.0.0.1"}, {"Forwarded", "for=198.51.100.4"}}, false}}},
+        {Loopback::v4, {{"X-Forwarded-For", "127.0.0.1"}, {"Forwarded", "for=198.51.100.4"}}, false},
+        // A page of another site in a browser here, or one reaching us through a name of its own.
+        {Loopback::v4, {{"Origin", "http://evil.example"}}, false},
+        {Loopback::v6, {{"Host", "evil.example:8000"}}, false},
+        {Loopback::v6, {{"Host", "[::1]:8000"}, {"Origin", "http://[::1]:8000"}}, true}}},
   };
   for (const Setup& s : setups) {
     ServerProcess server(plans_with(s.env));

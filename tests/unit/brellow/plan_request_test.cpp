@@ -107,6 +107,29 @@ TEST(DeedPlanBody, RefusesEveryMistakeInTheFrameworksShape) {
   EXPECT_EQ(bad_json[0]["loc"], Json::parse(R"(["body"])"));
 }
 
+// Only blanks may follow the JSON value; a NUL byte is no end of the body.
+TEST(DeedPlanBody, AnythingButBlanksAfterTheValueIsNotJson) {
+  const std::string value = R"({"district": "d", "cadzone": "c", "file_no": "f", "person_name": "p"})";
+  struct Case {
+    std::string trailing;
+    std::size_t byte;  // where the error is named, 1-based
+  };
+  const Case cases[] = {
+      {" garbage", value.size() + 2},
+      {std::string(1, '\0') + "garbage", value.size() + 1},
+      {std::string(1, '\0'), value.size() + 1},
+      {" \n" + std::string(1, '\0'), value.size() + 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.byte);
+    Json errors = refusal(value + c.trailing);
+    ASSERT_TRUE(errors.is_array() && errors.size() == 1) << errors.dump();
+    EXPECT_EQ(errors[0]["type"], "value_error.jsondecode");
+    EXPECT_EQ(errors[0]["msg"], "the body is not valid JSON (at byte " + std::to_string(c.byte) + ")");
+  }
+  EXPECT_TRUE(refusal(value + " \t\r\n").is_null());
+}
+
 TEST(BoundingBox, AcceptsOnlyAWindowAPlanCanShow) {
   const double nan = std::nan(""), inf = std::numeric_limits<double>::infinity();
   struct Case {
