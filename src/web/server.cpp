@@ -336,8 +336,13 @@ asio::awaitable<Server::Impl::ReadOutcome> Server::Impl::read_request(Loop& loop
   if (!out.refusal) {
     Request req = request_of(loop, parser.get(), peer);
     out.refusal = refuse_head(parser, req);
-    if (out.refusal) out.refused_head = req.headers;
-    else if (!parser.is_done() && !co_await read_body(stream, buffer, parser, out)) co_return out;
+    if (out.refusal) {
+      out.refused_head = req.headers;
+    } else if (!parser.is_done()) {
+      // Two statements, as in refuse(): GCC 12 mis-compiles a co_await inside the condition.
+      const bool arrived = co_await read_body(stream, buffer, parser, out);
+      if (!arrived) co_return out;
+    }
     if (!out.refusal) {
       out.version = parser.get().version();
       out.keep_alive = keeps_alive(req.headers, out.version);
