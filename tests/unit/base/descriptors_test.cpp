@@ -1,0 +1,38 @@
+#include "base/descriptors.hpp"
+
+#include <sys/resource.h>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using vekt::base::connections_within;
+
+TEST(Descriptors, ConnectionsFitBesideTheServersOwn) {
+  struct Case {
+    std::uint64_t limit;
+    std::size_t reserved;
+    std::size_t most;
+    std::size_t cap;
+  };
+  for (const Case& c : {Case{20000, 2292, 10000, 10000}, Case{4096, 2292, 10000, 1804}, Case{1024, 2292, 10000, 0},
+                        Case{1024, 1024, 10000, 0}, Case{1025, 1024, 10000, 1}}) {
+    EXPECT_EQ(connections_within(c.limit, c.reserved, c.most), c.cap) << c.limit << " - " << c.reserved;
+  }
+}
+
+TEST(Descriptors, TheSoftLimitIsRaisedToTheHardOne) {
+  rlimit lim{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &lim), 0);
+  const rlimit lowered{lim.rlim_max > 256 ? 256 : lim.rlim_max, lim.rlim_max};
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  const auto raised = vekt::base::raise_descriptor_limit();
+  EXPECT_EQ(raised.before, lowered.rlim_cur);
+  rlimit now{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &now), 0);
+  EXPECT_EQ(raised.limit, now.rlim_cur);
+  if (lim.rlim_max != RLIM_INFINITY) EXPECT_EQ(now.rlim_cur, lim.rlim_max);
+  ::setrlimit(RLIMIT_NOFILE, &lim);
+}
+
+}  // namespace
