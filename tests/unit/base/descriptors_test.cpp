@@ -6,21 +6,6 @@
 
 namespace {
 
-using vekt::base::connections_within;
-
-TEST(Descriptors, ConnectionsFitBesideTheServersOwn) {
-  struct Case {
-    std::uint64_t limit;
-    std::size_t reserved;
-    std::size_t most;
-    std::size_t cap;
-  };
-  for (const Case& c : {Case{20000, 2292, 10000, 10000}, Case{4096, 2292, 10000, 1804}, Case{1024, 2292, 10000, 0},
-                        Case{1024, 1024, 10000, 0}, Case{1025, 1024, 10000, 1}}) {
-    EXPECT_EQ(connections_within(c.limit, c.reserved, c.most), c.cap) << c.limit << " - " << c.reserved;
-  }
-}
-
 TEST(Descriptors, TheSoftLimitIsRaisedToTheHardOne) {
   rlimit lim{};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &lim), 0);
