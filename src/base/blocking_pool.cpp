@@ -23,7 +23,12 @@ namespace asio = boost::asio;
 namespace detail {
 
 Handoff::Handoff() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
-  if (fd_ < 0) throw Error(std::string("could not create an eventfd: ") + std::strerror(errno));
+  if (fd_ < 0) {
+    const int e = errno;
+    const std::string what = std::string("could not create an eventfd: ") + std::strerror(e);
+    if (out_of_resources(e)) throw OutOfResources(what);
+    throw Error(what);
+  }
 }
 
 Handoff::~Handoff() { ::close(fd_); }

@@ -36,7 +36,7 @@ namespace detail {
 // The meeting point of one job and the coroutine that awaits it.
 class Handoff {
  public:
-  Handoff();  // throws Error when no eventfd can be had
+  Handoff();  // throws OutOfResources when no eventfd can be had for want of descriptors, else Error
   ~Handoff();
   Handoff(const Handoff&) = delete;
   Handoff& operator=(const Handoff&) = delete;

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -190,12 +191,29 @@ std::optional<RawValue> read_value(Reader& r) {
   return value;
 }
 
+// The 1-based number of the line that `pos` lies on; "\n", "\r\n" and a lone "\r" end a line.
+std::size_t line_at(std::string_view text, std::size_t pos) {
+  std::size_t line = 1;
+  for (std::size_t i = 0; i < pos && i < text.size(); ++i)
+    if (text[i] == '\n' || (text[i] == '\r' && (i + 1 >= text.size() || text[i + 1] != '\n'))) ++line;
+  return line;
+}
+
+constexpr std::string_view BYTE_ORDER_MARK = "\xEF\xBB\xBF";
+
 }  // namespace
 
-std::vector<std::pair<std::string, std::string>> parse_dotenv(std::string_view text, EnvLookup lookup) {
+std::vector<std::pair<std::string, std::string>> parse_dotenv(std::string_view text, EnvLookup lookup,
+                                                              std::vector<std::size_t>* unparsed) {
   std::vector<std::pair<std::string, std::string>> out;
   std::map<std::string, std::string, std::less<>> seen;
+  // An editor's byte order mark is no part of the first key.
+  if (text.starts_with(BYTE_ORDER_MARK)) text.remove_prefix(BYTE_ORDER_MARK.size());
   Reader r(text);
+  std::size_t statement = 0;
+  auto cannot_take = [&] {
+    if (unparsed != nullptr) unparsed->push_back(line_at(text, statement));
+  };
   while (!r.done()) {
     // Blank lines and comment lines.
     while (!r.done() && is_space(r.peek())) r.get();
@@ -204,18 +222,26 @@ std::vector<std::pair<std::string, std::string>> parse_dotenv(std::string_view t
       r.skip_line();
       continue;
     }
+    statement = r.pos();
     std::optional<std::string> key = read_key(r);
-    if (!key) continue;
+    if (!key) {
+      cannot_take();
+      continue;
+    }
     r.skip_inline_blanks();
     if (r.peek() != '=') {
-      // "KEY" alone (optionally followed by a comment) sets nothing; anything else is skipped.
+      // "KEY" alone (optionally followed by a comment) sets nothing; anything else is malformed.
+      if (!r.at_line_end() && r.peek() != '#') cannot_take();
       r.skip_line();
       continue;
     }
     r.get();
     r.skip_inline_blanks();
     std::optional<RawValue> raw = read_value(r);
-    if (!raw) continue;
+    if (!raw) {
+      cannot_take();
+      continue;
+    }
     r.skip_line();
     std::string value = raw->interpolate ? expand(raw->text, lookup, seen) : std::move(raw->text);
     seen[*key] = value;
@@ -244,7 +270,11 @@ std::optional<std::filesystem::path> load_dotenv(const std::filesystem::path& fi
   // A key given twice takes its last value; only a key the environment had before loading
   // keeps the environment's value.
   std::map<std::string, std::string, std::less<>> file_values;
-  for (auto& [key, value] : parse_dotenv(buf.str(), &getenv_lookup)) file_values[key] = std::move(value);
+  std::vector<std::size_t> unparsed;
+  for (auto& [key, value] : parse_dotenv(buf.str(), &getenv_lookup, &unparsed)) file_values[key] = std::move(value);
+  // A line dropped without a word would leave its setting at a default nobody chose.
+  for (std::size_t line : unparsed)
+    std::cerr << "WARNING: " << file.string() << ":" << line << ": could not parse this line; it is ignored\n";
   for (const auto& [key, value] : file_values) {
     if (std::getenv(key.c_str()) != nullptr) continue;
     ::setenv(key.c_str(), value.c_str(), /*overwrite=*/1);

@@ -111,6 +111,9 @@ Response answer_failure(std::exception_ptr failure, const Request& request) {
   } catch (const FigureTimeout& e) {
     log()->error("Plan document {} {}: {}", request.method, request.path, e.what());
     return detail(504, "Rendering the plan took longer than its time limit");
+  } catch (const base::OutOfResources& e) {
+    log()->error("Plan document {} {} failed: {}", request.method, request.path, e.what());
+    return web::error_response(web::busy_error());
   } catch (const pg::Error& e) {
     return database_failure(e, request);
   } catch (const HttpError& e) {

@@ -50,6 +50,19 @@ long long saturated(const base::PyInt& v) {
   return v.text.starts_with("-") ? std::numeric_limits<long long>::min() : std::numeric_limits<long long>::max();
 }
 
+// Every event loop keeps a database connection of its own, so more loops than VEKT_DB_POOL_SIZE
+// would open more connections than it allows. Loops asked for (VEKT_THREADS) beyond it are
+// refused; the default, a loop a core, stays within it.
+unsigned event_loops(unsigned asked, std::size_t pool_size) {
+  if (asked == 0) return static_cast<unsigned>(std::min<std::size_t>(cores(), pool_size));
+  if (asked > pool_size)
+    throw SettingsError(fmt::format("VEKT_THREADS: {} event loops would open at least {} database connections, more "
+                                    "than VEKT_DB_POOL_SIZE={} allows (each loop keeps one of its own): lower "
+                                    "VEKT_THREADS or raise VEKT_DB_POOL_SIZE",
+                                    asked, asked, pool_size));
+  return asked;
+}
+
 std::vector<std::string> read_trusted_proxies(const std::string& text) {
   std::vector<std::string> out;
   for (auto& item : split_list(text)) {
@@ -138,6 +151,10 @@ std::size_t read_redis_pool(const EnvLookup& env, std::size_t fallback) {
 pg::DatabaseOptions read_database_settings(const EnvLookup& env) {
   pg::DatabaseOptions o;
   if (auto url = env("DATABASE_URL")) {
+    // libpq would read an empty one as "the defaults" and reach some other database, or none.
+    if (trim_blanks(*url).empty())
+      throw SettingsError("DATABASE_URL: must not be empty (expected a PostgreSQL connection URI such as "
+                          "postgresql://user@localhost:5432/gis)");
     o.url = *url;
     // A URL libpq cannot read stops start-up here instead of failing every request later.
     try {
@@ -174,7 +191,7 @@ Settings load_settings(const EnvLookup& env) {
   if (auto v = env("VEKT_ADMIN_TOKEN"); v && !v->empty()) s.admin_token = *v;
   if (auto v = env("VEKT_PLAN_TOKEN"); v && !v->empty()) s.plan_token = *v;
   s.database = read_database_settings(env);
-  s.database.loops = s.threads != 0 ? s.threads : cores();
+  s.database.loops = event_loops(s.threads, s.database.pool_size);
   s.redis = read_redis_settings(env);
   s.redis_pool = read_redis_pool(env, s.redis_pool);
   return s;

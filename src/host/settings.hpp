@@ -61,7 +61,9 @@ pg::DatabaseOptions read_database_settings(const EnvLookup& env = process_env);
 struct Settings {
   std::string host = "127.0.0.1";   // VEKT_HOST
   std::uint16_t port = 8000;        // VEKT_PORT
-  unsigned threads = 0;             // VEKT_THREADS (0/absent: the number of cores)
+  // VEKT_THREADS: event loops (0/absent: one a core). More than VEKT_DB_POOL_SIZE are refused, since
+  // each loop keeps a database connection; the loops the server runs are `database.loops`.
+  unsigned threads = 0;
   // VEKT_SHUTDOWN_GRACE: seconds the requests in hand at a stop (SIGTERM, SIGINT) may take to
   // finish; past it each one still in hand is answered 503 "The server is shutting down".
   unsigned shutdown_grace = 10;
@@ -92,7 +94,8 @@ struct Settings {
   // VEKT_PLAN_TOKEN: the bearer token a caller must present to get a plan document (absent or
   // empty: plans for clients on this machine only).
   std::optional<std::string> plan_token;
-  // DATABASE_URL, VEKT_DB_POOL_SIZE; its pool split over the event loops (VEKT_THREADS).
+  // DATABASE_URL, VEKT_DB_POOL_SIZE; its pool split over the event loops: VEKT_THREADS, or by
+  // default one a core but no more than VEKT_DB_POOL_SIZE.
   pg::DatabaseOptions database;
   // REDIS_HOST, REDIS_PORT, REDIS_DB, REDIS_PASSWORD, REDIS_USERNAME.
   RedisSettings redis;

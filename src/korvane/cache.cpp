@@ -36,9 +36,17 @@ std::optional<std::string> BinaryRedisCache::get_value(redis::Reply reply) {
   return std::move(reply.str);
 }
 
-void log_cache_get_failure(std::string_view key, std::string_view reason) {
-  logger()->warn("Cache get failed for {}: {}", key, reason);
+void BinaryRedisCache::get_failed(std::string_view key, std::string_view reason) {
+  if (get_failures_.failed(*logger(), reason)) logger()->warn("Cache get failed for {}: {}", key, reason);
 }
+
+void BinaryRedisCache::get_succeeded() { get_failures_.succeeded(*logger()); }
+
+void BinaryRedisCache::set_failed(std::string_view key, std::string_view reason) {
+  if (set_failures_.failed(*logger(), reason)) logger()->warn("Cache set failed for {}: {}", key, reason);
+}
+
+void BinaryRedisCache::set_succeeded() { set_failures_.succeeded(*logger()); }
 
 asio::awaitable<void> BinaryRedisCache::set(std::string key, std::string value, long long ttl) {
   co_await redis_->set(_make_key(key), std::move(value), ttl);
@@ -53,20 +61,26 @@ asio::awaitable<std::optional<std::string>> safe_cache_get(BinaryRedisCache& cac
                                                            double timeout) {
   std::string failure;
   try {
-    co_return co_await base::with_timeout(cache.get(key), timeout);
+    std::optional<std::string> value = co_await base::with_timeout(cache.get(key), timeout);
+    cache.get_succeeded();
+    co_return value;
   } catch (const std::exception& e) {
     failure = e.what();
   }
-  log_cache_get_failure(key, failure);
+  cache.get_failed(key, failure);
   co_return std::nullopt;
 }
 
 asio::awaitable<void> safe_cache_set(BinaryRedisCache& cache, std::string key, std::string value, long long ttl) {
+  std::string failure;
   try {
     co_await base::with_timeout(cache.set(key, std::move(value), ttl), CACHE_WRITE_LIMIT);
+    cache.set_succeeded();
+    co_return;
   } catch (const std::exception& e) {
-    logger()->warn("Cache set failed for {}: {}", key, e.what());
+    failure = e.what();
   }
+  cache.set_failed(key, failure);
 }
 
 asio::awaitable<std::optional<std::string>> safe_cache_get(std::string key, double timeout) {

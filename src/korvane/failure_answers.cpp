@@ -21,6 +21,9 @@ web::HttpError failure_answer(std::exception_ptr error, const StepFailures& fail
     std::rethrow_exception(error);
   } catch (const web::HttpError& e) {
     return e;
+  } catch (const base::OutOfResources& e) {
+    logger()->error("{}: {}", failures.other.log, e.what());
+    return web::busy_error();
   } catch (const base::TimeoutError&) {
     return logged(failures.timeout, {}, false);
   } catch (const pg::Error& e) {

@@ -74,11 +74,13 @@ std::optional<long long> RateLimit::read_count(const redis::Reply& reply, std::s
   return reply.elements[0].integer;
 }
 
-void RateLimit::decide(std::optional<long long> count, const std::string& failure) const {
+void RateLimit::decide(std::optional<long long> count, const std::string& failure) {
   if (!count) {
-    if (policy_.log_failures) logger()->warn("Rate limit check failed: {}", failure);
+    if (policy_.log_failures && failures_.failed(*logger(), failure))
+      logger()->warn("Rate limit check failed: {}", failure);
     return;
   }
+  if (policy_.log_failures) failures_.succeeded(*logger());
   if (*count > policy_.limit) throw web::HttpError(429, policy_.refusal);
 }
 
@@ -124,16 +126,18 @@ asio::awaitable<std::optional<std::string>> RateLimit::admit_and_read(std::strin
   }
   if (replies.size() != 2) {
     decide(std::nullopt, failure);
-    log_cache_get_failure(cache_key, failure);
+    cache.get_failed(cache_key, failure);
     co_return std::nullopt;
   }
   decide(read_count(replies[0], failure), failure);
   try {
-    co_return BinaryRedisCache::get_value(std::move(replies[1]));
+    std::optional<std::string> value = BinaryRedisCache::get_value(std::move(replies[1]));
+    cache.get_succeeded();
+    co_return value;
   } catch (const std::exception& e) {
     failure = e.what();
   }
-  log_cache_get_failure(cache_key, failure);
+  cache.get_failed(cache_key, failure);
   co_return std::nullopt;
 }
 

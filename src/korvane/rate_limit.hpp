@@ -2,7 +2,8 @@
 // The per-address rate limit of the two tile routes: a counter in Redis per client address with a
 // one-second window that starts at the address's first request, and a refusal (429) above the limit.
 // Each route has its own instance (key prefix, limit, refusal text, and whether a Redis failure is
-// logged); a Redis failure never refuses a request.
+// logged); a Redis failure never refuses a request. While Redis fails on every count, the failure is
+// logged once in full and then at most once a second (host::FailureLog).
 //
 // A count is bounded by a short limit of its own, and a count that Redis runs after its caller has
 // given up on it is not counted: every count carries the time by which its answer is still awaited,
@@ -18,6 +19,7 @@
 
 #include <boost/asio/awaitable.hpp>
 
+#include "host/failure_log.hpp"
 #include "korvane/cache.hpp"
 #include "redis/client.hpp"
 #include "redis/script.hpp"
@@ -61,7 +63,7 @@ class RateLimit {
   Count count_of(const std::string& client_ip, std::chrono::milliseconds wait) const;
   // The reply to a count: the count, or a failure (an error reply, a count run too late).
   std::optional<long long> read_count(const redis::Reply& reply, std::string& failure);
-  void decide(std::optional<long long> count, const std::string& failure) const;
+  void decide(std::optional<long long> count, const std::string& failure);
   // The count and `others` in one write; the count's reply comes first.
   boost::asio::awaitable<std::vector<redis::Reply>> exchange(Count count, std::vector<redis::Argv> others);
 
@@ -70,6 +72,8 @@ class RateLimit {
   // The server's clock minus ours (ms), learnt from every answer; the time a count is awaited until
   // is given on the server's clock.
   std::atomic<std::int64_t> clock_offset_ms_{0};
+  // Redis failing on every count is logged once, then at most once a second.
+  host::FailureLog failures_{"Rate limit check"};
 };
 
 // The two routes' policies: 40 tiles or 20 boxes a second per address.

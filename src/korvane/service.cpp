@@ -23,12 +23,14 @@ namespace asio = boost::asio;
 
 namespace {
 
-// The module-level objects: created once by startup(), read-only afterwards and shared by every
-// loop (the Redis client keeps its connection pools per loop).
+// The module-level objects, read-only once made and shared by every loop (the Redis client keeps
+// its connection pools per loop). The service is its owner's (vekt-server's main), or, for programs
+// and tests without one, made here by startup() and kept for the process.
 struct Module {
   std::shared_ptr<spdlog::logger> logger;
   RedisSettings settings;
-  std::unique_ptr<Service> service;
+  Service* service = nullptr;
+  std::unique_ptr<Service> owned;
   std::unique_ptr<web::Router> router;
 };
 
@@ -37,8 +39,7 @@ Module& module() {
   return m;
 }
 
-template <class T>
-T& require(const std::unique_ptr<T>& p, const char* what) {
+Service& require(Service* p, const char* what) {
   if (!p) throw std::logic_error(std::string("tile service not started: ") + what);
   return *p;
 }
@@ -61,21 +62,15 @@ Service::Service(redis::Options redis_options, const ServiceOptions& options, ba
       layer_share(options.db_connections_per_loop / 2),
       admin_token(options.admin_token && !options.admin_token->empty() ? options.admin_token : std::nullopt) {}
 
-void startup(ServiceOptions options) {
-  if (started()) return;  // once per process
-  base::load_dotenv();
-  RedisSettings s = read_redis_settings();
-  options.redis_pool = host::read_redis_pool(host::process_env, options.redis_pool);
-  startup(s, std::move(options), base::shared_blocking_pool());
+Service::~Service() {
+  // The module's accessors and router must not outlive the service they hand out.
+  Module& m = module();
+  if (m.service != this) return;
+  m.service = nullptr;
+  m.router.reset();
 }
 
-void startup(const RedisSettings& redis, ServiceOptions options, base::BlockingPool& helpers) {
-  Module& m = module();
-  if (m.router) return;  // once per process
-  host::basic_config(spdlog::level::info);
-  auto log = host::get_logger("vekt.korvane");
-  RedisSettings s = redis;
-
+redis::Options redis_options(const RedisSettings& s, std::size_t pool_size) {
   redis::Options opts;
   opts.host = s.redis_host;
   opts.port = clamp_to_int(s.redis_port);
@@ -87,24 +82,49 @@ void startup(const RedisSettings& redis, ServiceOptions options, base::BlockingP
   // After a failure, requests stop waiting on Redis for a second (tiles come from the database
   // meanwhile); then one command probes it.
   opts.failure_backoff = std::chrono::seconds(1);
-  opts.pool_size = options.redis_pool;
-  auto service = std::make_unique<Service>(std::move(opts), options, helpers);
+  opts.pool_size = pool_size;
+  return opts;
+}
 
-  std::string banner = startup_banner(s);
+void startup(ServiceOptions options) {
+  if (started()) return;  // once per process
+  base::load_dotenv();
+  RedisSettings s = read_redis_settings();
+  options.redis_pool = host::read_redis_pool(host::process_env, options.redis_pool);
+  startup(s, std::move(options), base::shared_blocking_pool());
+}
+
+void startup(const RedisSettings& redis, ServiceOptions options, base::BlockingPool& helpers) {
+  Module& m = module();
+  if (m.router) return;  // once per process
+  m.owned = std::make_unique<Service>(redis_options(redis, options.redis_pool), options, helpers);
+  startup(redis, *m.owned);
+}
+
+void startup(const RedisSettings& redis, Service& service) {
+  Module& m = module();
+  if (m.router) return;  // once per process
+  host::basic_config(spdlog::level::info);
+  auto log = host::get_logger("vekt.korvane");
+
+  std::string banner = startup_banner(redis);
   std::fwrite(banner.data(), 1, banner.size(), stdout);
   std::fflush(stdout);
 
   m.logger = std::move(log);
-  m.settings = std::move(s);
-  m.service = std::move(service);
+  m.settings = redis;
+  m.service = &service;
   // Statements are built here, once, not on the first request.
   (void)generate_mvt_sql("plots", 16);
-  m.router = std::make_unique<web::Router>(make_router(*m.service));
+  m.router = std::make_unique<web::Router>(make_router(service));
 }
 
 bool started() { return module().router != nullptr; }
 
-const web::Router& korvane() { return require(module().router, "router"); }
+const web::Router& korvane() {
+  if (!module().router) throw std::logic_error("tile service not started: router");
+  return *module().router;
+}
 const RedisSettings& settings() { return module().settings; }
 redis::Client& redis_client() { return require(module().service, "redis_client").redis; }
 BinaryRedisCache& cache() { return require(module().service, "cache").cache; }

@@ -30,11 +30,15 @@ struct ServiceOptions {
 };
 
 // What the tile routes work with, built once and handed to each of them, so that a route's
-// signature says what it touches. startup() builds the process's one Service; the module
-// accessors below hand out its parts.
+// signature says what it touches. vekt-server's main owns its Service and hands it to startup();
+// programs and tests without one let startup() build it. The module accessors below hand out its
+// parts while it lives.
 struct Service {
   // The Redis client looks host names up on `helpers`, which must outlive the service.
   Service(redis::Options redis_options, const ServiceOptions& options, base::BlockingPool& helpers);
+  ~Service();
+  Service(const Service&) = delete;
+  Service& operator=(const Service&) = delete;
 
   redis::Client redis;
   BinaryRedisCache cache;  // namespace "mvt_v8"
@@ -44,6 +48,10 @@ struct Service {
   std::optional<std::string> admin_token;  // unset (never empty): loopback clients only
   std::atomic<bool> invalidating{false};   // one cache invalidation at a time
 };
+
+// The Redis client's options for `settings`: 5 s to connect and for each reply, a second's pause
+// after a failure, at most `pool_size` connections a loop.
+redis::Options redis_options(const RedisSettings& settings, std::size_t pool_size);
 
 // The seven routes, each bound to `service` (which must outlive the router).
 web::Router make_router(Service& service);
@@ -57,6 +65,9 @@ void startup(ServiceOptions options = {});
 // one cache (namespace "mvt_v8"; nothing is sent to Redis), prints the four start-up lines on
 // standard output and registers the seven routes.
 void startup(const RedisSettings& redis, ServiceOptions options, base::BlockingPool& helpers);
+// The same start-up over a service its caller owns (vekt-server's main), which the module objects
+// below then hand out until it is destroyed.
+void startup(const RedisSettings& redis, Service& service);
 bool started();
 
 // The router "/gis" with the tag "GIS Tiles" (valid after startup()).

@@ -62,7 +62,27 @@ bool is_socket_dir(const std::string& h) { return !h.empty() && (h[0] == '/' || 
 
 }  // namespace
 
-void check_connection_url(const std::string& url) { (void)parse_conninfo(normalise_url(url)); }
+namespace {
+
+// libpq takes a port as a decimal number from 1 to 65535, and says so only when it connects.
+bool usable_port(std::string text) {
+  text = trim(text);
+  if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  const long n = std::stol(text);
+  return n >= 1 && n <= 65535;
+}
+
+}  // namespace
+
+void check_connection_url(const std::string& url) {
+  const auto parsed = parse_conninfo(normalise_url(url));
+  for (const PQconninfoOption* o = parsed.get(); o->keyword; ++o) {
+    if (!o->val || std::string_view(o->keyword) != "port") continue;
+    // Empty entries of a list stand for the default port.
+    for (const std::string& port : list_entries(o->val))
+      if (!port.empty() && !usable_port(port)) throw Error("invalid port number: \"" + port + "\"");
+  }
+}
 
 asio::awaitable<std::vector<std::pair<std::string, std::string>>> connection_params(
     base::BlockingPool& helpers, const std::string& url, std::chrono::steady_clock::time_point deadline) {

@@ -30,7 +30,8 @@ struct DatabaseOptions {
 // The connections of the smallest loop's pool: pool_size / loops, at least one.
 std::size_t connections_per_loop(const DatabaseOptions& options);
 
-// Throws pg::Error with libpq's reason when `url` is not a connection string it can read.
+// Throws pg::Error with libpq's reason when `url` is not a connection string it can read, or when
+// a port it names is not a number libpq would connect to.
 void check_connection_url(const std::string& url);
 
 class Database {

@@ -1,17 +1,21 @@
 // vekt-server: reads its settings, runs each deliverable's start-up once, mounts the routers and
-// serves until SIGINT or SIGTERM. A stop lets the requests in hand finish within the grace
+// serves until SIGINT, SIGTERM or SIGHUP. A stop lets the requests in hand finish within the grace
 // (VEKT_SHUTDOWN_GRACE); past it they are answered "shutting down", the plan services and the
 // database statements still running are ended, and the process exits 0 once every loop is done.
+#include <signal.h>
+
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
 #include <exception>
 #include <iostream>
-#include <optional>
+#include <stdexcept>
 
+#include <fmt/format.h>
 #include <malloc.h>
 
 #include "base/blocking_pool.hpp"
+#include "base/descriptors.hpp"
 #include "base/dotenv.hpp"
 #include "host/database.hpp"
 #include "host/logger.hpp"
@@ -29,6 +33,14 @@ namespace {
 
 using namespace vekt;
 
+// Threads for host-name look-ups and cancel requests, and apart from them for template reads: a
+// file that never answers then holds up only the documents that read it.
+constexpr std::size_t HELPER_THREADS = 6;
+constexpr std::size_t FILE_THREADS = 4;
+
+// Below this many client connections a server is not worth starting.
+constexpr std::size_t MIN_CONNECTIONS = 64;
+
 // The plan documents' settings as the plan services take them.
 brellow::Config plan_config(const host::Settings& settings) {
   brellow::Config plans;
@@ -43,6 +55,52 @@ brellow::Config plan_config(const host::Settings& settings) {
   return plans;
 }
 
+korvane::ServiceOptions tile_options(const host::Settings& settings) {
+  return {settings.admin_token, pg::connections_per_loop(settings.database), settings.redis_pool};
+}
+
+// The descriptors the server may hold for itself at once, beside its client connections.
+std::size_t descriptors_of_our_own(const host::Settings& s, const brellow::Config& plans) {
+  const std::size_t loops = s.database.loops;
+  return 64                                          // standard streams, signals, fonts, PROJ, files
+         + 8 * loops                                 // each loop's poller, wake-up, timers, acceptor
+         + s.database.pool_size + 4                  // database connections; cancels at a stop
+         + s.redis_pool * loops                      // Redis connections
+         + 4 * plans.pdf.workers                     // PDF workers' pipes, a successor's beside them
+         + 4 * brellow::figure_thread_count(plans)   // what drawing a figure opens
+         + 2 * s.plan_queue                          // each plan's waits on the figure and file threads
+         + HELPER_THREADS + FILE_THREADS;            // the waits on helper threads and file reads
+}
+
+// Raises the descriptor limit as far as it goes and caps the client connections below it, with
+// room for the server's own descriptors; one log line gives the figures.
+std::size_t connection_cap(const host::Settings& settings, const brellow::Config& plans, spdlog::logger& log) {
+  const base::DescriptorLimit fds = base::raise_descriptor_limit();
+  const std::size_t own = descriptors_of_our_own(settings, plans);
+  const std::size_t cap = base::connections_within(fds.limit, own, web::ServerConfig{}.max_connections);
+  if (cap < MIN_CONNECTIONS)
+    throw std::runtime_error(fmt::format(
+        "the descriptor limit of {} leaves room for {} client connections beside the {} the server keeps for "
+        "itself (at least {} are needed): raise the hard limit (ulimit -Hn) or lower VEKT_REDIS_POOL, "
+        "VEKT_THREADS or VEKT_DB_POOL_SIZE",
+        fds.limit, cap, own, MIN_CONNECTIONS));
+  log.info("Descriptor limit {} (raised from {}), {} kept for the server's own use: at most {} client connections",
+           fds.limit, fds.before, own, cap);
+  return cap;
+}
+
+web::ServerConfig server_config(const host::Settings& settings, std::size_t max_connections) {
+  web::ServerConfig config;
+  config.host = settings.host;
+  config.port = settings.port;
+  config.threads = static_cast<unsigned>(settings.database.loops);
+  config.max_connections = max_connections;
+  config.trusted_proxies = settings.trusted_proxies;
+  config.cors.allow_origins = settings.cors_allow_origins;
+  config.shutdown_grace = std::chrono::seconds(settings.shutdown_grace);
+  return config;
+}
+
 // glibc returns a thread's free heap top to the system as soon as it passes the trim threshold, and
 // serves large blocks (above a threshold that starts at 128 KiB) from fresh mappings. Tile answers of
 // a few hundred kilobytes, copied through the Redis reader, the handler and the socket buffer, would
@@ -53,10 +111,54 @@ void keep_working_memory() {
   mallopt(M_TRIM_THRESHOLD, 32 * 1024 * 1024);
 }
 
+// Every long-lived service, each declared after those it uses, so that leaving this scope destroys
+// them in the stop order: the loops' contexts (server), the routes (app), the plan services, the
+// tile service, the database, then the thread pools. Before any of that, once the loops have
+// ended, the PDF pool's thread and the thread pools are joined while the contexts still exist, so
+// that nothing can reach a context that is gone.
+void serve(const host::Settings& settings, spdlog::logger& log) {
+  const brellow::Config plan_settings = plan_config(settings);
+  const std::size_t max_connections = connection_cap(settings, plan_settings, log);
+  base::BlockingPool helpers(HELPER_THREADS);
+  base::BlockingPool file_threads(FILE_THREADS);
+  base::BlockingPool figure_threads(brellow::figure_thread_count(plan_settings), plan_settings.figure_nice);
+  pg::Database database(settings.database, helpers);
+  host::use_database(database);
+  korvane::Service tiles(korvane::redis_options(settings.redis, settings.redis_pool), tile_options(settings), helpers);
+  korvane::startup(settings.redis, tiles);
+  plots::init();  // fonts, coordinate constants, its start-up line
+  brellow::PlanServices plans(plan_settings, figure_threads, file_threads);
+  web::App app("vekt", "0.1.0");
+  app.set_logger(host::get_logger("vekt.web"));
+  app.include_router(korvane::korvane());
+  app.include_router(brellow::make_router(plans));
+
+  web::ServerConfig config = server_config(settings, max_connections);
+  // Once the requests' grace is over (and they have been answered), what they still wait for
+  // ends: the PDF renders, the statements running on the database server, the figures in line
+  // (a figure being drawn runs to its end), so that their handlers unwind on the running loops.
+  config.on_grace_expired = [&database, &plans, &figure_threads] {
+    plans.shut_down();
+    database.shut_down();
+    figure_threads.join();
+  };
+  web::Server server(app, std::move(config));
+  server.start();
+  log.info("Listening on http://{}:{} with {} event loops", settings.host, server.port(), server.loop_count());
+  server.run_until_signal();
+  plans.join();
+  figure_threads.join();
+  file_threads.join();
+  helpers.join();
+}
+
 }  // namespace
 
 int main() {
   keep_working_memory();
+  // Standard error may be a pipe (a log shipper, tee) whose reader goes away: a log line that
+  // cannot be written is lost, but it must never end the process.
+  ::signal(SIGPIPE, SIG_IGN);
   try {
     base::load_dotenv();
     host::configure_logging(spdlog::level::info);
@@ -64,69 +166,7 @@ int main() {
     // Dates on documents are local dates of the configured zone; set before any thread starts.
     host::set_time_zone(settings.time_zone);
     auto log = host::get_logger("vekt.server");
-    // Threads for the calls that block (host-name look-ups, cancel requests), handed to everything
-    // built here that makes them. Joined once the event loops have stopped, while their contexts
-    // still exist.
-    base::BlockingPool helpers(6);
-    pg::Database database(settings.database, helpers);
-    host::use_database(database);
-
-    web::App app("vekt", "0.1.0");
-    app.set_logger(host::get_logger("vekt.web"));
-
-    // ---- deliverables: start-up hooks and routers, in mounting order ------------------------
-    // Tile service (runs its start-up, then mounts "/gis"):
-    app.on_startup([&app, &settings, &helpers] {
-      korvane::startup(settings.redis, {settings.admin_token, pg::connections_per_loop(settings.database), settings.redis_pool},
-                       helpers);
-      app.include_router(korvane::korvane());
-    });
-    // Plan figure module (fonts, coordinate constants, its start-up line):
-    app.on_startup([] { plots::init(); });
-    // Plan documents (figure threads, PDF workers, document queue; then mounts "/plans"), owned
-    // here: the figures are drawn on threads of their own, sized and niced by the plan settings.
-    // The PDF pool hands its results to the event loops, so the services are shut down while the
-    // loops still run and destroyed before the loops and their contexts go.
-    std::optional<base::BlockingPool> figure_threads;
-    std::optional<brellow::PlanServices> plans;
-    app.on_startup([&app, &settings, &helpers, &figure_threads, &plans] {
-      const brellow::Config config = plan_config(settings);
-      figure_threads.emplace(brellow::figure_thread_count(config), config.figure_nice);
-      plans.emplace(config, *figure_threads, helpers);
-      app.include_router(brellow::make_router(*plans));
-    });
-
-    app.run_startup();
-
-    web::ServerConfig config;
-    config.host = settings.host;
-    config.port = settings.port;
-    config.threads = settings.threads;
-    config.trusted_proxies = settings.trusted_proxies;
-    config.cors.allow_origins = settings.cors_allow_origins;
-    config.shutdown_grace = std::chrono::seconds(settings.shutdown_grace);
-    // Once the requests' grace is over (and they have been answered), what they still wait for
-    // ends: the PDF renders, the statements running on the database server, the figures in line
-    // (a figure being drawn runs to its end), so that their handlers unwind on the running loops.
-    config.on_grace_expired = [&database, &plans, &figure_threads] {
-      if (plans) plans->shut_down();
-      database.shut_down();
-      if (figure_threads) figure_threads->join();
-    };
-    std::optional<web::Server> server;
-    server.emplace(app, config);
-    server->start();
-    log->info("Listening on http://{}:{} with {} event loops", settings.host, server->port(), server->loop_count());
-    server->run_until_signal();
-    // The loops have ended. Nothing may reach their contexts once those go: the PDF pool's thread
-    // ends first, then the threads of blocking calls, while the contexts still exist. The contexts
-    // go before the plan services, since work a forced stop left in them may still hold a place
-    // in those.
-    if (plans) plans->join();
-    if (figure_threads) figure_threads->join();
-    helpers.join();
-    server.reset();
-    plans.reset();
+    serve(settings, *log);
     log->info("Stopped");
     return 0;
   } catch (const host::SettingsError& e) {

@@ -6,6 +6,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "base/error.hpp"
 #include "base/strings.hpp"
 #include "web/framing.hpp"
 #include "web/validation.hpp"
@@ -200,6 +201,10 @@ std::string cleandoc(std::string_view doc) {
 }
 
 App::App(std::string title, std::string version) : title_(std::move(title)), version_(std::move(version)) {}
+
+HttpError busy_error() {
+  return HttpError(503, "The server is busy. Please try again shortly.", {{"Retry-After", "1"}});
+}
 
 void App::include_router(const Router& router) {
   if (!router.answer_fields().empty()) prefix_fields_.push_back({router.prefix(), router.answer_fields()});
@@ -434,6 +439,9 @@ boost::asio::awaitable<Response> App::answer(Request& request) const {
     answer = error_response(e);
   } catch (const ValidationError& e) {
     answer = validation_response(e.errors());
+  } catch (const base::OutOfResources& e) {
+    logger()->error("Request handler {} {} ran out of resources: {}", request.method, request.path, e.what());
+    answer = error_response(busy_error());
   } catch (const std::exception& e) {
     failure = e.what();
     if (failure.empty()) failure = typeid(e).name();

@@ -2,7 +2,8 @@
 // Route registration, matching and the framework behaviour clients rely on: routes tried in
 // registration order, one segment per path parameter, typed parameters converted before the
 // handler runs (422 listing every error, web/validation.hpp), 405 with Allow, 404, the 307 trailing-slash redirect,
-// HttpError bodies, 500 for anything uncaught, and the published /openapi.json.
+// HttpError bodies, 503 for a server out of resources, 500 for anything else uncaught, and the
+// published /openapi.json.
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -105,6 +106,10 @@ struct Match {
   std::string allow;                    // Allow value for 405
   std::string redirect_path;            // decoded path to redirect to for 307
 };
+
+// The answer when the server ran out of something of its own (base::OutOfResources): 503 with
+// Retry-After, since it is neither the client's fault nor for good.
+HttpError busy_error();
 
 class App {
  public:

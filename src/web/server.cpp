@@ -1,6 +1,7 @@
 #include "web/server.hpp"
 
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -256,8 +257,9 @@ asio::awaitable<void> Server::Impl::accept_loop(Loop& loop) {
       continue;
     }
     if (connections.load() >= cfg.max_connections) {
+      // At the cap: told to come back in a moment, not left hanging.
       static constexpr std::string_view busy =
-          "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+          "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nRetry-After: 1\r\nConnection: close\r\n\r\n";
       boost::system::error_code wec;
       socket.non_blocking(true, wec);
       socket.write_some(asio::buffer(busy), wec);
@@ -648,9 +650,13 @@ void Server::wait() {
 }
 
 void Server::run_until_signal() {
-  // Watch the signals before the loops start, so an early SIGTERM still stops gracefully.
+  // Watch the signals before the loops start, so an early SIGTERM still stops gracefully. A hang-up
+  // (the terminal that started us closed) stops the same way, unless whoever started us asked for
+  // hang-ups to be ignored (nohup): that wish is kept.
   asio::io_context signals_ctx;
   asio::signal_set signals(signals_ctx, SIGINT, SIGTERM);
+  struct sigaction hangup {};
+  if (::sigaction(SIGHUP, nullptr, &hangup) == 0 && hangup.sa_handler != SIG_IGN) signals.add(SIGHUP);
   start();
   signals.async_wait([this](const boost::system::error_code& ec, int) {
     if (!ec) stop();

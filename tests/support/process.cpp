@@ -120,8 +120,8 @@ std::string server_binary() {
 namespace {
 
 // The child's side of a vekt-server start: the environment changed, then the program.
-std::function<int()> exec_server(std::map<std::string, std::string> env) {
-  return [env = std::move(env)] {
+std::function<int()> exec_server(std::map<std::string, std::string> env, std::vector<std::string> launcher = {}) {
+  return [env = std::move(env), launcher = std::move(launcher)] {
     ::setenv("VEKT_HOST", "127.0.0.1", 1);
     for (const auto& [k, v] : env) {
       if (v == "<unset>")
@@ -130,7 +130,15 @@ std::function<int()> exec_server(std::map<std::string, std::string> env) {
         ::setenv(k.c_str(), v.c_str(), 1);
     }
     const std::string bin = server_binary();
-    ::execl(bin.c_str(), bin.c_str(), static_cast<char*>(nullptr));
+    if (launcher.empty()) {
+      ::execl(bin.c_str(), bin.c_str(), static_cast<char*>(nullptr));
+      return 127;
+    }
+    std::vector<char*> argv;
+    for (const auto& a : launcher) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(const_cast<char*>(bin.c_str()));
+    argv.push_back(nullptr);
+    ::execvp(argv[0], argv.data());
     return 127;
   };
 }
@@ -156,8 +164,8 @@ std::map<std::string, std::string> with_port(std::map<std::string, std::string> 
 
 }  // namespace
 
-ServerProcess::ServerProcess(std::map<std::string, std::string> extra_env)
-    : dir_("vekt-server"), child_(dir_.path(), exec_server(with_port(std::move(extra_env), port_))) {
+ServerProcess::ServerProcess(std::map<std::string, std::string> extra_env, std::vector<std::string> launcher)
+    : dir_("vekt-server"), child_(dir_.path(), exec_server(with_port(std::move(extra_env), port_), std::move(launcher))) {
   for (int i = 0; i < 300; ++i) {
     if (!child_.running()) throw std::runtime_error("vekt-server exited early: " + stderr_text());
     if (port_ == 0) port_ = listening_port(stderr_text());

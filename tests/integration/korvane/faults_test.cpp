@@ -15,6 +15,7 @@
 #include "support/env.hpp"
 #include "support/http.hpp"
 #include "support/process.hpp"
+#include "support/redis_server.hpp"
 #include "support/sync_pg.hpp"
 #include "support/sync_redis.hpp"
 
@@ -136,6 +137,51 @@ TEST_F(Faults, ShutdownLeavesNoStatementRunning) {
     EXPECT_EQ(r.status, 503);
     EXPECT_EQ(detail(r), "The server is shutting down");
   }
+}
+
+// The lines of `log` that contain `needle`.
+int lines_with(const std::string& log, const std::string& needle) {
+  int n = 0;
+  for (std::size_t at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1)) ++n;
+  return n;
+}
+
+// Redis refusing every write (out of memory, no eviction) under tile load: the tiles are served as
+// ever, and each failing operation is logged once with its cause, then at most once a second with
+// how many requests it touched since, and once more when Redis takes writes again.
+TEST_F(Faults, RedisOutOfMemoryIsLoggedOnceThenAtMostOnceASecond) {
+  vekt::testing::RedisServer full;
+  SyncRedis admin("127.0.0.1", full.port());
+  // Past a megabyte of data first, then the limit: every write is refused from now on.
+  admin.cmd({"SET", "filler", std::string(2 << 20, 'x')});
+  admin.cmd({"CONFIG", "SET", "maxmemory-policy", "noeviction"});
+  admin.cmd({"CONFIG", "SET", "maxmemory", "1mb"});
+  ASSERT_EQ(admin.cmd({"SET", "probe", "1"}).value_or("").rfind("OOM", 0), 0u);
+  ServerProcess server(std::map<std::string, std::string>{{"REDIS_HOST", "127.0.0.1"}, {"REDIS_PORT", std::to_string(full.port())}});
+
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 240; ++i) {
+    const auto r = get(server, tile_path(i % 2 ? "roads" : "plots", i / 2), i);
+    ASSERT_LT(r.status, 300) << r.body;
+    std::this_thread::sleep_for(10ms);
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::this_thread::sleep_for(200ms);
+  const std::string log = server.stderr_text();
+  EXPECT_EQ(lines_with(log, "WARNING:vekt.korvane:Rate limit check failed: OOM command not allowed"), 1) << log;
+  EXPECT_EQ(lines_with(log, "WARNING:vekt.korvane:Cache set failed for "), 1) << log;
+  const int summaries = lines_with(log, "WARNING:vekt.korvane:Rate limit check still failing: ");
+  EXPECT_GE(summaries, 1) << log;
+  EXPECT_LE(summaries, static_cast<int>(seconds) + 1) << log;
+  EXPECT_LE(lines_with(log, "WARNING:vekt.korvane:Cache set still failing: "), static_cast<int>(seconds) + 1) << log;
+  EXPECT_LE(lines_with(log, "WARNING:"), 2 * (static_cast<int>(seconds) + 2)) << log;
+
+  admin.cmd({"CONFIG", "SET", "maxmemory", "0"});
+  for (int i = 0; i < 4; ++i) ASSERT_LT(get(server, tile_path("roads", 150 + i), 300 + i).status, 300);
+  std::this_thread::sleep_for(200ms);
+  const std::string after = server.stderr_text();
+  EXPECT_EQ(lines_with(after, "INFO:vekt.korvane:Rate limit check works again after "), 1) << after;
+  EXPECT_EQ(lines_with(after, "INFO:vekt.korvane:Cache set works again after "), 1) << after;
 }
 
 }  // namespace

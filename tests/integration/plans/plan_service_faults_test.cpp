@@ -1,9 +1,14 @@
 // vekt-server's plan routes when the database fails (an outage is a 503 to try again, a database
 // that does not answer a 504, and service comes back by itself), when forwarding headers would
 // pass a remote client off as a local one, and when a request carries its credentials twice.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <future>
 #include <map>
 #include <string>
 #include <thread>
@@ -223,6 +228,60 @@ TEST_F(PlanServiceFaults, MoreThanOneAuthorizationHeaderIsABadRequest) {
       EXPECT_EQ(detail(admin), "Only one Authorization header may be sent");
     }
   }
+}
+
+// A template that never answers (a FIFO standing for a hung network mount) with eight deed plans
+// reading it costs only those documents: each gets its 500 after the read's time limit, with a log
+// line naming the file, while tile misses that must connect to the database afresh (a name to look
+// up) are served at their usual pace meanwhile.
+TEST_F(PlanServiceFaults, AHungTemplateHoldsUpOnlyTheDocumentsThatReadIt) {
+  namespace fs = std::filesystem;
+  vekt::testing::ScratchDir root("vekt-hung-template");
+  fs::create_directories(fs::path(root.path()) / "templates");
+  fs::copy_file(fs::path(VEKT_SOURCE_DIR) / "templates/siteplan.html", fs::path(root.path()) / "templates/siteplan.html");
+  const std::string fifo = root.path() + "/templates/deedplan.html";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+  // A host name, so that every new connection looks it up on the server's helper threads.
+  const std::size_t at = url_.find('@') + 1;
+  const std::string by_name = url_.substr(0, at) + "localhost" + url_.substr(url_.find(':', at));
+  ServerProcess server(plans_with({{"VEKT_PROJECT_ROOT", root.path()}, {"DATABASE_URL", by_name}, {"REDIS_HOST", "localhost"}}));
+  const auto tile = [&](int i) {
+    return http(server.port(), "GET", "/gis/roads/14/" + std::to_string(8000 + i) + "/8000.pbf");
+  };
+  ASSERT_LT(tile(0).status, 300);
+
+  std::vector<std::future<HttpResponse>> plans;
+  for (int i = 0; i < 8; ++i)
+    plans.push_back(std::async(std::launch::async, [&] {
+      return http(server.port(), "POST", "/plans/999/deed-plan", {},
+                  R"({"district": "d", "cadzone": "c", "file_no": "f", "person_name": "p"})");
+    }));
+  std::this_thread::sleep_for(500ms);
+  vekt::testing::SyncPg(url_).exec(
+      "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = current_database() "
+      "AND backend_type = 'client backend' AND pid <> pg_backend_pid()");
+  for (int i = 1; i <= 10; ++i) {
+    SCOPED_TRACE("tile " + std::to_string(i));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_LT(tile(i).status, 300);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  }
+  for (auto& p : plans) {
+    const HttpResponse r = p.get();
+    EXPECT_EQ(r.status, 500) << r.body;
+  }
+  const std::string log = stderr_with(server, "was not read within its time limit");
+  EXPECT_NE(log.find("templates/deedplan.html: was not read within its time limit"), std::string::npos) << log;
+
+  // The file answers at last (empty), and what is read from now on is a plain file again, so the
+  // reads still waiting end and the server can stop.
+  const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+  const std::string plain = root.path() + "/templates/deedplan.plain";
+  std::ofstream(plain) << "<html></html>";
+  fs::rename(plain, fifo);
+  std::this_thread::sleep_for(100ms);
+  if (writer >= 0) ::close(writer);
+  EXPECT_EQ(server.terminate(30s), 0) << server.stderr_text();
 }
 
 }  // namespace

@@ -9,7 +9,11 @@
 #include <thread>
 #include <vector>
 
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -220,6 +224,108 @@ TEST_F(VektServerPlans, AStopWithPlansInHandAnswersEveryClientAndExitsCleanly) {
   EXPECT_EQ(exit_status, 0) << server.stderr_text();
   for (const char* report : {"AddressSanitizer", "LeakSanitizer", "runtime error"})
     EXPECT_EQ(server.stderr_text().find(report), std::string::npos) << server.stderr_text();
+}
+
+// A hang-up (the terminal that started the server closed) stops it as SIGTERM does: the plan in
+// hand is answered, "Stopped" is logged and the process exits 0.
+TEST_F(VektServerPlans, AHangUpStopsCleanlyWithThePlanInHandAnswered) {
+  ServerProcess server({{"VEKT_PROJECT_ROOT", VEKT_SOURCE_DIR}, {"VEKT_THREADS", "2"}, {"VEKT_PDF_WORKERS", "1"}});
+  vekt::testing::Connection client(server.port(), 120s);
+  ASSERT_TRUE(client.send("GET /plans/201/site-plan HTTP/1.1\r\nHost: localhost\r\n\r\n"));
+  std::this_thread::sleep_for(300ms);
+  ASSERT_EQ(::kill(server.pid(), SIGHUP), 0);
+  const auto reply = client.read_reply();
+  ASSERT_TRUE(reply) << server.stderr_text();
+  EXPECT_EQ(reply->status, 200) << reply->body;
+  EXPECT_TRUE(reply->body.starts_with("%PDF-"));
+  for (int i = 0; i < 300 && server.running(); ++i) std::this_thread::sleep_for(100ms);
+  EXPECT_FALSE(server.running());
+  EXPECT_EQ(server.terminate(1s), 0) << server.stderr_text();
+  EXPECT_NE(server.stderr_text().find("INFO:vekt.server:Stopped\n"), std::string::npos) << server.stderr_text();
+}
+
+// Raw client sockets to 127.0.0.1:`port`, each having sent the first line of a request and no more.
+class SlowClients {
+ public:
+  SlowClients(int port, int n) {
+    for (int i = 0; i < n; ++i) {
+      const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      a.sin_port = htons(static_cast<std::uint16_t>(port));
+      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        if (fd >= 0) ::close(fd);
+        continue;
+      }
+      const std::string start = "GET /gis/layers/ HTTP/1.1\r\n";
+      (void)!::send(fd, start.data(), start.size(), MSG_NOSIGNAL);
+      fds_.push_back(fd);
+    }
+  }
+  ~SlowClients() {
+    for (int fd : fds_) ::close(fd);
+  }
+  std::size_t size() const { return fds_.size(); }
+  // What each client that heard anything within `wait` was told, as it came.
+  std::vector<std::string> answers(std::chrono::milliseconds wait) {
+    std::vector<pollfd> polled;
+    for (int fd : fds_) polled.push_back({fd, POLLIN, 0});
+    std::vector<std::string> out;
+    if (::poll(polled.data(), polled.size(), static_cast<int>(wait.count())) <= 0) return out;
+    std::this_thread::sleep_for(100ms);  // the whole of each short answer
+    for (auto& p : polled) {
+      if ((p.revents & POLLIN) == 0) continue;
+      char buf[1024];
+      const ssize_t n = ::recv(p.fd, buf, sizeof buf, MSG_DONTWAIT);
+      out.emplace_back(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
+    }
+    return out;
+  }
+  void close_first(std::size_t n) {
+    for (std::size_t i = 0; i < n && !fds_.empty(); ++i) {
+      ::close(fds_.front());
+      fds_.erase(fds_.begin());
+    }
+  }
+
+ private:
+  std::vector<int> fds_;
+};
+
+// Under a low descriptor limit the server raises its soft limit to the hard one, says so, and keeps
+// its client connections below it with room for its own: a connection beyond the cap is told 503
+// with Retry-After, and plans and tiles are still served, never a 500.
+TEST_F(VektServerPlans, UnderALowDescriptorLimitConnectionsBeyondTheCapAreToldToRetry) {
+  ServerProcess server({{"VEKT_PROJECT_ROOT", VEKT_SOURCE_DIR}, {"VEKT_THREADS", "2"}, {"VEKT_PDF_WORKERS", "1"},
+                        {"VEKT_DB_POOL_SIZE", "4"}, {"VEKT_REDIS_POOL", "16"}, {"VEKT_PLAN_QUEUE", "8"}},
+                       {"prlimit", "--nofile=256:640", "--"});
+  const std::string log = server.stderr_text();
+  const std::string line = "INFO:vekt.server:Descriptor limit 640 (raised from 256), ";
+  const auto at = log.find(line);
+  ASSERT_NE(at, std::string::npos) << log;
+  const std::string most = "at most ";
+  const auto cap_at = log.find(most, at);
+  ASSERT_NE(cap_at, std::string::npos) << log;
+  const int cap = std::stoi(log.substr(cap_at + most.size()));
+  ASSERT_GT(cap, 100);
+  ASSERT_LT(cap, 640);
+
+  SlowClients slow(server.port(), cap + 40);
+  ASSERT_EQ(slow.size(), static_cast<std::size_t>(cap + 40));
+  const std::vector<std::string> told = slow.answers(3s);
+  EXPECT_GE(told.size(), 30u);
+  for (const std::string& answer : told) {
+    EXPECT_EQ(answer.rfind("HTTP/1.1 503 ", 0), 0u) << answer;
+    EXPECT_NE(answer.find("Retry-After: "), std::string::npos) << answer;
+  }
+  // With the cap reached and room made for a few, the server's own work still has its descriptors.
+  slow.close_first(60);
+  std::this_thread::sleep_for(200ms);
+  const auto plan = http(server.port(), "GET", "/plans/101/site-plan");
+  EXPECT_EQ(plan.status, 200) << plan.body << server.stderr_text();
+  EXPECT_TRUE(plan.body.starts_with("%PDF-"));
+  EXPECT_LT(http(server.port(), "GET", "/gis/roads/14/8000/8000.pbf").status, 300);
 }
 
 }  // namespace

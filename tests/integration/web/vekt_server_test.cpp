@@ -1,4 +1,8 @@
 // vekt-server as a process: settings errors, serving the API description, exit on SIGTERM.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <map>
 #include <string>
@@ -8,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "support/command.hpp"
 #include "support/http.hpp"
 #include "support/process.hpp"
 
@@ -27,6 +32,8 @@ TEST(VektServer, BadSettingExitsNamingIt) {
                         {"FORWARDED_ALLOW_IPS", "nope"},
                         {"VEKT_DB_POOL_SIZE", "abc"},
                         {"DATABASE_URL", "postgresql://127.0.0.1:15432/gis?sslmode"},
+                        {"DATABASE_URL", ""},
+                        {"DATABASE_URL", "postgres://user@host:port/db"},
                         {"VEKT_REDIS_POOL", "0"},
                         {"REDIS_PORT", "abc"}};
   for (const auto& c : cases) {
@@ -39,6 +46,15 @@ TEST(VektServer, BadSettingExitsNamingIt) {
   }
 }
 
+// One server's loops would open more database connections than its pool allows: refused before it
+// starts, naming both settings, like any other bad setting.
+TEST(VektServer, MoreEventLoopsThanDatabaseConnectionsExitNamingBoth) {
+  const auto p = run_server_to_exit({{"VEKT_THREADS", "1000"}, {"VEKT_DB_POOL_SIZE", "10"}});
+  EXPECT_EQ(p.exit_code, 2) << p.err;
+  EXPECT_EQ(p.err.rfind("vekt-server: VEKT_THREADS: ", 0), 0u) << p.err;
+  EXPECT_NE(p.err.find("VEKT_DB_POOL_SIZE"), std::string::npos) << p.err;
+}
+
 TEST(VektServer, ServesTheApiDescriptionAndStopsOnSigterm) {
   // Port 0: the server takes one of the kernel's and names it on its "Listening on" line.
   ServerProcess p({{"VEKT_PORT", "0"}, {"VEKT_THREADS", "2"}});
@@ -48,6 +64,30 @@ TEST(VektServer, ServesTheApiDescriptionAndStopsOnSigterm) {
   EXPECT_EQ(doc["openapi"], "3.0.2");
   EXPECT_TRUE(doc.contains("paths"));
   EXPECT_EQ(p.terminate(std::chrono::seconds(20)), 0) << p.stderr_text();
+}
+
+// Standard error to a pipe whose reader goes away (a log shipper that died, "| tee" ended): the
+// lines that cannot be written are lost, and the server serves on and stops cleanly.
+TEST(VektServer, AClosedLogPipeDoesNotEndTheServer) {
+  vekt::testing::ScratchDir dir("vekt-log-pipe");
+  const std::string fifo = dir.path() + "/log";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  ServerProcess p({{"VEKT_THREADS", "1"}}, {"sh", "-c", "exec \"$0\" 2>" + vekt::testing::sh_quote(fifo)});
+  char buf[65536];
+  const ssize_t got = ::read(reader, buf, sizeof buf);
+  ASSERT_GT(got, 0);
+  EXPECT_NE(std::string(buf, static_cast<std::size_t>(got)).find("Listening on"), std::string::npos);
+  ::close(reader);
+  // Each of these logs a line ("Layer plots not available at zoom 1 ...") into the pipe nobody reads.
+  for (int i = 0; i < 5; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(http(p.port(), "GET", "/gis/plots/1/0/0.pbf").status, 204);
+    EXPECT_TRUE(p.running());
+  }
+  EXPECT_EQ(http(p.port(), "GET", "/openapi.json").status, 200);
+  EXPECT_EQ(p.terminate(std::chrono::seconds(20)), 0);
 }
 
 TEST(VektServer, CorsFieldsOnEveryAnswerAndPreflights) {

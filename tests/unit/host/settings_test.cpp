@@ -145,6 +145,45 @@ TEST(Dotenv, ParserSubset) {
   EXPECT_EQ(got, want);
 }
 
+// A byte order mark is no part of the first key; a line the reader cannot take is reported by its
+// number and the lines around it still count.
+TEST(Dotenv, ByteOrderMarkAndLinesThatCannotBeParsed) {
+  struct DotenvCase {
+    const char* text;
+    std::vector<std::pair<std::string, std::string>> values;
+    std::vector<std::size_t> unparsed;
+  };
+  const DotenvCase cases[] = {
+      {"\xEF\xBB\xBFREDIS_DB=3\nREDIS_HOST=h\n", {{"REDIS_DB", "3"}, {"REDIS_HOST", "h"}}, {}},
+      {"A=1\nREDIS_PORT=\"57501\nB=2\n", {{"A", "1"}, {"B", "2"}}, {2}},
+      {"A=1\nREDIS_PORT='57501\n", {{"A", "1"}}, {2}},
+      {"# c\n\nA=\"x\" y\nB=2", {{"B", "2"}}, {3}},
+      {"A B\n=nokey\nBARE\nBARE2 # comment\nC=3\r\n'KEY\nD=4", {{"C", "3"}, {"D", "4"}}, {1, 2, 6}},
+  };
+  for (const DotenvCase& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::vector<std::size_t> unparsed;
+    EXPECT_EQ(base::parse_dotenv(c.text, nullptr, &unparsed), c.values);
+    EXPECT_EQ(unparsed, c.unparsed);
+  }
+}
+
+// Each such line gives one warning on standard error naming the file and the line.
+TEST(Dotenv, EachLineThatCannotBeParsedIsWarnedAbout) {
+  namespace fs = std::filesystem;
+  const fs::path file = fs::temp_directory_path() / ("vekt-dotenv-warn-" + std::to_string(::getpid()) + ".env");
+  std::ofstream(file) << "\xEF\xBB\xBFVEKT_TEST_A=1\nVEKT_TEST_B=\"2\nVEKT_TEST_C=3\n";
+  EnvGuard g({"VEKT_TEST_A", "VEKT_TEST_B", "VEKT_TEST_C"});
+  ::testing::internal::CaptureStderr();
+  base::load_dotenv(file);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  fs::remove(file);
+  EXPECT_EQ(err, "WARNING: " + file.string() + ":2: could not parse this line; it is ignored\n");
+  EXPECT_STREQ(std::getenv("VEKT_TEST_A"), "1");
+  EXPECT_EQ(std::getenv("VEKT_TEST_B"), nullptr);
+  EXPECT_STREQ(std::getenv("VEKT_TEST_C"), "3");
+}
+
 TEST(Dotenv, NearestFileFillsOnlyWhatTheEnvironmentLacks) {
   namespace fs = std::filesystem;
   fs::path root = fs::temp_directory_path() / ("vekt-dotenv-" + std::to_string(::getpid()));
@@ -285,7 +324,7 @@ TEST(ServiceSettings, TheDatabasePoolIsTheServersSplitOverItsLoops) {
     const char* threads;
     std::size_t per_loop;
   };
-  for (const Case& c : {Case{"16", "8", 2}, Case{"17", "8", 2}, Case{"4", "8", 1}, Case{"30", "3", 10}}) {
+  for (const Case& c : {Case{"16", "8", 2}, Case{"17", "8", 2}, Case{"8", "8", 1}, Case{"30", "3", 10}}) {
     EnvGuard g(vars);
     ::setenv("VEKT_DB_POOL_SIZE", c.pool, 1);
     ::setenv("VEKT_THREADS", c.threads, 1);
@@ -293,6 +332,63 @@ TEST(ServiceSettings, TheDatabasePoolIsTheServersSplitOverItsLoops) {
     EXPECT_EQ(s.database.pool_size, std::stoul(c.pool));
     EXPECT_EQ(s.database.loops, std::stoul(c.threads));
     EXPECT_EQ(vekt::pg::connections_per_loop(s.database), c.per_loop) << c.pool << " over " << c.threads;
+  }
+}
+
+// Every loop keeps a database connection: more loops asked for than VEKT_DB_POOL_SIZE would open
+// more connections than it allows, and are refused naming both; the default, one a core, keeps
+// within it.
+TEST(ServiceSettings, NoMoreEventLoopsThanDatabaseConnections) {
+  const std::vector<std::string> vars{"VEKT_DB_POOL_SIZE", "VEKT_THREADS"};
+  struct Refused {
+    const char* pool;
+    const char* threads;
+  };
+  for (const Refused& c : {Refused{"4", "8"}, Refused{"1", "2"}, Refused{"10", "1000"}}) {
+    SCOPED_TRACE(std::string("VEKT_DB_POOL_SIZE=") + c.pool + " VEKT_THREADS=" + c.threads);
+    EnvGuard g(vars);
+    ::setenv("VEKT_DB_POOL_SIZE", c.pool, 1);
+    ::setenv("VEKT_THREADS", c.threads, 1);
+    try {
+      host::load_settings();
+      ADD_FAILURE() << "accepted";
+    } catch (const host::SettingsError& e) {
+      const std::string what = e.what();
+      EXPECT_EQ(what.rfind("VEKT_THREADS: ", 0), 0u) << what;
+      EXPECT_NE(what.find("VEKT_DB_POOL_SIZE"), std::string::npos) << what;
+    }
+  }
+  EnvGuard g(vars);
+  ::setenv("VEKT_DB_POOL_SIZE", "1", 1);
+  const auto s = host::load_settings();
+  EXPECT_EQ(s.database.loops, 1u);
+  EXPECT_EQ(s.threads, 0u);
+}
+
+// A DATABASE_URL libpq would read but could not connect with as given stops start-up by name.
+TEST(ServiceSettings, ADatabaseUrlLibpqCannotUseIsRefused) {
+  struct UrlCase {
+    const char* url;
+    bool ok;
+  };
+  for (const UrlCase& c : {UrlCase{"", false}, UrlCase{"  ", false}, UrlCase{"postgres://user@host:port/db", false},
+                           UrlCase{"postgresql://h:0/db", false}, UrlCase{"postgresql://h:65536/db", false},
+                           UrlCase{"host=h port=5x dbname=gis", false}, UrlCase{"postgresql://a:5432,b:x/db", false},
+                           UrlCase{"postgresql://h:5432/db", true}, UrlCase{"postgresql://a:5432,b/db", true},
+                           UrlCase{"host=h port=6432 dbname=gis", true}, UrlCase{"postgresql:///gis", true}}) {
+    SCOPED_TRACE(std::string("DATABASE_URL=") + c.url);
+    EnvGuard g({"DATABASE_URL"});
+    ::setenv("DATABASE_URL", c.url, 1);
+    if (c.ok) {
+      EXPECT_NO_THROW(host::load_settings());
+      continue;
+    }
+    try {
+      host::load_settings();
+      ADD_FAILURE() << "accepted";
+    } catch (const host::SettingsError& e) {
+      EXPECT_EQ(std::string(e.what()).rfind("DATABASE_URL: ", 0), 0u) << e.what();
+    }
   }
 }
 
