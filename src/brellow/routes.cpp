@@ -228,6 +228,22 @@ Json deed_plan_body_schema() {
           "description": "[minx, miny, maxx, maxy] in degrees or EPSG:3857 metres; null: framed on the parcel"}}}}}})");
 }
 
+// Every status a plan route gives besides 200 and 422, as /openapi.json publishes it; the API
+// page's tables are checked against these.
+std::vector<web::RouteAnswer> plan_answers(bool json_body) {
+  std::vector<web::RouteAnswer> answers = {
+      {400, "More than one Authorization header"},
+      {401, "A plan token is set and the request does not carry it"},
+      {403, "No plan token is set and the request does not come from this machine"},
+      {404, "No parcel of that id"},
+      {500, "A fault of the server's own"},
+      {503, "Too many documents in hand, no PDF worker available, or the database not available; "
+            "try again after Retry-After"},
+      {504, "A database read, the figure, the PDF or the wait for a PDF worker passed its time limit"}};
+  if (json_body) answers.push_back({415, "The body is not JSON (Content-Type application/json or a +json type)"});
+  return answers;
+}
+
 }  // namespace
 
 web::Router make_router(PlanServices& services) {
@@ -243,7 +259,8 @@ web::Router make_router(PlanServices& services) {
          .handler = plan_handler(services, &deed_plan),
          .json_response = false,
          .request_body = deed_plan_body_schema(),
-         .json_body = true});
+         .json_body = true,
+         .answers = plan_answers(true)});
   r.add({.method = "GET",
          .path = "/{plot_id}/site-plan",
          .name = "generate_site_plan",
@@ -253,7 +270,8 @@ web::Router make_router(PlanServices& services) {
                                      "Map window minx,miny,maxx,maxy in degrees or EPSG:3857 metres; "
                                      "absent: framed on the parcel")},
          .handler = plan_handler(services, &site_plan),
-         .json_response = false});
+         .json_response = false,
+         .answers = plan_answers(false)});
   return r;
 }
 

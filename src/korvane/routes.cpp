@@ -548,6 +548,50 @@ auto on(Service& service, Handler handler) {
   return [&service, handler](Request& request, auto&... rest) { return handler(service, request, rest...); };
 }
 
+// ---------------------------------------------------------------- what each route answers
+
+// Every status a route gives besides 200 (and the 422 of its parameters), as /openapi.json
+// publishes it; the API page's tables are checked against these.
+using Answers = std::vector<web::RouteAnswer>;
+
+const web::RouteAnswer UNKNOWN_LAYER{404, "No layer of that name"};
+const web::RouteAnswer DATABASE_FAILED{500, "The database failed or could not be reached"};
+
+Answers tile_answers() {
+  return {{204, "Nothing to draw: the layer is not served at this zoom, or no feature lies in the tile"},
+          {400, "Tile coordinates outside the zoom's grid (z from 1 to 20, x and y from 0 to 2^z - 1)"},
+          UNKNOWN_LAYER,
+          {408, "The tile's statement passed its time limit for the zoom"},
+          {429, fmt::format("More than {} tile requests in one second from the client's address", TILE_RATE_LIMIT.limit)},
+          DATABASE_FAILED};
+}
+
+Answers bbox_answers() {
+  return {{204, "No feature lies in the box"},
+          {400, "A box the route cannot serve: SRID other than 4326 or 3857, coordinates out of range or not "
+                "transformable, larger than 1 square degree, zero width or height, negative max_features"},
+          UNKNOWN_LAYER,
+          {408, "The box's statements passed their time limit of 20 s"},
+          {429, fmt::format("More than {} bounding-box requests in one second from the client's address",
+                            BBOX_RATE_LIMIT.limit)},
+          DATABASE_FAILED};
+}
+
+Answers invalidation_answers() {
+  return {{400, "More than one Authorization header"},
+          {401, "An admin token is set and the request does not carry it"},
+          {403, "No admin token is set and the request does not come from this machine"},
+          {404, "No layer of that name, and not \"all\""},
+          {409, "An invalidation is already running"},
+          {503, "The cache could not be emptied (Redis failed or cannot be reached)"}};
+}
+
+Answers centroid_answers() {
+  return {{404, "No layer of that name, or no valid geometry in the layer"},
+          {408, "The centroid's statement passed its time limit of 15 s"},
+          DATABASE_FAILED};
+}
+
 }  // namespace
 
 web::Router make_router(Service& service) {
@@ -561,13 +605,15 @@ web::Router make_router(Service& service) {
          .params = {path_param("layer_name", ParamType::string), path_param("z", ParamType::integer),
                     path_param("x", ParamType::integer), path_param("y", ParamType::integer)},
          .handler = host::with_db(on(service, get_tile_xyz)),
-         .json_response = false});
+         .json_response = false,
+         .answers = tile_answers()});
   r.add({.method = "GET",
          .path = "/{layer_name}/zoom-info/",
          .name = "get_layer_zoom_info",
          .doc = "Get zoom level information for a layer.",
          .params = {path_param("layer_name", ParamType::string)},
-         .handler = get_layer_zoom_info});
+         .handler = get_layer_zoom_info,
+         .answers = {UNKNOWN_LAYER}});
   r.add({.method = "GET",
          .path = "/{layer_name}/bbox/",
          .name = "get_tile_bbox",
@@ -581,7 +627,8 @@ web::Router make_router(Service& service) {
                     query_param("max_features", ParamType::integer, Json(5000), "Maximum features to return"),
                     query_param("simplify", ParamType::boolean, Json(true), "Apply geometry simplification")},
          .handler = host::with_db(on(service, get_tile_bbox)),
-         .json_response = false});
+         .json_response = false,
+         .answers = bbox_answers()});
   r.add({.method = "GET",
          .path = "/layers/",
          .name = "get_available_layers",
@@ -594,7 +641,8 @@ web::Router make_router(Service& service) {
                 "    Useful after bulk data updates or for testing.\n    ",
          .params = {path_param("layer_name", ParamType::string)},
          .handler = on(service, invalidate_cache_endpoint),
-         .guard = [&service](const Request& request) { check_invalidation_allowed(request, service.admin_token); }});
+         .guard = [&service](const Request& request) { check_invalidation_allowed(request, service.admin_token); },
+         .answers = invalidation_answers()});
   r.add({.method = "GET",
          .path = "/health/",
          .name = "health_check",
@@ -605,7 +653,8 @@ web::Router make_router(Service& service) {
          .name = "get_central_tile_info",
          .doc = "Get layer centroid and suggested tile coordinates.",
          .params = {path_param("layer_name", ParamType::string)},
-         .handler = host::with_db(on(service, get_central_tile_info))});
+         .handler = host::with_db(on(service, get_central_tile_info)),
+         .answers = centroid_answers()});
   return r;
 }
 

@@ -1,6 +1,8 @@
 // The published API description (GET /openapi.json), built from the mounted routes.
+#include <algorithm>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/strings.hpp"
 #include "web/router.hpp"
@@ -45,6 +47,17 @@ const char* type_name(ParamType t) {
     case ParamType::boolean: return "boolean";
   }
   return "string";
+}
+
+// The operation's responses in the order of their status codes (three digits each, so the
+// order of their texts).
+Json sorted_by_status(Json responses) {
+  std::vector<std::string> codes;
+  for (auto it = responses.begin(); it != responses.end(); ++it) codes.push_back(it.key());
+  std::sort(codes.begin(), codes.end());
+  Json out = Json::object();
+  for (const std::string& code : codes) out[code] = std::move(responses[code]);
+  return out;
 }
 
 }  // namespace
@@ -98,6 +111,12 @@ Json App::openapi() const {
       responses["422"] = Json::parse(
           R"({"description":"Validation Error","content":{"application/json":{"schema":{"$ref":"#/components/schemas/HTTPValidationError"}}}})");
     }
+    // The route's other answers, in the order of their status; the two above stay as they are.
+    for (const RouteAnswer& a : r.answers) {
+      const std::string code = std::to_string(a.status);
+      if (!responses.contains(code)) responses[code] = Json::object({{"description", a.description}});
+    }
+    if (!r.answers.empty()) responses = sorted_by_status(std::move(responses));
     op["responses"] = std::move(responses);
     paths[r.path][base::ascii_lower(r.method)] = std::move(op);
   }

@@ -38,6 +38,14 @@ ParamSpec path_param(std::string name, ParamType type);
 ParamSpec query_param(std::string name, ParamType type, std::string description = {});
 ParamSpec query_param(std::string name, ParamType type, Json default_value, std::string description);
 
+// A status a route answers and what it means. Published as one of the operation's "responses"
+// in /openapi.json, beside 200 and the 422 of a route with parameters or a body, so a client
+// (and the API page, which is checked against it) knows every answer before meeting it.
+struct RouteAnswer {
+  unsigned status = 0;
+  std::string description{};
+};
+
 // The request is taken by reference although handlers are coroutines: it lives in the connection's
 // session frame, which awaits the handler to its end, so it outlives every handler frame.
 using Handler = std::function<boost::asio::awaitable<Response>(Request&)>;
@@ -66,6 +74,7 @@ struct Route {
   // Fields set on every answer of the route, its parameter errors and failures included (a
   // "Cache-Control" for answers no cache may keep).
   std::vector<std::pair<std::string, std::string>> answer_headers{};
+  std::vector<RouteAnswer> answers{};  // the other statuses it gives, published as "responses"
 };
 
 using AnswerFields = std::vector<std::pair<std::string, std::string>>;

@@ -335,6 +335,26 @@ TEST(App, OpenApiListsMethodsOfOnePathInPathItemOrder) {
   EXPECT_EQ(item["post"]["operationId"], "make_x_x_post");
 }
 
+TEST(App, OpenApiPublishesARoutesAnswersInStatusOrder) {
+  Router r;
+  auto noop = [](Request&) -> asio::awaitable<Response> { co_return empty_response(); };
+  r.add({.method = "GET",
+         .path = "/x/{n}",
+         .name = "read_x",
+         .params = {path_param("n", ParamType::integer)},
+         .handler = noop,
+         .answers = {{503, "Busy"}, {204, "Nothing"}, {422, "Not this one"}, {404, "No such x"}}});
+  App app;
+  app.include_router(r);
+  const Json& responses = app.openapi()["paths"]["/x/{n}"]["get"]["responses"];
+  std::vector<std::string> codes;
+  for (auto it = responses.begin(); it != responses.end(); ++it) codes.push_back(it.key());
+  EXPECT_EQ(codes, (std::vector<std::string>{"200", "204", "404", "422", "503"}));
+  EXPECT_EQ(dump_json(responses["204"]), R"({"description":"Nothing"})");
+  EXPECT_EQ(responses["422"]["description"], "Validation Error");  // the validation answer stays
+  EXPECT_EQ(responses["200"]["description"], "Successful Response");
+}
+
 TEST_F(RouterTest, UncaughtExceptionIsLoggedAtError) {
   std::ostringstream out;
   auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(out);
