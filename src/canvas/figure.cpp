@@ -413,8 +413,21 @@ Quad text_box(const Figure& fig, const TextItem& item) {
   thread_local std::map<std::pair<double, std::string>, std::unique_ptr<TextEngine>> engines;
   auto& te = engines[{fig.dpi(), font_family()}];
   if (!te) te = std::make_unique<TextEngine>(fig.dpi());
-  auto l = te->layout(item.text, item.style.fontsize, item.style.fontweight);
-  const TextMetrics m = te->metrics(l.get(), item.style.fontsize, item.style.fontweight);
+  // A text is often tried at several places in a row: its last measure is kept.
+  struct Last {
+    std::string text, family;
+    double size = 0, dpi = 0;
+    Weight weight = Weight::Normal;
+    TextMetrics m;
+  };
+  thread_local Last last;
+  if (last.text != item.text || last.size != item.style.fontsize || last.weight != item.style.fontweight ||
+      last.dpi != fig.dpi() || last.family != font_family() || last.family.empty()) {
+    auto l = te->layout(item.text, item.style.fontsize, item.style.fontweight);
+    last = {item.text, font_family(), item.style.fontsize, fig.dpi(), item.style.fontweight,
+            te->metrics(l.get(), item.style.fontsize, item.style.fontweight)};
+  }
+  const TextMetrics& m = last.m;
   const TextFrame f = text_frame(a, m, item.style);
   // The box the text is aligned on joined with its ink, in the turned frame.
   const double x0 = f.pen.x + std::min(0.0, m.ink_x);

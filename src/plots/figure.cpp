@@ -456,7 +456,10 @@ std::vector<ScheduleItem> draw_beacons(canvas::Axes& ax, Placer& P, const std::v
     const auto leg = leg_layout(points[i], points[(i + 1) % n], centroid, scale);
     if (!leg) continue;
     std::array<canvas::TextItem, 3> texts = leg_texts(beacons[i], *leg, fontsize);
-    const Quad boxes[] = {P.box(texts[0]), P.box(texts[1]), P.box(texts[2])};
+    std::vector<Quad> boxes;
+    if (leg->labelled())
+      for (const auto& t : texts)
+        if (!t.text.empty()) boxes.push_back(P.box(t));
     if (leg->labelled() && P.space().free(boxes)) {
       for (const Quad& q : boxes) P.space().occupy(q);
       legs[i] = std::move(texts);

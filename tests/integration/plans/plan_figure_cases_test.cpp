@@ -198,8 +198,9 @@ TEST_F(PlanFigureCases, EveryTextReadableAndEveryLegOnThePlan) {
     EXPECT_EQ(joined(text_faults(*drawn)), "");
     const std::string rows = plans_test::pdf_text(r.body, true);
     EXPECT_EQ(joined(leg_and_name_faults(*drawn, c.plot, rows)), "");
-    if (!drawn->schedule.empty())
+    if (!drawn->schedule.empty()) {
       EXPECT_NE(rows.find("legs not dimensioned on the figure"), std::string::npos) << rows;
+    }
     for (const XY& p : c.unfilled) {
       const XY px = drawn->to_pixel(p);
       const auto pixel = drawn->image.at(static_cast<int>(px.x), static_cast<int>(px.y));
