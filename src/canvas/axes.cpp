@@ -47,7 +47,11 @@ void RecordingAxes::plot(std::span<const XY> pts, const LineStyle& style) {
 void RecordingAxes::marker(XY at, const MarkerStyle& style) { items_.emplace_back(MarkerItem{at, style}); }
 
 void RecordingAxes::fill(std::span<const XY> ring, const PatchStyle& style) {
-  items_.emplace_back(PolygonItem{{ring.begin(), ring.end()}, style});
+  items_.emplace_back(PolygonItem{{ring.begin(), ring.end()}, style, {}});
+}
+
+void RecordingAxes::fill(std::span<const XY> ring, std::span<const std::vector<XY>> holes, const PatchStyle& style) {
+  items_.emplace_back(PolygonItem{{ring.begin(), ring.end()}, style, {holes.begin(), holes.end()}});
 }
 
 void RecordingAxes::add_rectangle(XY xy, double width, double height, const PatchStyle& style) {

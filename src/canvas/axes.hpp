@@ -106,6 +106,7 @@ struct MarkerItem {
 struct PolygonItem {
   std::vector<XY> ring;
   PatchStyle style;
+  std::vector<std::vector<XY>> holes;  // inner rings: left unfilled, outlined as the ring is
 };
 struct RectItem {
   XY xy;  // lower left
@@ -146,6 +147,8 @@ class Axes {
   virtual void marker(XY at, const MarkerStyle& style) = 0;
   // A closed polygon (data coordinates), face then outline.
   virtual void fill(std::span<const XY> ring, const PatchStyle& style) = 0;
+  // A closed polygon with holes: the face between the ring and its holes, then every outline.
+  virtual void fill(std::span<const XY> ring, std::span<const std::vector<XY>> holes, const PatchStyle& style) = 0;
   // An axis-parallel rectangle with its lower-left corner at `xy` (data coordinates).
   virtual void add_rectangle(XY xy, double width, double height, const PatchStyle& style) = 0;
   // A single line of text at `at`, in data or axes-fraction coordinates as the style says.
@@ -165,6 +168,7 @@ class RecordingAxes : public Axes {
   void plot(std::span<const XY> pts, const LineStyle& style) override;
   void marker(XY at, const MarkerStyle& style) override;
   void fill(std::span<const XY> ring, const PatchStyle& style) override;
+  void fill(std::span<const XY> ring, std::span<const std::vector<XY>> holes, const PatchStyle& style) override;
   void add_rectangle(XY xy, double width, double height, const PatchStyle& style) override;
   void text(XY at, std::string_view text, const TextStyle& style) override;
   void annotate_arrow(XY head, XY tail, Coords coords, const ArrowProps& props, double zorder) override;

@@ -67,6 +67,47 @@ cairo_line_join_t cairo_join(JoinStyle j) {
   return CAIRO_LINE_JOIN_MITER;
 }
 
+// Where a text's pen stands: the frame is moved to `origin` and turned by `theta` (counter-
+// clockwise on paper), and the baseline starts at `pen` in that frame (pixels, y down).
+struct TextFrame {
+  XY origin;
+  double theta = 0;
+  XY pen;
+};
+
+TextFrame text_frame(XY a, const TextMetrics& m, const TextStyle& style) {
+  const double theta = style.rotation * (std::numbers::pi / 180.0);
+  const double offx = style.ha == HAlign::Left ? 0.0 : style.ha == HAlign::Center ? m.width / 2.0 : m.width;
+  double offy = 0;  // from the bottom of the box, upwards
+  switch (style.va) {
+    case VAlign::Bottom: offy = 0; break;
+    case VAlign::Center: offy = m.height / 2.0; break;
+    case VAlign::Top: offy = m.height; break;
+    case VAlign::Baseline: offy = m.descent; break;
+  }
+  if (style.rotation_mode == RotationMode::Anchor || style.rotation == 0) return {a, theta, {-offx, offy - m.descent}};
+  // Turn the box first, then align its turned bounding box on the anchor (y up here).
+  const double c = std::cos(theta), s = std::sin(theta);
+  const XY corners[4] = {{0, 0}, {m.width, 0}, {m.width, m.height}, {0, m.height}};
+  double xmin = 1e300, xmax = -1e300, ymin = 1e300, ymax = -1e300;
+  for (const auto& p : corners) {
+    const double x = p.x * c - p.y * s, y = p.x * s + p.y * c;
+    xmin = std::min(xmin, x), xmax = std::max(xmax, x), ymin = std::min(ymin, y), ymax = std::max(ymax, y);
+  }
+  const double ax = style.ha == HAlign::Left ? xmin : style.ha == HAlign::Center ? (xmin + xmax) / 2 : xmax;
+  double ay = ymin;
+  switch (style.va) {
+    case VAlign::Bottom: ay = ymin; break;
+    case VAlign::Center: ay = (ymin + ymax) / 2; break;
+    case VAlign::Top: ay = ymax; break;
+    case VAlign::Baseline: ay = m.descent * c; break;
+  }
+  // Pen origin: the box's lower-left corner moved up to the baseline.
+  const double px = -ax - m.descent * s;
+  const double py = -ay + m.descent * c;
+  return {{a.x + px, a.y - py}, theta, {0, 0}};
+}
+
 class Renderer {
  public:
   Renderer(const Figure& fig, cairo_t* cr) : fig_(fig), cr_(cr), text_(fig.dpi()) {}
@@ -108,7 +149,31 @@ class Renderer {
 
   void operator()(const PolygonItem& it) {
     if (it.ring.size() < 2) return;
-    patch(to_px(it.ring, Coords::Data), it.style);
+    if (it.holes.empty()) {
+      patch(to_px(it.ring, Coords::Data), it.style);
+      return;
+    }
+    // The face lies between the ring and its holes (even-odd, whatever way each ring runs);
+    // every ring is outlined alike.
+    const bool edge = it.style.edgecolor.has_value() && it.style.linewidth > 0;
+    const double lw = edge ? pt_to_px(it.style.linewidth, fig_.dpi()) : 0.0;
+    std::vector<std::vector<XY>> rings{to_px(it.ring, Coords::Data)};
+    for (const auto& h : it.holes)
+      if (h.size() >= 2) rings.push_back(to_px(h, Coords::Data));
+    for (auto& r : rings) {
+      snap_if_rectilinear(r, lw);
+      for (const auto& p : r)
+        if (!std::isfinite(p.x) || !std::isfinite(p.y)) return;
+    }
+    cairo_new_path(cr_);
+    for (const auto& r : rings) {
+      cairo_move_to(cr_, r[0].x, r[0].y);
+      for (std::size_t i = 1; i < r.size(); ++i) cairo_line_to(cr_, r[i].x, r[i].y);
+      cairo_close_path(cr_);
+    }
+    cairo_set_fill_rule(cr_, CAIRO_FILL_RULE_EVEN_ODD);
+    paint_path(it.style);
+    cairo_set_fill_rule(cr_, CAIRO_FILL_RULE_WINDING);
   }
 
   void operator()(const RectItem& it) {
@@ -125,44 +190,11 @@ class Renderer {
     if (!std::isfinite(a.x) || !std::isfinite(a.y)) return;
     auto layout = text_.layout(it.text, it.style.fontsize, it.style.fontweight);
     const TextMetrics m = text_.metrics(layout.get(), it.style.fontsize, it.style.fontweight);
-    const double theta = it.style.rotation * (std::numbers::pi / 180.0);
-    const double offx = it.style.ha == HAlign::Left ? 0.0 : it.style.ha == HAlign::Center ? m.width / 2.0 : m.width;
-    double offy = 0;  // from the bottom of the box, upwards
-    switch (it.style.va) {
-      case VAlign::Bottom: offy = 0; break;
-      case VAlign::Center: offy = m.height / 2.0; break;
-      case VAlign::Top: offy = m.height; break;
-      case VAlign::Baseline: offy = m.descent; break;
-    }
+    const TextFrame f = text_frame(a, m, it.style);
     cairo_save(cr_);
-    cairo_translate(cr_, a.x, a.y);
-    if (it.style.rotation_mode == RotationMode::Anchor || it.style.rotation == 0) {
-      cairo_rotate(cr_, -theta);
-      cairo_move_to(cr_, -offx, offy - m.descent);
-    } else {
-      // Turn the box first, then align its turned bounding box on the anchor (y up here).
-      const double c = std::cos(theta), s = std::sin(theta);
-      const XY corners[4] = {{0, 0}, {m.width, 0}, {m.width, m.height}, {0, m.height}};
-      double xmin = 1e300, xmax = -1e300, ymin = 1e300, ymax = -1e300;
-      for (const auto& p : corners) {
-        const double x = p.x * c - p.y * s, y = p.x * s + p.y * c;
-        xmin = std::min(xmin, x), xmax = std::max(xmax, x), ymin = std::min(ymin, y), ymax = std::max(ymax, y);
-      }
-      const double ax = it.style.ha == HAlign::Left ? xmin : it.style.ha == HAlign::Center ? (xmin + xmax) / 2 : xmax;
-      double ay = ymin;
-      switch (it.style.va) {
-        case VAlign::Bottom: ay = ymin; break;
-        case VAlign::Center: ay = (ymin + ymax) / 2; break;
-        case VAlign::Top: ay = ymax; break;
-        case VAlign::Baseline: ay = m.descent * c; break;
-      }
-      // Pen origin: the box's lower-left corner moved up to the baseline.
-      const double px = -ax - m.descent * s;
-      const double py = -ay + m.descent * c;
-      cairo_translate(cr_, px, -py);
-      cairo_rotate(cr_, -theta);
-      cairo_move_to(cr_, 0, 0);
-    }
+    cairo_translate(cr_, f.origin.x, f.origin.y);
+    cairo_rotate(cr_, -f.theta);
+    cairo_move_to(cr_, f.pen.x, f.pen.y);
     set_color(cr_, it.style.color);
     PangoLayoutLine* line = pango_layout_get_line_readonly(layout.get(), 0);
     // Glyphs go in as outlines: the image back end would put glyph bitmaps on whole pixels,
@@ -239,6 +271,11 @@ class Renderer {
       if (!std::isfinite(p.x) || !std::isfinite(p.y)) return;
     path_through(cr_, px, true);
     cairo_set_fill_rule(cr_, CAIRO_FILL_RULE_WINDING);
+    paint_path(st);
+  }
+
+  // Fills then outlines the current path as the style says, and clears it.
+  void paint_path(const PatchStyle& st) {
     if (st.facecolor) {
       set_color(cr_, *st.facecolor);
       cairo_fill_preserve(cr_);
@@ -368,6 +405,44 @@ TextMetrics measure_text(std::string_view text, double fontsize_pt, Weight weigh
   TextEngine te(dpi);
   auto l = te.layout(text, fontsize_pt, weight);
   return te.metrics(l.get(), fontsize_pt, weight);
+}
+
+Quad text_box(const Figure& fig, const TextItem& item) {
+  const XY a = item.style.coords == Coords::Data ? fig.data_to_pixel(item.at) : fig.fraction_to_pixel(item.at);
+  // One engine per thread, resolution and family: a figure's texts are measured many times over.
+  thread_local std::map<std::pair<double, std::string>, std::unique_ptr<TextEngine>> engines;
+  auto& te = engines[{fig.dpi(), font_family()}];
+  if (!te) te = std::make_unique<TextEngine>(fig.dpi());
+  // A text is often tried at several places in a row: its last measure is kept.
+  struct Last {
+    std::string text, family;
+    double size = 0, dpi = 0;
+    Weight weight = Weight::Normal;
+    TextMetrics m;
+  };
+  thread_local Last last;
+  if (last.text != item.text || last.size != item.style.fontsize || last.weight != item.style.fontweight ||
+      last.dpi != fig.dpi() || last.family != font_family() || last.family.empty()) {
+    auto l = te->layout(item.text, item.style.fontsize, item.style.fontweight);
+    last = {item.text, font_family(), item.style.fontsize, fig.dpi(), item.style.fontweight,
+            te->metrics(l.get(), item.style.fontsize, item.style.fontweight)};
+  }
+  const TextMetrics& m = last.m;
+  const TextFrame f = text_frame(a, m, item.style);
+  // The box the text is aligned on joined with its ink, in the turned frame.
+  const double x0 = f.pen.x + std::min(0.0, m.ink_x);
+  const double x1 = f.pen.x + std::max(m.width, m.ink_x + m.width);
+  const double y0 = f.pen.y - std::max(m.height - m.descent, m.ink_ascent);
+  const double y1 = f.pen.y + std::max(m.descent, m.ink_descent);
+  const double c = std::cos(f.theta), s = std::sin(f.theta);
+  auto at = [&](double u, double v) { return XY{f.origin.x + u * c + v * s, f.origin.y - u * s + v * c}; };
+  return {at(x0, y1), at(x1, y1), at(x1, y0), at(x0, y0)};
+}
+
+XY Figure::pixel_to_data(XY p) const {
+  const auto [x0, x1] = axes_.get_xlim();
+  const auto [y0, y1] = axes_.get_ylim();
+  return {x0 + p.x / width_f_ * (x1 - x0), y0 + (height_px_ - p.y) / height_f_ * (y1 - y0)};
 }
 
 Figure::Figure(double width_mm, double height_mm, double dpi) : dpi_(dpi) {

@@ -3,6 +3,7 @@
 // one axes covering it. Drawing is recorded on the axes and rendered with Cairo and Pango when the
 // image is asked for. A figure owns everything it uses; nothing is shared between figures, so
 // figures on different threads do not interfere.
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -60,6 +61,15 @@ struct TextMetrics {
 };
 TextMetrics measure_text(std::string_view text, double fontsize_pt, Weight weight, double dpi = 300);
 
+// A quadrilateral in pixels (y down).
+using Quad = std::array<XY, 4>;
+
+class Figure;
+// Where a text item lies on the figure as it is drawn: the box it is aligned on joined with its
+// ink, turned as the text is, in pixels; corners lower left, lower right, upper right, upper left
+// of the text as it reads. An empty text has the box of its alignment, zero wide.
+Quad text_box(const Figure& fig, const TextItem& item);
+
 class Figure {
  public:
   // ValueError for a size that is not finite and positive or that makes an image wider or taller
@@ -77,6 +87,8 @@ class Figure {
   // Pixel position of a point in data coordinates and in axes fractions (y down from the top).
   XY data_to_pixel(XY p) const;
   XY fraction_to_pixel(XY p) const;
+  // The point in data coordinates at a pixel position.
+  XY pixel_to_data(XY p) const;
 
   Image render() const;
   // The PNG of render(), written straight from the drawing surface (no intermediate image).

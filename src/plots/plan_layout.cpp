@@ -143,39 +143,47 @@ bool NamePlacer::collides(const Placed& cand) const {
   return false;
 }
 
+std::vector<XY> NamePlacer::candidates(XY beacon, const Outward& out, std::size_t text_len) const {
+  const double text_w_m = static_cast<double>(text_len) * (k_ * 1.5);
+  const double dist_m = k_ * 5.0 + text_w_m / 2.0;
+  const double nudge_step_m = k_ * 1.0;
+  std::vector<XY> out_pts;
+  out_pts.reserve(kAttempts + 1);
+  double lx = beacon.x + out.bisector.x * dist_m;
+  double ly = beacon.y + out.bisector.y * dist_m;
+  // The steps are added one after the other, as the search has always moved.
+  for (int attempt = 0; attempt <= kAttempts; ++attempt) {
+    out_pts.push_back({lx, ly});
+    lx += out.bisector.x * nudge_step_m;
+    ly += out.bisector.y * nudge_step_m;
+  }
+  return out_pts;
+}
+
 NamePlacer::Placement NamePlacer::place(XY beacon, const Outward& out, std::size_t text_len) {
   Placement r;
   r.rotation = name_rotation(out.angle_deg);
-  const double char_w_m = k_ * 1.5;
-  const double text_w_m = static_cast<double>(text_len) * char_w_m;
-  const double clearance_m = k_ * 5.0;
-  const double dist_m = clearance_m + text_w_m / 2.0;
-  double lx = beacon.x + out.bisector.x * dist_m;
-  double ly = beacon.y + out.bisector.y * dist_m;
-  const double lbl_w = text_w_m;
+  const double lbl_w = static_cast<double>(text_len) * (k_ * 1.5);
   const double lbl_h = k_ * 2.5;
-  const double nudge_step_m = k_ * 1.0;
-  auto footprint = [&](double cx, double cy) {
-    Placed p{get_rotated_rect_poly(cx, cy, lbl_w, lbl_h, r.rotation), {}};
+  auto footprint = [&](XY c) {
+    Placed p{get_rotated_rect_poly(c.x, c.y, lbl_w, lbl_h, r.rotation), {}};
     p.env = p.poly.bounds();
     return p;
   };
-  const int max_attempts = 10;
-  for (int attempt = 0; attempt < max_attempts; ++attempt) {
-    Placed cand = footprint(lx, ly);
+  const std::vector<XY> centres = candidates(beacon, out, text_len);
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    Placed cand = footprint(centres[static_cast<std::size_t>(attempt)]);
     if (!collides(cand)) {
-      r.center = {lx, ly};
+      r.center = centres[static_cast<std::size_t>(attempt)];
       r.attempts = attempt;
       r.found = true;
       placed_.push_back(std::move(cand));
       return r;
     }
-    lx += out.bisector.x * nudge_step_m;
-    ly += out.bisector.y * nudge_step_m;
   }
-  r.center = {lx, ly};
-  r.attempts = max_attempts;
-  placed_.push_back(footprint(lx, ly));
+  r.center = centres[kAttempts];
+  r.attempts = kAttempts;
+  placed_.push_back(footprint(r.center));
   return r;
 }
 

@@ -79,6 +79,11 @@ class NamePlacer {
   // `text_len` in characters.
   Placement place(XY beacon, const Outward& out, std::size_t text_len);
 
+  // The centres place() tries, in order: 5 mm out plus half the estimated width, then 1 mm
+  // further out each (ten in all).
+  static constexpr int kAttempts = 10;
+  std::vector<XY> candidates(XY beacon, const Outward& out, std::size_t text_len) const;
+
   std::size_t size() const { return placed_.size(); }
   // The footprint of the n-th placed name.
   geo::GeometryRef footprint(std::size_t n) const { return placed_[n].poly; }

@@ -1,5 +1,6 @@
 #include "plots/plots.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <mutex>
 #include <numbers>
@@ -7,6 +8,7 @@
 #include <fmt/format.h>
 #include <spdlog/logger.h>
 
+#include "canvas/figure.hpp"
 #include "canvas/font.hpp"
 #include "host/logger.hpp"
 
@@ -206,7 +208,17 @@ void add_scale_bar(canvas::Axes& ax, double scale, canvas::XY /*position*/) {
   const double end_tick_x = start_x + static_cast<double>(total_steps * step);
   canvas::TextStyle unit = label;
   unit.ha = canvas::HAlign::Left;
-  ax.text({end_tick_x + view_w * 0.01, label_y}, "m", unit);
+  // The unit stands 1 % of the view after the bar's end where that is clear of the last label's
+  // measured ink; else it starts a space (0.6 mm of paper) after that ink. Texts are measured in
+  // points and the axes are at 1:scale, so one point of paper is scale × 0.0254 / 72 m.
+  const double m_per_pt = scale * 0.0254 / 72;
+  const canvas::TextMetrics last =
+      canvas::measure_text(fmt::format("{}", num_steps_right * step), label.fontsize, label.fontweight, 72);
+  const canvas::TextMetrics m = canvas::measure_text("m", unit.fontsize, unit.fontweight, 72);
+  const double last_right = end_tick_x + (last.width / 2 + last.ink_x) * m_per_pt;
+  double unit_x = end_tick_x + view_w * 0.01;
+  if (unit_x + m.ink_x * m_per_pt <= last_right) unit_x = last_right + (0.6 / 25.4 * 72 - m.ink_x) * m_per_pt;
+  ax.text({unit_x, label_y}, "m", unit);
 }
 
 void plot_road_element(canvas::Axes& ax, geo::GeometryRef geom) {

@@ -174,6 +174,65 @@ SELECT 501 + 10 * (id - 203) + k, id, 501 + 10 * (id - 203) + k,
        (ARRAY[90, 0, 270, 180])[k + 1], 0
 FROM generate_series(203, 208) AS id, generate_series(0, 3) AS k;
 
+-- Parcels of unusual shapes, from 601 (beacons and legs from 600 to 899), 1 km apart along y = 1000000
+-- from x = 851000 unless said; each outline given by its corners (offsets in metres), a beacon
+-- at every corner of the outer ring, legs measured from the beacons:
+--   601  "AA01/01/01": 15 m wide, long legs of 39.14 and 36.72 m (the name between their labels)
+--   602  a sliver of 1 × 200 m           603  a U of 60 × 50 m around a notch of 20 × 38 m
+--   604  60 × 30 m whose north side is a low arc of 40 legs of 0.76 to 2.2 m
+--   605  a square of 30 m whose beacons have names of 40 characters
+--   606  an estate of 1500 × 1200 m with its lower left corner at (870000, 1000000)
+--   607  10 × 8 km with its lower left corner at (900000, 990000)
+--   608  60 × 50 m around a courtyard of 20 × 20 m (a hole); 609 east of it, 40 × 50 m around a
+--        hole of 10 × 10 m
+CREATE TEMP TABLE odd_corner (plot int, id int, k int, x float8, y float8, name text) ON COMMIT DROP;
+INSERT INTO odd_corner
+SELECT plot, first + k - 1, k - 1, ox + dx, oy + dy, coalesce(prefix || k, name)
+FROM (VALUES
+  (601, 600, 851000.0, 1000000.0, 'AA', ARRAY[[0, 0], [15, 0], [15, 36.72], [0, 39.14]]),
+  (602, 610, 852000.0, 1000000.0, 'SL', ARRAY[[0, 0], [1, 0], [1, 200], [0, 200]]),
+  (603, 620, 853000.0, 1000000.0, 'U', ARRAY[[0, 0], [60, 0], [60, 50], [40, 50], [40, 12], [20, 12], [20, 50], [0, 50]]),
+  (605, 680, 855000.0, 1000000.0, NULL, ARRAY[[0, 0], [30, 0], [30, 30], [0, 30]]),
+  (606, 690, 870000.0, 1000000.0, 'E', ARRAY[[0, 0], [1500, 0], [1500, 1200], [0, 1200]]),
+  (607, 700, 900000.0, 990000.0, 'G', ARRAY[[0, 0], [10000, 0], [10000, 8000], [0, 8000]]),
+  (608, 710, 858000.0, 1000000.0, 'CY', ARRAY[[0, 0], [60, 0], [60, 50], [0, 50]])
+) AS p(plot, first, ox, oy, prefix, corners),
+LATERAL (SELECT k, corners[k][1] AS dx, corners[k][2] AS dy,
+                'BEACON-' || k || '-' || rpad('0123456789', 31, 'ABCDEFGHIJ') AS name
+         FROM generate_series(1, array_length(corners, 1)) AS k) AS c;
+-- 604: the south-west and south-east corners, then 40 legs westwards along a low arc.
+INSERT INTO odd_corner
+SELECT 604, 630 + k, k, 854000 + x, 1000000 + y, 'K' || (k + 1)
+FROM (SELECT 0 AS k, 0.0::float8 AS x, 0.0::float8 AS y UNION ALL SELECT 1, 60, 0 UNION ALL SELECT 2, 60, 30) AS c
+UNION ALL
+SELECT 604, 632 + j, 2 + j, 854000 + 60 - s * 60 / total, 1000000 + 30 + 2 * sin(pi() * s / total), 'K' || (3 + j)
+FROM (SELECT j, sum(0.8 + 1.5 * ((i * 7) % 11) / 10) OVER (ORDER BY i) AS s,
+             sum(0.8 + 1.5 * ((i * 7) % 11) / 10) OVER () AS total
+      FROM generate_series(1, 40) AS i, LATERAL (SELECT i AS j) AS jj) AS arc;
+INSERT INTO "GIS"."BEACON" ("ID", "BEACON_NO", "STATUS", "REMARK", "NORTHING", "EASTING", "GEOMETRY")
+SELECT id, name, 'Found', 'plan fixture', y, x, ST_SetSRID(ST_MakePoint(x, y), 3857)
+FROM odd_corner;
+INSERT INTO "GIS"."PLOT" ("ID", "PLOT_NO", "STATUS", "AREA_SYSTEM", "file_no", "GEOMETRY")
+SELECT plot, CASE plot WHEN 601 THEN 'AA01/01/01' ELSE 'PLOT ' || plot END, 'Vacant',
+       round(ST_Area(g)::numeric, 2), 'LKN/' || plot, g
+FROM (SELECT plot, CASE plot
+                     WHEN 608 THEN ST_MakePolygon(ring, ARRAY[
+                       'SRID=3857;LINESTRING(858020 1000015,858020 1000035,858040 1000035,858040 1000015,858020 1000015)'::geometry])
+                     ELSE ST_MakePolygon(ring) END AS g
+      FROM (SELECT plot, ST_SetSRID(ST_AddPoint(line, ST_StartPoint(line)), 3857) AS ring
+            FROM (SELECT plot, ST_MakeLine(ST_MakePoint(x, y) ORDER BY k) AS line FROM odd_corner GROUP BY plot) AS l) AS r
+     ) AS o;
+INSERT INTO "GIS"."PLOT" ("ID", "PLOT_NO", "STATUS", "AREA_SYSTEM", "file_no", "GEOMETRY") VALUES
+  (609, 'PLOT 609', 'Vacant', 1900.00, 'LKN/609',
+   'SRID=3857;POLYGON((858060 1000000,858100 1000000,858100 1000050,858060 1000050,858060 1000000),(858063 1000020,858063 1000030,858073 1000030,858073 1000020,858063 1000020))');
+INSERT INTO "GIS"."BOUNDARY" ("ID", "PLOTID", "BEACON1ID", "BEACON2ID", "SEQ", "LENGTH", "ANGLEDEG", "ANGLEMIN")
+SELECT a."ID", c.plot, a."ID", b."ID", c.k + 1, round(ST_Distance(a."GEOMETRY", b."GEOMETRY")::numeric, 2), m / 60, m % 60
+FROM odd_corner c
+JOIN (SELECT plot, count(*) AS n FROM odd_corner GROUP BY plot) AS r ON r.plot = c.plot
+JOIN "GIS"."BEACON" a ON a."ID" = c.id
+JOIN "GIS"."BEACON" b ON b."ID" = c.id - c.k + (c.k + 1) % r.n,
+LATERAL (SELECT round(degrees(ST_Azimuth(a."GEOMETRY", b."GEOMETRY")) * 60)::int % 21600 AS m) AS bearing;
+
 -- Roads north of 101 (stored out of distance order), and the two at the edge of 108's reach.
 INSERT INTO "GIS"."ROAD" ("ID", "ROAD_NAME", "ROAD_TYPE", "GEOMETRY") VALUES
   (103, 'R3', 'Local', 'SRID=3857;LINESTRING(800010 1000060,800030 1000060)'),
