@@ -195,7 +195,7 @@ std::string assemble(const Drawing& drawing, std::vector<Placeholder> data, cons
   const std::size_t sheet_count = layout.sheet_count();
 
   // Texts set smaller, or in more than one line: in a box of the width they were measured in, so
-  // that the page breaks their lines where the layout did. The rest stay exactly as the template
+  // that the page breaks their lines where the layout did. The rest stay exactly as the page
   // sets them.
   for (const sheets::Fitted& f : layout.texts)
     if (sheets::in_own_box(f))

@@ -62,7 +62,7 @@ std::vector<Placeholder> deedplan_data(const Drawing& drawing, const std::string
 std::vector<Placeholder> siteplan_data(const Drawing& drawing);
 
 // The boxes of the first sheet's texts, by placeholder: those of the deed plan and of the site
-// plan (sizes in millimetres, as the templates place them).
+// plan (sizes in millimetres, as the layout places them).
 const sheets::Page& deedplan_boxes();
 const sheets::Page& siteplan_boxes();
 

@@ -326,7 +326,7 @@ std::pair<FirstSheet, std::vector<Fitted>> spread(const Page& page,
       return {*best, t.all()};
     }
     // Even at the smallest size the blocks do not fit: the tallest text goes to a continuation
-    // sheet; with nothing left to move, the template's page, as full as it is.
+    // sheet; with nothing left to move, the first sheet unspread, as full as it is.
     if (!t.move_tallest()) return {FirstSheet{}, t.all()};
   }
 }
@@ -336,7 +336,7 @@ std::pair<FirstSheet, std::vector<Fitted>> spread(const Page& page,
 Layout lay_out(const Page& page, const std::vector<std::pair<std::string, std::string>>& texts,
                const std::vector<plots::ScheduleItem>& schedule) {
   Layout l;
-  // The template's page while its boxes hold every text, else the spread one.
+  // The first sheet as it is while its boxes hold every text, else the spread one.
   for (const BoxGroup* g : {&page.title, &page.refs, &page.particulars, &page.surveyor}) {
     std::vector<Fitted> f = fit_group(*g, texts);
     l.texts.insert(l.texts.end(), std::make_move_iterator(f.begin()), std::make_move_iterator(f.end()));

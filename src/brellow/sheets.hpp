@@ -1,7 +1,7 @@
 #pragma once
-// How a plan document is spread over its sheets. Every text of the first sheet has a box (the
-// template places each block in millimetres); a text is set in the box's own size when it fits
-// there, smaller (down to a size still readable on paper) when it must. When the template's boxes
+// How a plan document is spread over its sheets. Every text of the first sheet has a box (each
+// block placed in millimetres, sheet_geometry.hpp); a text is set in the box's own size when it
+// fits there, smaller (down to a size still readable on paper) when it must. When the boxes
 // cannot hold the texts, the first sheet is spread: long particulars run across the whole table,
 // the blocks above the figure grow and push the figure and the block under it down, and that
 // block gives up rows of the schedule (the certificates side by side when it must). Only a text
@@ -9,7 +9,7 @@
 // The beacon schedule stays on the first sheet while every row fits there; past that it goes on
 // over continuation sheets, each with the document's title block and the schedule's column heads.
 //
-// Widths, line breaks and line heights come from Pango on the fonts the templates name, set one
+// Widths, line breaks and line heights come from Pango on the fonts the pages name, set one
 // line at a time as the PDF renderer sets them; a text that wraps is printed in a box exactly as
 // wide as the one it was measured in, so that the page breaks its lines where the layout did.
 #include <cstddef>
@@ -96,25 +96,25 @@ struct ScheduleLayout {
   std::size_t first_sheet_columns = 0;
 };
 // The first sheet's room for the schedule: rows a column, at most `columns` columns, in a box
-// `width_mm` wide (by default, the template's box under the figure).
+// `width_mm` wide (by default, the box under the figure).
 struct ScheduleRoom {
   std::size_t rows_per_column = 17;
   std::size_t columns = geometry::SCHEDULE_COLUMNS;
   double width_mm = geometry::SCHEDULE_BOX_WIDTH;
-  double title_growth_mm = 0;  // how much taller than the template's the title block is, on every sheet
+  double title_growth_mm = 0;  // how much taller than its own the title block is, on every sheet
 };
 ScheduleLayout lay_out_schedule(const std::vector<plots::ScheduleItem>& schedule, const ScheduleRoom& room = {});
 
 // The boxes of a document's first sheet: the title's parcel number, the references' file number,
-// the particulars and the surveyor's name as the template sets them, and the particulars as they
+// the particulars and the surveyor's name as the first sheet sets them, and the particulars as they
 // are set when the sheet is spread.
 struct Page {
   BoxGroup title, refs, particulars, surveyor;
   BoxGroup spread_particulars;
-  geometry::Particulars particulars_box = geometry::DEED_PARTICULARS;  // where the template's table stands
+  geometry::Particulars particulars_box = geometry::DEED_PARTICULARS;  // where the particulars' table stands
 };
 
-// Where a spread first sheet puts its blocks, in millimetres (the template's own places when not
+// Where a spread first sheet puts its blocks, in millimetres (their own places when not
 // spread).
 struct FirstSheet {
   bool spread = false;
