@@ -11,6 +11,8 @@
 #include "base/blocking_pool.hpp"
 #include "brellow/document.hpp"
 #include "brellow/page.hpp"
+#include "brellow/sheet_geometry.hpp"
+#include "brellow/sheet_style.hpp"
 #include "brellow/sheets.hpp"
 
 namespace vekt::brellow::document {
@@ -19,36 +21,43 @@ namespace {
 
 using sheets::BoxGroup;
 using sheets::Cell;
+namespace g = sheets::geometry;
 
-std::string fmt_mm(double v) { return fmt::format("{:.1f}", v); }
-
-// The widths the texts are measured in, millimetres: each a little inside the content width the
-// templates give its box (the box's CSS width less its padding and rules), so that a text found
-// to fit on one line there fits on the page too; a text of more lines is printed in a box of
-// exactly this width (tests/unit/brellow/sheets_test.cpp holds these against the templates).
-// The parcel number follows "PLAN OF " (9 pt bold) in the title's 120 mm.
-constexpr double PARCEL_NUMBER_MM = 98;
-// The references' value column: a table of 68 mm less the label's 22 mm and both cells' padding.
-constexpr double FILE_NO_MM = 39.5;
-// The certificate's 90 mm less its padding and border.
-constexpr double SURVEYOR_MM = 85.5;
-// The particulars' columns of label and value (the template's 23 and 66 mm inside their padding
-// of 1.5 mm a side), and the value columns within them: one, or three when a value runs across.
-constexpr double LABEL_COLUMN_MM = 26, VALUE_COLUMN_MM = 69, CELL_PADDING_MM = 3;
-constexpr double HALF_VALUE_MM = VALUE_COLUMN_MM - CELL_PADDING_MM - 0.5;
-constexpr double ACROSS_VALUE_MM = 2 * VALUE_COLUMN_MM + LABEL_COLUMN_MM - CELL_PADDING_MM - 0.5;
-// The site plan's origin beacon (36.5 mm).
-constexpr double SITE_BEACON_MM = 36;
+// The widths the texts are measured in, millimetres: each half a millimetre inside the content
+// width of its box (the box's width less its padding), so that a text found to fit on one line
+// there fits on the page too; a text of more lines is printed in a box of exactly this width.
+constexpr double SLACK_MM = 0.5;
+// The parcel number follows "PLAN OF " in the title's state lines.
+constexpr double PARCEL_NUMBER_MM = g::STATE_WIDTH - g::PLAN_OF_ROOM;
+// The references' value column: the table less the label's column and both cells' padding.
+constexpr double FILE_NO_MM = g::REFS_WIDTH - g::REFS_LABEL_WIDTH - 4 * g::REFS_PAD_H - SLACK_MM;
+// The certificate less its padding.
+constexpr double SURVEYOR_MM = g::CERTIFICATES_WIDTH - 2 * g::CERTIFICATE_PAD_H - SLACK_MM;
+// The deed plan's particulars' columns of label and value (each with its padding), and the value
+// columns within them: one, or three when a value runs across.
+constexpr double CELL_PADDING_MM = 2 * g::CELL_PAD_H;
+constexpr double LABEL_COLUMN_MM = g::DEED_PARTICULARS.label_width + CELL_PADDING_MM;
+constexpr double VALUE_COLUMN_MM = g::DEED_PARTICULARS.value_width + CELL_PADDING_MM;
+constexpr double HALF_VALUE_MM = VALUE_COLUMN_MM - CELL_PADDING_MM - SLACK_MM;
+constexpr double ACROSS_VALUE_MM = 2 * VALUE_COLUMN_MM + LABEL_COLUMN_MM - CELL_PADDING_MM - SLACK_MM;
+// The site plan's origin beacon.
+constexpr double SITE_BEACON_MM = g::SITE_PARTICULARS.value_width - SLACK_MM;
+// A row of the references and of the particulars: as tall as its text, its padding and rule.
+constexpr double REFS_ROW_PAD_MM = 2 * g::REFS_PAD_V + 0.2;
 
 // The title block of both templates: the parcel number after "PLAN OF " in the title, the file
 // number in the box of references beside it (beside the scale and sheet rows).
-BoxGroup title_group() { return {{{{"{{parcel_number}}", "Parcel number", PARCEL_NUMBER_MM}}}, 5.5, 0, 9}; }
+BoxGroup title_group() {
+  return {{{{"{{parcel_number}}", "Parcel number", PARCEL_NUMBER_MM}}}, g::PARCEL_NUMBER_ROOM, 0, g::PARCEL_NUMBER_PT};
+}
 // The deed plan's file number is the caller's; the site plan's, the parcel's record.
 BoxGroup refs_group(bool callers) {
-  return {{{{"{{file_no}}", "File No.", FILE_NO_MM, "", false, callers}}}, 15.5, 2.2, 8};
+  return {{{{"{{file_no}}", "File No.", FILE_NO_MM, "", false, callers}}}, g::REFS_ROOM, REFS_ROW_PAD_MM, g::FILE_NO_PT};
 }
 // The surveyor's name in the certificate, between its heading and the certificate's text.
-BoxGroup surveyor_group() { return {{{{"{{surveyed_by}}", "Surveyed by", SURVEYOR_MM}}}, 9.4, 0, 7}; }
+BoxGroup surveyor_group() {
+  return {{{{"{{surveyed_by}}", "Surveyed by", SURVEYOR_MM}}}, g::SURVEYOR_ROOM, 0, g::SURVEYOR_PT};
+}
 
 // The particulars of the deed plan, four rows of two label-value pairs in a table of 190 mm; the
 // coordinates beside the origin beacon and the tracing number are numbers of a few characters.
@@ -58,9 +67,9 @@ BoxGroup deed_particulars() {
            {{"{{address}}", "Address", HALF_VALUE_MM}, {"{{cadzone}}", "Cadastral zone", HALF_VALUE_MM, "", false, true}},
            {{"{{beacon_number}}", "Origin beacon", HALF_VALUE_MM}},
            {{"{{tracing_no}}", "Tracing No.", HALF_VALUE_MM}}},
-          22.0,
-          1.7,
-          7.5};
+          g::DEED_PARTICULARS.room,
+          g::PARTICULARS_ROW_PAD,
+          g::BODY_PT};
 }
 // Spread: the grantee and the address each across the table, district and zone side by side.
 BoxGroup deed_spread_particulars() {
@@ -70,12 +79,15 @@ BoxGroup deed_spread_particulars() {
             {"{{cadzone}}", "Cadastral zone", HALF_VALUE_MM, "", false, true}},
            {{"{{beacon_number}}", "Origin beacon", HALF_VALUE_MM}, {"{{beacon_longitude}}", "Easting", HALF_VALUE_MM, " m"}},
            {{"{{tracing_no}}", "Tracing No.", HALF_VALUE_MM}, {"{{beacon_latitude}}", "Northing", HALF_VALUE_MM, " m"}}},
-          22.0,
-          1.7,
-          7.5};
+          g::DEED_PARTICULARS.room,
+          g::PARTICULARS_ROW_PAD,
+          g::BODY_PT};
 }
 
-BoxGroup site_particulars() { return {{{{"{{beacon_number}}", "Origin beacon", SITE_BEACON_MM}}}, 15.0, 1.7, 7.5}; }
+BoxGroup site_particulars() {
+  return {{{{"{{beacon_number}}", "Origin beacon", SITE_BEACON_MM}}}, g::SITE_PARTICULARS.room, g::PARTICULARS_ROW_PAD,
+          g::BODY_PT};
+}
 
 // The particulars table of a spread sheet: its rows as `group` gives them, in the template's four
 // columns of label and value.
@@ -94,30 +106,6 @@ std::string particulars_table(const BoxGroup& group) {
     html += "</tr>";
   }
   return html + "</table>";
-}
-
-// The first sheet's blocks where a spread sheet puts them, over the template's own places.
-std::string spread_style(const sheets::Layout& layout) {
-  const sheets::FirstSheet& s = layout.first;
-  if (!s.spread) return "";
-  std::string css = fmt::format(
-      ".title {{ height: {}mm; }} .particulars {{ top: {}mm; height: auto; }} .figure {{ top: {}mm; }} "
-      ".bottom {{ top: {}mm; height: {}mm; }} .schedule-box {{ width: {}mm; height: {}mm; }} "
-      ".schedule {{ columns: {}; height: {}mm; }} .continued {{ top: {}mm; height: {}mm; }} ",
-      fmt_mm(s.title_mm), fmt_mm(s.particulars_top()), fmt_mm(s.figure_top()), fmt_mm(s.bottom_top()),
-      fmt_mm(s.bottom_mm), fmt_mm(s.schedule.width_mm), fmt_mm(s.schedule_box_mm()),
-      std::max<std::size_t>(layout.schedule.first_sheet_columns, 1), fmt_mm(s.schedule_box_mm() - 6),
-      fmt_mm(40 + s.schedule.title_growth_mm), fmt_mm(248 - s.schedule.title_growth_mm));
-  if (s.certificates_side_by_side)
-    css += fmt::format(
-        ".certificates {{ left: 0; top: {}mm; width: 190mm; }} .certificate {{ position: absolute; top: 0; left: 0; "
-        "width: 94mm; height: {}mm; margin: 0; }} .certificate + .certificate {{ left: 96mm; }}",
-        fmt_mm(s.bottom_mm - s.certificate_mm), fmt_mm(s.certificate_mm));
-  else
-    css += fmt::format(".certificate:first-child {{ height: {}mm; }} .certificate + .certificate {{ height: {}mm; }}",
-                       fmt_mm(s.certificate_mm), fmt_mm(s.general_mm));
-  if (s.schedule_hidden) css += " .schedule-box { display: none; }";
-  return css;
 }
 
 constexpr std::string_view TITLE_BEGIN = "<!-- sheet title -->";
@@ -159,7 +147,7 @@ std::string schedule_sheet(const std::vector<plots::ScheduleItem>& schedule, con
   for (std::size_t c = 0; c < columns.size(); ++c) {
     const std::vector<plots::ScheduleItem> rows(schedule.begin() + static_cast<std::ptrdiff_t>(columns[c].first),
                                                 schedule.begin() + static_cast<std::ptrdiff_t>(columns[c].second));
-    html += fmt::format("<div class=\"schedule-column\" style=\"left: {}mm;\">", fmt_mm(layout.column_pitch_mm * static_cast<double>(c)));
+    html += fmt::format("<div class=\"schedule-column\" style=\"left: {:.1f}mm;\">", layout.column_pitch_mm * static_cast<double>(c));
     html += schedule_table_html(rows);
     html += "</div>";
   }
@@ -184,18 +172,21 @@ std::string moved_sheet(const sheets::Layout& layout, std::size_t k) {
 }  // namespace
 
 const sheets::Page& deedplan_boxes() {
-  static const sheets::Page page{title_group(), refs_group(true), deed_particulars(), surveyor_group(),
-                                 deed_spread_particulars()};
+  static const sheets::Page page{title_group(),    refs_group(true),         deed_particulars(),
+                                 surveyor_group(), deed_spread_particulars(), g::DEED_PARTICULARS};
   return page;
 }
 
 const sheets::Page& siteplan_boxes() {
-  static const sheets::Page page{title_group(), refs_group(false), site_particulars(), surveyor_group(),
-                                 site_particulars()};
+  static const sheets::Page page{title_group(),    refs_group(false),  site_particulars(),
+                                 surveyor_group(), site_particulars(), g::SITE_PARTICULARS};
   return page;
 }
 
 std::string assemble(const Drawing& drawing, std::vector<Placeholder> data, const sheets::Page& boxes) {
+  // The sheets' geometry is the layout's: a template that sets any of it is refused before any
+  // page is made of it.
+  sheets::check_template_geometry(drawing.template_path, drawing.html_content, boxes.particulars_box);
   const std::vector<plots::ScheduleItem>& schedule = drawing.figure.schedule;
   std::vector<std::pair<std::string, std::string>> texts;
   for (const Placeholder& p : data)
@@ -204,7 +195,7 @@ std::string assemble(const Drawing& drawing, std::vector<Placeholder> data, cons
   const std::size_t sheet_count = layout.sheet_count();
 
   // Texts set smaller, or in more than one line: in a box of the width they were measured in, so
-  // that the page breaks their lines where the layout did. The rest stay exactly as the template
+  // that the page breaks their lines where the layout did. The rest stay exactly as the page
   // sets them.
   for (const sheets::Fitted& f : layout.texts)
     if (sheets::in_own_box(f))
@@ -235,7 +226,7 @@ std::string assemble(const Drawing& drawing, std::vector<Placeholder> data, cons
     if (end != std::string::npos)
       page.replace(begin, end + PARTICULARS_END.size() - begin, particulars_table(boxes.spread_particulars));
   }
-  set(data, "{{sheet_style}}", spread_style(layout), true);
+  set(data, "{{sheet_style}}", sheets::sheet_style(boxes.particulars_box, layout), true);
 
   const std::size_t on_first = layout.schedule.on_first_sheet;
   const std::vector<plots::ScheduleItem> first_rows(schedule.begin(),

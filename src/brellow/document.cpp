@@ -78,6 +78,7 @@ asio::awaitable<std::optional<Drawing>> draw(PlanImageGenerator& generator, std:
                                              DocumentTimings* timings) {
   PlanServices& services = generator.services();
   Drawing d;
+  d.template_path = services.project_root() / template_path;
   d.html_content =
       co_await read_template(services.files, services.project_root(), template_path, services.template_timeout);
 

@@ -4,6 +4,7 @@
 // workers, and the text forms of the values the pages print.
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -32,6 +33,7 @@ inline constexpr double MAX_HEIGHT_MM = 160;
 // What both documents have in hand before they fill their page: the template text, the
 // neighbourhood, the parcel's own record and its figure.
 struct Drawing {
+  std::filesystem::path template_path;  // as read, for what is said of the template
   std::string html_content;
   Neighbourhood plot_data;
   std::size_t selected = 0;  // index of the parcel's record in plot_data.plots
@@ -60,7 +62,7 @@ std::vector<Placeholder> deedplan_data(const Drawing& drawing, const std::string
 std::vector<Placeholder> siteplan_data(const Drawing& drawing);
 
 // The boxes of the first sheet's texts, by placeholder: those of the deed plan and of the site
-// plan (sizes in millimetres, as the templates place them).
+// plan (sizes in millimetres, as the layout places them).
 const sheets::Page& deedplan_boxes();
 const sheets::Page& siteplan_boxes();
 

@@ -3,6 +3,7 @@
 
 #include "brellow/errors.hpp"
 #include "brellow/generator.hpp"
+#include "brellow/outline.hpp"
 
 namespace vekt::brellow {
 
@@ -66,7 +67,14 @@ boost::asio::awaitable<Neighbourhood> PlanImageGenerator::get_plot_with_nearby(p
       host::ROAD road = host::ROAD::from_row(road_rows.row(i));
       plots::RoadRecord r;
       r.name = std::move(road.road_name);
-      if (road.geometry) r.geometry = plots::GeoJson{std::move(road.geometry->geojson)};
+      if (road.geometry) {
+        // A road is only the plan's surroundings: one whose geometry is not valid is drawn as
+        // repaired, or left out, and said so in the log.
+        Surroundings s = drawable_surroundings(*road.geometry, false);
+        log_surroundings("Road", road.id, s);
+        if (!s.geojson) continue;
+        r.geometry = plots::GeoJson{std::move(*s.geojson)};
+      }
       out.roads->push_back(std::move(r));
     }
   }

@@ -12,6 +12,7 @@
 #include "base/utf8.hpp"
 #include "base/with_timeout.hpp"
 #include "brellow/errors.hpp"
+#include "brellow/sheet_geometry.hpp"
 #include "host/utils.hpp"
 
 namespace vekt::brellow {
@@ -59,17 +60,20 @@ std::string read_template_file(const std::filesystem::path& path) {
   return unify_line_ends(raw);
 }
 
-// The fixed pieces of the schedule table.
-constexpr std::string_view TABLE_OPEN =
-    "<table style=\"width: auto; font-size: 6pt; border-collapse: collapse; margin-top: 2px; margin-left: 0;\">";
-constexpr std::string_view TABLE_HEAD =
-    "<thead><tr><th style=\"padding: 1px 4px; white-space: nowrap;\">From</th>"
-    "<th style=\"padding: 1px 4px; white-space: nowrap;\">To</th>"
-    "<th style=\"padding: 1px 4px; white-space: nowrap;\">Bearing</th>"
-    "<th style=\"padding: 1px 4px; white-space: nowrap;\">Dist(m)</th></tr></thead>";
+// The fixed pieces of the schedule table, in the size and padding the layout plans its rows with.
+namespace g = sheets::geometry;
+const std::string CELL_STYLE =
+    fmt::format("padding: {}px {}px; white-space: nowrap;", g::SCHEDULE_PAD_V_PX, g::SCHEDULE_PAD_H_PX);
+const std::string TABLE_OPEN = fmt::format(
+    "<table style=\"width: auto; font-size: {}pt; border-collapse: collapse; margin-top: 2px; margin-left: 0;\">",
+    g::SCHEDULE_PT);
+const std::string TABLE_HEAD = fmt::format(
+    "<thead><tr><th style=\"{0}\">From</th><th style=\"{0}\">To</th><th style=\"{0}\">Bearing</th>"
+    "<th style=\"{0}\">Dist(m)</th></tr></thead>",
+    CELL_STYLE);
 constexpr std::string_view BODY_OPEN = "<tbody>";
-constexpr std::string_view ROW_OPEN = "<tr><td style=\"padding: 1px 4px; white-space: nowrap;\">";
-constexpr std::string_view CELL_SEPARATOR = "</td><td style=\"padding: 1px 4px; white-space: nowrap;\">";
+const std::string ROW_OPEN = fmt::format("<tr><td style=\"{}\">", CELL_STYLE);
+const std::string CELL_SEPARATOR = fmt::format("</td><td style=\"{}\">", CELL_STYLE);
 constexpr std::string_view ROW_CLOSE = "</td></tr>";
 constexpr std::string_view TABLE_CLOSE = "</tbody></table>";
 

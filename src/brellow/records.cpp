@@ -13,6 +13,7 @@
 #include "brellow/case_mapping.hpp"
 #include "brellow/errors.hpp"
 #include "brellow/generator.hpp"
+#include "brellow/outline.hpp"
 #include "brellow/ring.hpp"
 #include "host/logger.hpp"
 
@@ -140,7 +141,24 @@ bool is_finite(const std::string& numeric) {
   return !numeric.empty() && numeric.back() >= '0' && numeric.back() <= '9';
 }
 
-plots::PlotRecord plot_record(host::PLOT&& row, std::vector<plots::BeaconRecord> boundary) {
+// A parcel's outline as the figure draws it. The parcel a plan is drawn of (its boundary read) must
+// have one valid polygon; a neighbour's is drawn as repaired, or left out (nullopt), with a line
+// in the log.
+std::optional<plots::GeoJson> outline_of(const host::PLOT& row, bool drawn) {
+  if (!row.geometry) return std::nullopt;
+  if (drawn) {
+    PlanOutline o = plan_outline(*row.geometry);
+    if (!o.fault.empty()) refuse(row.id, fmt::format("plot {}", row.id), "GEOMETRY", o.fault);
+    return plots::GeoJson{std::move(o.geojson)};
+  }
+  Surroundings s = drawable_surroundings(*row.geometry, true);
+  log_surroundings("Plot", row.id, s);
+  if (!s.geojson) return std::nullopt;
+  return plots::GeoJson{std::move(*s.geojson)};
+}
+
+plots::PlotRecord plot_record(host::PLOT&& row, std::vector<plots::BeaconRecord> boundary,
+                              std::optional<plots::GeoJson> outline) {
   plots::PlotRecord r;
   r.id = row.id;
   r.name = std::move(row.plot_no);
@@ -156,7 +174,7 @@ plots::PlotRecord plot_record(host::PLOT&& row, std::vector<plots::BeaconRecord>
     r.area_is_null = true;
   }
   r.file_no = std::move(row.file_no);
-  if (row.geometry) r.geometry = plots::GeoJson{std::move(row.geometry->geojson)};
+  r.geometry = std::move(outline);
   r.boundary = std::move(boundary);
   r.surveyed_by = std::move(row.surveyed_by);
   r.address = row.address && !row.address->empty() ? upper_case(*row.address) : std::string();
@@ -248,7 +266,11 @@ boost::asio::awaitable<std::vector<plots::PlotRecord>> PlanImageGenerator::recor
     std::vector<plots::BeaconRecord> boundary;
     // Copied, not moved: a parcel asked for twice gets its legs twice.
     if (auto legs = legs_of.find(p.id); legs != legs_of.end()) boundary = boundary_records(p.id, legs->second, beacons);
-    out.push_back(plot_record(std::move(p), std::move(boundary)));
+    // Checked as the area is: for the parcels whose boundary is read, the ones a plan is drawn of.
+    const bool drawn = !boundary.empty();
+    std::optional<plots::GeoJson> outline = outline_of(p, drawn);
+    if (p.geometry && !outline) continue;  // a neighbour with nothing to draw
+    out.push_back(plot_record(std::move(p), std::move(boundary), std::move(outline)));
   }
   co_return out;
 }

@@ -37,18 +37,20 @@ double cell_height(std::string_view text, const Cell& cell, double pt, double ba
   return std::max(set_value(text, cell.width_mm, pt, pt != base_pt).height_mm, set_value("", cell.width_mm, base_pt).height_mm);
 }
 
+namespace g = geometry;
+
 // Lines of the moved texts' sheets: from below the heading to above the frame.
-constexpr double MOVED_AREA_MM = 238;
+constexpr double MOVED_AREA_MM = g::MOVED_AREA;
 constexpr double MOVED_ROW_PAD_MM = 1.8;
 
-// The schedule's rows: their pitch at 6 pt, and what each box holds.
-constexpr double ROW_MM = 2.96;
+// The schedule's rows: their pitch, and what each box holds.
+constexpr double ROW_MM = g::SCHEDULE_ROW;
 constexpr double HEAD_MM = 6.5;  // heading row and the table's margin
-constexpr double CONTINUATION_HEIGHT_MM = 236;
-constexpr double CONTINUATION_WIDTH_MM = 190;
-constexpr double COLUMN_GAP_MM = 3;
-constexpr double SCHEDULE_PT = 6;
-constexpr double CELL_PAD_MM = 2.4;  // 4px either side and the rule
+constexpr double CONTINUATION_HEIGHT_MM = g::CONTINUED_SCHEDULE_HEIGHT;
+constexpr double CONTINUATION_WIDTH_MM = g::BLOCK_WIDTH;
+constexpr double COLUMN_GAP_MM = g::SCHEDULE_COLUMN_GAP;
+constexpr double SCHEDULE_PT = g::SCHEDULE_PT;
+constexpr double CELL_PAD_MM = g::SCHEDULE_CELL_PAD;
 
 double table_width_mm(const std::vector<plots::ScheduleItem>& schedule) {
   const auto width = [](std::string_view s) { return schedule_width_mm(s, SCHEDULE_PT); };
@@ -192,18 +194,19 @@ std::size_t Layout::sheet_of_moved(std::size_t i) const {
 
 namespace {
 
-// The template's first sheet: the blocks' heights, the certificates and the gap between them.
-constexpr double TEMPLATE_TITLE_MM = 27;
-constexpr double TEMPLATE_PARTICULARS_MM = 22;
-constexpr double TEMPLATE_BOTTOM_MM = 63;
-constexpr double SPREAD_BOTTOM_MM = 65;  // a spread sheet's block under the figure reaches 2 mm nearer the frame
-constexpr double CERTIFICATE_MM = 28.5;
-constexpr double CERTIFICATE_GAP_MM = 2;
+// The first sheet as the layout plans it when it is not spread: the blocks' heights, the
+// certificates and the gap between them.
+constexpr double TEMPLATE_TITLE_MM = g::TITLE_HEIGHT;
+constexpr double TEMPLATE_PARTICULARS_MM = g::FIGURE_FROM_PARTICULARS;
+// A spread sheet's block under the figure reaches down to the blocks' foot, 2 mm nearer the frame.
+constexpr double SPREAD_BOTTOM_MM = g::BLOCK_FOOT - FirstSheet{}.bottom_top();
+constexpr double CERTIFICATE_MM = g::CERTIFICATE_HEIGHT;
+constexpr double CERTIFICATE_GAP_MM = g::CERTIFICATE_GAP;
 // The surveyor-general's certificate, whose name is one fixed line, can give up its room for more.
 constexpr double GENERAL_CERTIFICATE_MIN_MM = 21.5;
-constexpr double FIGURE_GAP_MM = 2.5;   // from the particulars' last row to the figure
+constexpr double FIGURE_GAP_MM = g::FIGURE_GAP;
 constexpr double SCHEDULE_HEAD_MM = 12.5;  // the schedule box's heading, column heads and margins
-constexpr double WHOLE_WIDTH_MM = 190;
+constexpr double WHOLE_WIDTH_MM = g::BLOCK_WIDTH;
 constexpr double SCHEDULE_HEADING_MM = 8;  // the schedule's heading and its note, without rows
 
 // Rows a column of the first sheet's schedule box `height_mm` tall holds.
@@ -323,7 +326,7 @@ std::pair<FirstSheet, std::vector<Fitted>> spread(const Page& page,
       return {*best, t.all()};
     }
     // Even at the smallest size the blocks do not fit: the tallest text goes to a continuation
-    // sheet; with nothing left to move, the template's page, as full as it is.
+    // sheet; with nothing left to move, the first sheet unspread, as full as it is.
     if (!t.move_tallest()) return {FirstSheet{}, t.all()};
   }
 }
@@ -333,7 +336,7 @@ std::pair<FirstSheet, std::vector<Fitted>> spread(const Page& page,
 Layout lay_out(const Page& page, const std::vector<std::pair<std::string, std::string>>& texts,
                const std::vector<plots::ScheduleItem>& schedule) {
   Layout l;
-  // The template's page while its boxes hold every text, else the spread one.
+  // The first sheet as it is while its boxes hold every text, else the spread one.
   for (const BoxGroup* g : {&page.title, &page.refs, &page.particulars, &page.surveyor}) {
     std::vector<Fitted> f = fit_group(*g, texts);
     l.texts.insert(l.texts.end(), std::make_move_iterator(f.begin()), std::make_move_iterator(f.end()));

@@ -1,7 +1,7 @@
 #pragma once
-// How a plan document is spread over its sheets. Every text of the first sheet has a box (the
-// template places each block in millimetres); a text is set in the box's own size when it fits
-// there, smaller (down to a size still readable on paper) when it must. When the template's boxes
+// How a plan document is spread over its sheets. Every text of the first sheet has a box (each
+// block placed in millimetres, sheet_geometry.hpp); a text is set in the box's own size when it
+// fits there, smaller (down to a size still readable on paper) when it must. When the boxes
 // cannot hold the texts, the first sheet is spread: long particulars run across the whole table,
 // the blocks above the figure grow and push the figure and the block under it down, and that
 // block gives up rows of the schedule (the certificates side by side when it must). Only a text
@@ -9,7 +9,7 @@
 // The beacon schedule stays on the first sheet while every row fits there; past that it goes on
 // over continuation sheets, each with the document's title block and the schedule's column heads.
 //
-// Widths, line breaks and line heights come from Pango on the fonts the templates name, set one
+// Widths, line breaks and line heights come from Pango on the fonts the pages name, set one
 // line at a time as the PDF renderer sets them; a text that wraps is printed in a box exactly as
 // wide as the one it was measured in, so that the page breaks its lines where the layout did.
 #include <cstddef>
@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "brellow/sheet_geometry.hpp"
 #include "plots/records.hpp"
 
 namespace vekt::brellow::sheets {
@@ -25,11 +26,8 @@ namespace vekt::brellow::sheets {
 // The smallest size a text of the particulars is set at, points.
 inline constexpr double MIN_TEXT_PT = 6;
 
-// The templates' font stack (their `body`'s font-family), as Pango takes it: the values of the
-// first sheet are set in it, bold.
-inline constexpr std::string_view VALUE_FONTS =
-    "DejaVu Sans,Liberation Sans,Noto Sans,Noto Naskh Arabic,Noto Sans CJK SC,Noto Sans CJK JP,Noto Sans CJK KR,"
-    "sans-serif";
+// The pages' font stack, as Pango takes it: the values of the first sheet are set in it, bold.
+inline constexpr std::string_view VALUE_FONTS = geometry::FONTS;
 
 // A text set smaller than its box's own size is set with its lines RESIZED_LINE_HEIGHT (of its
 // size) apart when its fonts are no taller than the stack's first; otherwise at their own height.
@@ -98,42 +96,43 @@ struct ScheduleLayout {
   std::size_t first_sheet_columns = 0;
 };
 // The first sheet's room for the schedule: rows a column, at most `columns` columns, in a box
-// `width_mm` wide (by default, the template's box under the figure).
+// `width_mm` wide (by default, the box under the figure).
 struct ScheduleRoom {
   std::size_t rows_per_column = 17;
-  std::size_t columns = 2;
-  double width_mm = 96;
-  double title_growth_mm = 0;  // how much taller than the template's the title block is, on every sheet
+  std::size_t columns = geometry::SCHEDULE_COLUMNS;
+  double width_mm = geometry::SCHEDULE_BOX_WIDTH;
+  double title_growth_mm = 0;  // how much taller than its own the title block is, on every sheet
 };
 ScheduleLayout lay_out_schedule(const std::vector<plots::ScheduleItem>& schedule, const ScheduleRoom& room = {});
 
 // The boxes of a document's first sheet: the title's parcel number, the references' file number,
-// the particulars and the surveyor's name as the template sets them, and the particulars as they
+// the particulars and the surveyor's name as the first sheet sets them, and the particulars as they
 // are set when the sheet is spread.
 struct Page {
   BoxGroup title, refs, particulars, surveyor;
   BoxGroup spread_particulars;
+  geometry::Particulars particulars_box = geometry::DEED_PARTICULARS;  // where the particulars' table stands
 };
 
-// Where a spread first sheet puts its blocks, in millimetres (the template's own places when not
+// Where a spread first sheet puts its blocks, in millimetres (their own places when not
 // spread).
 struct FirstSheet {
   bool spread = false;
-  double title_mm = 27;        // the title block's height
-  double particulars_mm = 22;  // the particulars with the gap to the figure
-  double bottom_mm = 63;       // the block under the figure
-  double certificate_mm = 28.5;  // the surveyor's certificate
-  double general_mm = 28.5;      // the surveyor-general's
+  double title_mm = geometry::TITLE_HEIGHT;  // the title block's height
+  double particulars_mm = geometry::FIGURE_FROM_PARTICULARS;  // the particulars with the gap to the figure
+  double bottom_mm = geometry::BOTTOM_HEIGHT;  // the block under the figure
+  double certificate_mm = geometry::CERTIFICATE_HEIGHT;  // the surveyor's certificate
+  double general_mm = geometry::CERTIFICATE_HEIGHT;      // the surveyor-general's
   bool certificates_side_by_side = false;
   bool schedule_hidden = false;  // an empty schedule with no room for its heading
   ScheduleRoom schedule;
   // Tops of the blocks, from the sheet's top edge.
-  double particulars_top() const { return 11 + title_mm; }
-  double figure_top() const { return particulars_top() + particulars_mm; }
-  double bottom_top() const { return figure_top() + 163; }
+  constexpr double particulars_top() const { return geometry::TITLE_TOP + geometry::TITLE_GAP + title_mm; }
+  constexpr double figure_top() const { return particulars_top() + particulars_mm; }
+  constexpr double bottom_top() const { return figure_top() + geometry::FIGURE_TO_BOTTOM; }
   // The schedule's box: over side-by-side certificates, or beside them, where on a spread sheet it
   // stops 3 mm short of the block's foot, so that its last note stays clear of the frame.
-  double schedule_box_mm() const {
+  constexpr double schedule_box_mm() const {
     return certificates_side_by_side ? bottom_mm - certificate_mm - 2 : bottom_mm - (spread ? 3 : 0);
   }
 };
@@ -159,8 +158,10 @@ struct Layout {
 Layout lay_out(const Page& page, const std::vector<std::pair<std::string, std::string>>& texts,
                const std::vector<plots::ScheduleItem>& schedule);
 
-// Size of the texts moved to a continuation sheet, and the width they wrap in.
-inline constexpr double MOVED_TEXT_PT = 7;
-inline constexpr double MOVED_TEXT_WIDTH_MM = 160;
+// Size of the texts moved to a continuation sheet, and the width they wrap in: their table's
+// value column, a millimetre inside.
+inline constexpr double MOVED_TEXT_PT = geometry::MOVED_TEXT_PT;
+inline constexpr double MOVED_TEXT_WIDTH_MM =
+    geometry::BLOCK_WIDTH - geometry::IN_FULL_LABEL_WIDTH - 4 * geometry::CELL_PAD_H - 1;
 
 }  // namespace vekt::brellow::sheets

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <exception>
 
+#include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
 namespace vekt::geo {
@@ -317,5 +318,38 @@ std::string GeometryRef::wkt() const {
   GEOSFree_r(h(), s);
   return out;
 }
+
+std::string GeometryRef::geojson() const {
+  struct WriterDeleter {
+    void operator()(GEOSGeoJSONWriter* w) const noexcept { GEOSGeoJSONWriter_destroy_r(h(), w); }
+  };
+  std::unique_ptr<GEOSGeoJSONWriter, WriterDeleter> w(
+      check(GEOSGeoJSONWriter_create_r(h()), "creating a GeoJSON writer"));
+  char* s = check(GEOSGeoJSONWriter_writeGeometry_r(h(), w.get(), g_, -1), "writing GeoJSON");
+  std::string out(s);
+  GEOSFree_r(h(), s);
+  return out;
+}
+
+std::string GeometryRef::invalid_reason() const {
+  char* reason = nullptr;
+  GEOSGeometry* location = nullptr;
+  const char r = GEOSisValidDetail_r(h(), g_, 0, &reason, &location);
+  if (r == 2) fail("testing validity");
+  std::string out;
+  if (r == 0) {
+    out = reason ? reason : "not valid";
+    if (location != nullptr) {
+      double x = 0, y = 0;
+      if (GEOSGeomGetX_r(h(), location, &x) == 1 && GEOSGeomGetY_r(h(), location, &y) == 1)
+        out += fmt::format(" at or near point {} {}", x, y);
+    }
+  }
+  if (reason != nullptr) GEOSFree_r(h(), reason);
+  if (location != nullptr) GEOSGeom_destroy_r(h(), location);
+  return out;
+}
+
+Geometry GeometryRef::make_valid() const { return Geometry::adopt(GEOSMakeValid_r(h(), g_)); }
 
 }  // namespace vekt::geo

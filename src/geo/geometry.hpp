@@ -89,6 +89,15 @@ class GeometryRef {
 
   bool equals_exact(GeometryRef other, double tolerance = 0) const;
   std::string wkt() const;
+  // GeoJSON text of the geometry (no "crs" member).
+  std::string geojson() const;
+
+  // Why the geometry is not valid, as GEOS states it, with the place it names ("Self-intersection
+  // at or near point 844020 1002020"); "" for a valid geometry.
+  std::string invalid_reason() const;
+  // A valid geometry covering what GEOS can make of this one (its "make valid"): a bow-tie ring
+  // becomes its two triangles. A valid geometry comes back unchanged.
+  Geometry make_valid() const;
 
  protected:
   const GEOSGeometry* g_;

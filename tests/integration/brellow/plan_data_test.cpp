@@ -374,3 +374,48 @@ TEST_F(PlanData, SlowStatementIsCancelledOnTheServerAtTheLimit) {
 }
 
 }  // namespace
+
+// Where the host's table holds any geometry type, the parcel a plan is drawn of must be one
+// polygon: another type, or several parts, is refused naming the parcel and the reason; a
+// MultiPolygon of one part is that polygon. A neighbour that is no polygon is left out of the
+// plan, with one line in the log. (Inside the test's transaction, rolled back at the end.)
+TEST_F(PlanData, OutlinesThatAreNotOnePolygonAreRefusedOrLeftOut) {
+  exec(R"(ALTER TABLE "GIS"."PLOT" ALTER COLUMN "GEOMETRY" TYPE geometry(Geometry, 3857))");
+  const std::string square = "(846000 1002000,846020 1002000,846020 1002020,846000 1002020,846000 1002000)";
+  struct Case {
+    std::string wkt, why;
+  };
+  for (const Case& c :
+       {Case{"LINESTRING(846000 1002000,846020 1002000,846020 1002020)", "is a LineString; a parcel's outline is a polygon"},
+        Case{"MULTIPOLYGON((" + square + "),((846100 1002000,846110 1002000,846110 1002010,846100 1002000)))",
+             "is a MultiPolygon of 2 parts; a plan draws one outline"},
+        Case{"GEOMETRYCOLLECTION(POLYGON(" + square + "))", "is a GeometryCollection; a parcel's outline is a polygon"},
+        Case{"MULTIPOLYGON((" + square + "))", ""}}) {
+    exec("SAVEPOINT outline");
+    exec(R"(UPDATE "GIS"."PLOT" SET "GEOMETRY" = 'SRID=3857;)" + c.wkt + R"(' WHERE "ID" = 902)");
+    for (Boundaries b : {Boundaries::all, Boundaries::requested_only}) {
+      try {
+        const Neighbourhood n = nearby(902, b);
+        EXPECT_EQ(c.why, "") << c.wkt << ": no error";
+        EXPECT_EQ(record_of(n, 902).geometry->text,
+                  R"({"type":"Polygon","coordinates":[[[846000,1002000],[846020,1002000],[846020,1002020],)"
+                  R"([846000,1002020],[846000,1002000]]]})");
+      } catch (const vekt::brellow::ImpossibleSurveyRecord& e) {
+        EXPECT_EQ(std::string(e.what()), "Plot 902: plot 902 GEOMETRY: " + c.why) << c.wkt;
+        EXPECT_EQ(e.field, "GEOMETRY");
+      }
+    }
+    exec("ROLLBACK TO SAVEPOINT outline");
+  }
+  exec(R"(UPDATE "GIS"."PLOT" SET "GEOMETRY" = 'SRID=3857;LINESTRING(846030 1002000,846050 1002020)' WHERE "ID" = 903)");
+  testing::internal::CaptureStderr();
+  const Neighbourhood n = nearby(902, Boundaries::requested_only);
+  const std::string log = testing::internal::GetCapturedStderr();
+  const auto ids = ids_of(n.plots);
+  EXPECT_EQ(std::set<std::int64_t>(ids.begin(), ids.end()), (std::set<std::int64_t>{902}));
+  EXPECT_NE(log.find("WARNING:vekt.brellow:Plot 903: plot 903 GEOMETRY: is a LineString, not a polygon; left out of "
+                     "the plan\n"),
+            std::string::npos)
+      << log;
+  run(session_->rollback());
+}

@@ -22,6 +22,11 @@
 --   204  to 208: squares of 20 m whose survey records no plan may print: 204 a leg of length
 --        NaN, 205 one of infinite length, 206 a negative area, 207 legs that close no ring, 208
 --        an area of NaN
+--   Outlines, around (844000, 1002000), plots, beacons and legs from 900:
+--   900  a bow-tie: its ring crosses itself at (844020, 1002020); stored area 0.00
+--   901  a square of 20 m whose hole lies outside it
+--   902  a square of 20 m beside a bow-tie neighbour (903), a neighbour whose ring has collapsed
+--        to a line (904) and a bow-tie road (900)
 -- Ids up to 999 are the hand-made ones (the generated cadastre starts at 1000).
 -- Clear the rows before scripts/load-data runs on the same database: the leg of 106 from a
 -- beacon that does not exist fails the loader's foreign-key check.
@@ -241,5 +246,38 @@ INSERT INTO "GIS"."ROAD" ("ID", "ROAD_NAME", "ROAD_TYPE", "GEOMETRY") VALUES
   (102, 'R2', 'Collector', 'SRID=3857;LINESTRING(800010 1000050,800030 1000050)'),
   (105, 'R5', 'Local', 'SRID=3857;LINESTRING(801000 1000070,801020 1000070)'),
   (106, 'R6', 'Local', 'SRID=3857;LINESTRING(801000 1000070.5,801020 1000070.5)');
+
+-- 900 to 904: outlines no plan can print, and surroundings that are not valid. Beacons and legs
+-- from 900, ten ids per parcel; leg k runs from corner k to corner k + 1.
+INSERT INTO "GIS"."PLOT" ("ID", "PLOT_NO", "STATUS", "AREA_SYSTEM", "file_no", "GEOMETRY") VALUES
+  (900, 'PLOT 900', 'Vacant', 0.00, 'LKN/900',
+   'SRID=3857;POLYGON((844000 1002000,844040 1002040,844040 1002000,844000 1002040,844000 1002000))'),
+  (901, 'PLOT 901', 'Vacant', 400.00, 'LKN/901',
+   'SRID=3857;POLYGON((845000 1002000,845020 1002000,845020 1002020,845000 1002020,845000 1002000),'
+   '(845030 1002005,845035 1002005,845035 1002010,845030 1002010,845030 1002005))'),
+  (902, 'PLOT 902', 'Vacant', 400.00, 'LKN/902',
+   'SRID=3857;POLYGON((846000 1002000,846020 1002000,846020 1002020,846000 1002020,846000 1002000))'),
+  (903, 'PLOT 903', 'Vacant', 0.00, 'LKN/903',
+   'SRID=3857;POLYGON((846030 1002000,846050 1002020,846050 1002000,846030 1002020,846030 1002000))'),
+  (904, 'PLOT 904', 'Vacant', 0.00, 'LKN/904',
+   'SRID=3857;POLYGON((846000 1001990,846020 1001990,846010 1001990,846000 1001990))');
+INSERT INTO "GIS"."BEACON" ("ID", "BEACON_NO", "STATUS", "REMARK", "NORTHING", "EASTING", "GEOMETRY")
+SELECT 900 + 10 * p + k, 'O' || (900 + p) || '-' || k, 'Found', 'plan fixture', y, x,
+       ST_SetSRID(ST_MakePoint(x, y), 3857)
+FROM (VALUES
+  (0, 0, 844000::float8, 1002000::float8), (0, 1, 844040, 1002040), (0, 2, 844040, 1002000), (0, 3, 844000, 1002040),
+  (1, 0, 845000, 1002000), (1, 1, 845020, 1002000), (1, 2, 845020, 1002020), (1, 3, 845000, 1002020),
+  (2, 0, 846000, 1002000), (2, 1, 846020, 1002000), (2, 2, 846020, 1002020), (2, 3, 846000, 1002020)
+) AS c(p, k, x, y);
+INSERT INTO "GIS"."BOUNDARY" ("ID", "PLOTID", "BEACON1ID", "BEACON2ID", "SEQ", "LENGTH", "ANGLEDEG", "ANGLEMIN")
+SELECT a."ID", 900 + p, a."ID", b."ID", k + 1, ST_Distance(a."GEOMETRY", b."GEOMETRY"),
+       (round(degrees(ST_Azimuth(a."GEOMETRY", b."GEOMETRY")) * 60)::int % 21600) / 60,
+       (round(degrees(ST_Azimuth(a."GEOMETRY", b."GEOMETRY")) * 60)::int % 21600) % 60
+FROM generate_series(0, 2) AS p CROSS JOIN generate_series(0, 3) AS k
+JOIN "GIS"."BEACON" a ON a."ID" = 900 + 10 * p + k
+JOIN "GIS"."BEACON" b ON b."ID" = 900 + 10 * p + (k + 1) % 4;
+INSERT INTO "GIS"."ROAD" ("ID", "ROAD_NAME", "ROAD_TYPE", "GEOMETRY") VALUES
+  (900, 'R900', 'Local',
+   'SRID=3857;POLYGON((846000 1002030,846020 1002040,846020 1002030,846000 1002040,846000 1002030))');
 
 COMMIT;

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -324,6 +326,118 @@ TEST_F(PlanDocuments, ImpossibleSurveyRecordsAreRefusedNamingTheRecord) {
       EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const auto& l) {
         return l.first == "WARNING" && l.second.find(c.detail.substr(c.detail.find(": ") + 2)) != std::string::npos;
       })) << c.plot;
+    }
+  }
+}
+
+// An outline no plan can print is refused on both documents, the answer and the log naming the
+// parcel and the reason as the geometry engine gives it.
+TEST_F(PlanDocuments, OutlinesNoPlanCanPrintAreRefused) {
+  struct Case {
+    int plot;
+    std::string detail;
+  };
+  for (const Case& c :
+       {Case{900, "Plot 900: plot 900 GEOMETRY: is not a valid outline (Self-intersection at or near point 844020 "
+                  "1002020)"},
+        Case{901, "Plot 901: plot 901 GEOMETRY: is not a valid outline (Hole lies outside shell at or near point "
+                  "845030 1002005)"}}) {
+    for (bool is_deed : {true, false}) {
+      SCOPED_TRACE(std::to_string(c.plot) + (is_deed ? " deed plan" : " site plan"));
+      vekt::testing::LogRecorder log(vekt::host::get_logger("vekt.brellow"));
+      HttpResponse r = is_deed ? deed(c.plot) : http(port_, "GET", "/plans/" + std::to_string(c.plot) + "/site-plan");
+      ASSERT_EQ(r.status, 422) << r.body.substr(0, 300);
+      EXPECT_EQ(vekt::web::Json::parse(r.body).value("detail", ""), c.detail) << r.body;
+      const auto lines = log.lines();
+      EXPECT_EQ(std::count(lines.begin(), lines.end(), std::pair<std::string, std::string>{"WARNING", c.detail}), 1)
+          << joined([&] {
+               std::vector<std::string> l;
+               for (const auto& [level, text] : lines) l.push_back(level + " " + text);
+               return l;
+             }());
+    }
+  }
+}
+
+// Neighbours and roads whose geometry is not valid never cost the plan: 902 has a bow-tie
+// neighbour (drawn as its two triangles), one collapsed to a line (left out) and a bow-tie road
+// (drawn as repaired), each said once in the log.
+TEST_F(PlanDocuments, SurroundingsThatAreNotValidNeverCostThePlan) {
+  for (bool is_deed : {true, false}) {
+    SCOPED_TRACE(is_deed ? "deed plan" : "site plan");
+    vekt::testing::LogRecorder log(vekt::host::get_logger("vekt.brellow"));
+    HttpResponse r = is_deed ? deed(902) : http(port_, "GET", "/plans/902/site-plan");
+    ASSERT_EQ(r.status, 200) << r.body;
+    EXPECT_EQ(joined(plans_test::page_faults(r.body)), "");
+    std::vector<std::string> warnings;
+    for (const auto& [level, text] : log.lines())
+      if (level == "WARNING") warnings.push_back(text);
+    ASSERT_EQ(warnings.size(), 3u) << joined(warnings);
+    std::sort(warnings.begin(), warnings.end());
+    const std::pair<std::string, std::string> expected[] = {
+        {"Plot 903: plot 903 GEOMETRY: is not valid (Self-intersection at or near point ", "); drawn as repaired"},
+        {"Plot 904: plot 904 GEOMETRY: is not valid (", "); left out of the plan"},
+        {"Road 900: road 900 GEOMETRY: is not valid (Self-intersection at or near point ", "); drawn as repaired"}};
+    for (std::size_t i = 0; i < 3; ++i) {
+      EXPECT_TRUE(warnings[i].starts_with(expected[i].first)) << warnings[i];
+      EXPECT_TRUE(warnings[i].ends_with(expected[i].second)) << warnings[i];
+    }
+    const std::string name = is_deed ? "DeedPlan_902.pdf" : "SitePlan_902.pdf";
+    EXPECT_EQ(joined(plans_test::picture_faults(plans_test::keep(name, r.body), 1)), "");
+  }
+}
+
+// The sheets' geometry is the layout's. A template edit of typography shows in the next plan; one
+// that sets where a block or box stands, its size or padding, or the font size of a text the
+// layout measures, is refused: no plan is printed from it, and the log names the template, the
+// rule and the property.
+TEST_F(PlanDocuments, TemplateEditsOfTypographyShowAndOfGeometryAreRefused) {
+  struct Case {
+    std::string edit;     // put into the template's stylesheet, before the layout's own
+    std::string refusal;  // "" when the edit is followed
+  };
+  const Case cases[] = {
+      {".title .gov { font-size: 12pt; color: #204080; }", ""},
+      {".title { height: 35mm; }", "sets height in its rule for .title"},
+      {".bottom { top: 230mm; }", "sets top in its rule for .bottom"},
+      {".particulars td { padding: 2mm 1.5mm; }", "sets padding in its rule for .particulars td"},
+      {".refs td.value { font-size: 11pt; }", "sets font-size in its rule for .refs td.value"},
+      {"@page { margin: 10mm; }", "has an @page rule of its own"},
+      {"REMOVE", "has no {{sheet_style}} in its <style>"},
+  };
+  const auto gov_height = [](const std::string& pdf) {
+    for (const auto& w : plans_test::pdf_words(pdf))
+      if (w.page == 1 && w.text == "ORBEL") return w.y1 - w.y0;
+    return 0.0;
+  };
+  const double ordinary = gov_height(deed(101).body);
+  for (const char* name : {"deedplan", "siteplan"}) {
+    const std::filesystem::path path = plans_test::project_root() / "templates" / (std::string(name) + ".html");
+    std::ifstream in(path, std::ios::binary);
+    const std::string original((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(name) + ": " + c.edit);
+      std::string edited = original;
+      const std::size_t at = edited.find("{{sheet_style}}");
+      ASSERT_NE(at, std::string::npos);
+      if (c.edit == "REMOVE") edited.erase(at, 15);
+      else edited.insert(at, c.edit + "\n  ");
+      std::ofstream(path, std::ios::binary | std::ios::trunc) << edited;
+      vekt::testing::LogRecorder log(vekt::host::get_logger("vekt.plans"));
+      HttpResponse r = std::string(name) == "deedplan" ? deed(101) : http(port_, "GET", "/plans/101/site-plan");
+      std::ofstream(path, std::ios::binary | std::ios::trunc) << original;
+      if (c.refusal.empty()) {
+        ASSERT_EQ(r.status, 200) << r.body;
+        EXPECT_GT(gov_height(r.body), ordinary * 1.3);  // the edit shows
+        EXPECT_EQ(joined(plans_test::page_faults(r.body)), "");
+        continue;
+      }
+      EXPECT_EQ(r.status, 500) << r.body.substr(0, 300);
+      const auto lines = log.lines();
+      const bool said = std::any_of(lines.begin(), lines.end(), [&](const auto& l) {
+        return l.first == "ERROR" && l.second.find("Template " + path.string() + ": " + c.refusal) != std::string::npos;
+      });
+      EXPECT_TRUE(said) << (lines.empty() ? "no log line" : lines.back().second);
     }
   }
 }

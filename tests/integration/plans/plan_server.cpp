@@ -1,6 +1,9 @@
 #include "plan_server.hpp"
 
+#include <unistd.h>
+
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <thread>
 
@@ -29,6 +32,12 @@ struct Running {
 
 Running* running = nullptr;
 
+const std::filesystem::path& templates_copy() {
+  static const std::filesystem::path root =
+      std::filesystem::temp_directory_path() / ("vekt-plan-templates-" + std::to_string(::getpid()));
+  return root;
+}
+
 // Stops the server and removes the fixture when the test program ends.
 class Environment : public ::testing::Environment {
  public:
@@ -37,6 +46,7 @@ class Environment : public ::testing::Environment {
     running->server->stop();
     running->server->wait();
     vekt::testing::clear_plan_fixture();
+    std::filesystem::remove_all(templates_copy());
   }
 };
 const auto* const environment = ::testing::AddGlobalTestEnvironment(new Environment);
@@ -50,7 +60,10 @@ Running& start() {
   r->app.include_router(vekt::korvane::korvane());
   vekt::plots::init();
   vekt::brellow::Config config;
-  config.project_root = VEKT_SOURCE_DIR;
+  std::filesystem::remove_all(templates_copy());
+  std::filesystem::create_directories(templates_copy());
+  std::filesystem::copy(std::filesystem::path(VEKT_SOURCE_DIR) / "templates", templates_copy() / "templates");
+  config.project_root = templates_copy();
   config.plan_queue = PLAN_QUEUE;
   config.figure_threads = FIGURE_THREADS;
   config.figure_timeout = FIGURE_TIMEOUT;
@@ -79,6 +92,8 @@ std::optional<int> server_port() {
   std::call_once(once, [] { running = &start(); });
   return running->server->port();
 }
+
+std::filesystem::path project_root() { return templates_copy(); }
 
 struct StandInFigure::State {
   mutable std::mutex mu;

@@ -5,6 +5,7 @@
 // the fixture removed when the test program ends. Tests swap the figure function for a stand-in
 // that records what it is given.
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -52,6 +53,11 @@ class StandInFigure {
   struct State;
   std::shared_ptr<State> state_;
 };
+
+// The project root the server reads its templates from: a copy of the repository's templates
+// made when the server starts, so that a test may edit them (every document reads its template
+// anew) without touching the checkout.
+std::filesystem::path project_root();
 
 // A one-pixel PNG as base64.
 extern const char* const TINY_PNG_BASE64;

@@ -13,6 +13,7 @@
 
 #include "base/base64.hpp"
 #include "brellow/page.hpp"
+#include "brellow/sheet_style.hpp"
 #include "pdf/pool.hpp"
 #include "support/command.hpp"
 #include "support/run.hpp"
@@ -74,6 +75,11 @@ std::vector<plots::ScheduleItem> short_legs(int n) {
   return legs;
 }
 
+// The sheets' geometry as the layout writes it for a first sheet of ordinary texts.
+std::string sheet_style(const brellow::sheets::geometry::Particulars& particulars) {
+  return brellow::sheets::sheet_style(particulars, brellow::sheets::Layout{});
+}
+
 struct DeedValues {
   std::string parcel_number = "PLOT 12A";
   std::string district = "IKEJA";
@@ -132,7 +138,8 @@ class PlanPages : public ::testing::Test {
                                              {"{{schedule_note}}", "", true},
                                              {"{{sheet_number}}", "1"},
                                              {"{{sheet_count}}", "1"},
-                                             {"{{continuation_sheets}}", "", true}});
+                                             {"{{continuation_sheets}}", "", true},
+                                             {"{{sheet_style}}", sheet_style(brellow::sheets::geometry::DEED_PARTICULARS), true}});
   }
 
   static std::string site_page(const std::vector<plots::ScheduleItem>& schedule) {
@@ -153,7 +160,8 @@ class PlanPages : public ::testing::Test {
                                        {"{{schedule_note}}", "", true},
                                        {"{{sheet_number}}", "1"},
                                        {"{{sheet_count}}", "1"},
-                                       {"{{continuation_sheets}}", "", true}});
+                                       {"{{continuation_sheets}}", "", true},
+                                       {"{{sheet_style}}", sheet_style(brellow::sheets::geometry::SITE_PARTICULARS), true}});
   }
 
   // Renders the page, keeps the PDF and a 100 dpi picture of its page under OUT, and returns the

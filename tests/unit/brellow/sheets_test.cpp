@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "brellow/document.hpp"
+#include "brellow/errors.hpp"
+#include "brellow/sheet_style.hpp"
 #include "brellow/sheets.hpp"
 
 namespace {
@@ -196,75 +198,53 @@ std::string slurp(const std::filesystem::path& p) {
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-// The number in the template's rule for `selector` that follows `property: ` (the `index`th of a
-// list of lengths, such as a padding's).
-double css_number(const std::string& page, const std::string& selector, const std::string& property, int index = 0) {
-  const std::size_t rule = page.find("  " + selector + " {");
-  EXPECT_NE(rule, std::string::npos) << selector;
-  const std::size_t end = page.find('}', rule);
-  std::size_t at = page.find(" " + property + ": ", rule);
-  EXPECT_LT(at, end) << selector << " " << property;
-  at += property.size() + 3;
-  for (int i = 0; i < index; ++i) at = page.find(' ', at) + 1;
-  return std::stod(page.substr(at));
-}
-
-// The templates' font stack, as the layout names it to Pango.
-std::string font_stack(const std::string& page, const std::string& selector) {
-  const std::size_t at = page.find("font-family: ", page.find("  " + selector + " {")) + 13;
-  std::string stack;
-  for (std::size_t i = at; page[i] != ';'; ++i)
-    if (page[i] == ',')
-      stack += ',';
-    else if (page[i] != '"' && page[i] != ' ' && page[i] != '\n')
-      stack += page[i];
-    else if (page[i] == ' ' && page[i - 1] != ',' && page[i - 1] != '\n' && page[i - 1] != ' ')
-      stack += ' ';
-  return stack;
-}
-
-constexpr double RULE_MM = 0.5 * 25.4 / 72;  // the templates' 0.5 pt rules
-
-// A box's width in the layout: no wider than the template's content width (its CSS width less
-// padding and rule), and not more than 0.6 mm narrower.
-void expect_width(double layout_mm, double content_mm, const std::string& what) {
-  EXPECT_LE(layout_mm, content_mm) << what;
-  EXPECT_GE(layout_mm, content_mm - 0.6) << what;
+// Whether check_template_geometry takes `page`; the refusal's text otherwise.
+std::string refusal(const std::string& page, const vekt::brellow::sheets::geometry::Particulars& particulars) {
+  try {
+    check_template_geometry("templates/t.html", page, particulars);
+    return "";
+  } catch (const vekt::brellow::TemplateError& e) {
+    return e.what();
+  }
 }
 
 }  // namespace
 
-// The boxes the layout plans with are the boxes the templates print: their widths, their texts'
-// sizes and the fonts the texts are set in.
-TEST(Sheets, TheLayoutsBoxesAreTheTemplates) {
-  using vekt::brellow::document::deedplan_boxes;
-  using vekt::brellow::document::siteplan_boxes;
-  for (const char* name : {"deedplan", "siteplan"}) {
+// The sheets' geometry has one owner, the layout: the shipped templates set none of it, and an
+// edit that would (a position, a size, padding, a measured text's size or font, a page rule, a
+// style attribute) is refused naming the rule and the property; typography is the template's.
+TEST(Sheets, TheSheetsGeometryIsTheLayoutsAlone) {
+  namespace g = geometry;
+  for (const auto& [name, particulars] : {std::pair{"deedplan", g::DEED_PARTICULARS}, std::pair{"siteplan", g::SITE_PARTICULARS}}) {
     SCOPED_TRACE(name);
     const std::string page = slurp(std::filesystem::path(VEKT_SOURCE_DIR) / "templates" / (std::string(name) + ".html"));
-    const Page& boxes = std::string(name) == "deedplan" ? deedplan_boxes() : siteplan_boxes();
-    EXPECT_EQ(font_stack(page, "body"), VALUE_FONTS);
-    // The particulars' values (a cell's width is its content's), in the body's size.
-    const double value_mm = css_number(page, ".particulars td.value", "width") - RULE_MM;
-    EXPECT_EQ(css_number(page, "body", "font-size"), boxes.particulars.base_pt);
-    for (const auto& row : boxes.particulars.rows)
-      for (const Cell& c : row) expect_width(c.width_mm, value_mm, c.key);
-    // The file number beside its label in the references.
-    const double refs_mm = css_number(page, ".refs", "width") - css_number(page, ".refs td.label", "width") -
-                           4 * css_number(page, ".refs td", "padding", 1) - RULE_MM;
-    expect_width(boxes.refs.rows[0][0].width_mm, refs_mm, "file_no");
-    EXPECT_EQ(css_number(page, ".refs td.value", "font-size"), boxes.refs.base_pt);
-    // The surveyor's name in the certificate.
-    const double name_mm = css_number(page, ".certificates", "width") -
-                           2 * css_number(page, ".certificate", "padding", 1) - 2 * RULE_MM;
-    expect_width(boxes.surveyor.rows[0][0].width_mm, name_mm, "surveyed_by");
-    EXPECT_EQ(css_number(page, ".certificate .name", "font-size"), boxes.surveyor.base_pt);
-    // The parcel number after "PLAN OF " in the title.
-    EXPECT_EQ(css_number(page, ".title .of", "font-size"), boxes.title.base_pt);
-    // The widest number that takes one line of its box still has "PLAN OF " before it on one line.
-    const double number_mm = boxes.title.rows[0][0].width_mm, pt = boxes.title.base_pt;
-    std::string number = "M";
-    while (line_count(number + "M", number_mm, pt) == 1) number += "M";
-    EXPECT_EQ(line_count("PLAN OF " + number, css_number(page, ".title .state", "width"), pt), 1u);
+    EXPECT_EQ(refusal(page, particulars), "");
+    struct Case {
+      std::string edit, refused;  // refused: "" when taken
+    };
+    for (const Case& c : {Case{".title h1 { letter-spacing: 4pt; color: #333; font-size: 22pt; }", ""},
+                          Case{".certificate h2 { margin-bottom: 2mm; }", ""},
+                          Case{"/* .title { top: 0; } */", ""},
+                          Case{".title { top: 12mm; }", "sets top in its rule for .title"},
+                          Case{".sheet .bottom, .x { height: 70mm; }", "sets height in its rule for .sheet .bottom"},
+                          Case{".refs td { padding-left: 3mm; }", "sets padding-left in its rule for .refs td"},
+                          Case{".schedule td { line-height: 1.4; }", "sets line-height in its rule for .schedule td"},
+                          Case{".certificate .name { font: bold 9pt serif; }", "sets font in its rule for .certificate .name"},
+                          Case{"body { font-family: serif; }", "sets font-family in its rule for body"},
+                          Case{".certificate { margin-bottom: 5mm; }", "sets margin-bottom in its rule for .certificate"},
+                          Case{"@media print { .figure { top: 70mm; } }", "sets top in its rule for .figure"},
+                          Case{"@page { size: A4; margin: 10mm; }", "has an @page rule of its own"}}) {
+      std::string edited = page;
+      edited.insert(edited.find("{{sheet_style}}"), c.edit + "\n");
+      const std::string r = refusal(edited, particulars);
+      if (c.refused.empty()) EXPECT_EQ(r, "") << c.edit;
+      else EXPECT_NE(r.find("Template templates/t.html: " + c.refused + "; "), std::string::npos) << c.edit << "\n" << r;
+    }
+    std::string attribute = page;
+    attribute.insert(attribute.find("<div class=\"block figure\">"), "<div style=\"position: absolute; top: 3mm\">x</div>");
+    EXPECT_NE(refusal(attribute, particulars).find("sets position in an element's style attribute"), std::string::npos);
+    std::string without = page;
+    without.erase(without.find("{{sheet_style}}"), 15);
+    EXPECT_NE(refusal(without, particulars).find("has no {{sheet_style}} in its <style>"), std::string::npos);
   }
 }
