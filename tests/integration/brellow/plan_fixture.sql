@@ -182,7 +182,7 @@ FROM generate_series(203, 208) AS id, generate_series(0, 3) AS k;
 -- Parcels of unusual shapes, from 601 (beacons and legs from 600 to 899), 1 km apart along y = 1000000
 -- from x = 851000 unless said; each outline given by its corners (offsets in metres), a beacon
 -- at every corner of the outer ring, legs measured from the beacons:
---   601  "AA01/01/01": 15 m wide, long legs of 39.14 and 36.72 m (the name between their labels)
+--   601  "AA01/01/01": 12 m wide, long legs of 39.14 and 36.72 m (the name between their labels)
 --   602  a sliver of 1 × 200 m           603  a U of 60 × 50 m around a notch of 20 × 38 m
 --   604  60 × 30 m whose north side is a low arc of 40 legs of 0.76 to 2.2 m
 --   605  a square of 30 m whose beacons have names of 40 characters
@@ -194,7 +194,7 @@ CREATE TEMP TABLE odd_corner (plot int, id int, k int, x float8, y float8, name 
 INSERT INTO odd_corner
 SELECT plot, first + k - 1, k - 1, ox + dx, oy + dy, coalesce(prefix || k, name)
 FROM (VALUES
-  (601, 600, 851000.0, 1000000.0, 'AA', ARRAY[[0, 0], [15, 0], [15, 36.72], [0, 39.14]]),
+  (601, 600, 851000.0, 1000000.0, 'AA', ARRAY[[0, 0], [12, 0], [12, 36.72], [0, 39.14]]),
   (602, 610, 852000.0, 1000000.0, 'SL', ARRAY[[0, 0], [1, 0], [1, 200], [0, 200]]),
   (603, 620, 853000.0, 1000000.0, 'U', ARRAY[[0, 0], [60, 0], [60, 50], [40, 50], [40, 12], [20, 12], [20, 50], [0, 50]]),
   (605, 680, 855000.0, 1000000.0, NULL, ARRAY[[0, 0], [30, 0], [30, 30], [0, 30]]),

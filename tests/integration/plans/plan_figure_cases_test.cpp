@@ -176,7 +176,8 @@ struct Case {
 
 TEST_F(PlanFigureCases, EveryTextReadableAndEveryLegOnThePlan) {
   const Case cases[] = {
-      {601, "15 m wide, the name between its long legs' distances"},
+      {1000, "the demo parcel: 15 m wide, the name over its long legs' distances"},
+      {601, "12 m wide, the name between its long legs' distances"},
       {602, "a sliver of 1 x 200 m"},
       {603, "a U whose centroid lies in the notch"},
       {604, "a side of 40 short legs"},
