@@ -7,7 +7,6 @@
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -28,24 +27,39 @@ using Statuses = std::map<std::string, std::set<std::string>>;
 
 bool documented_prefix(const std::string& path) { return path.starts_with("/gis/") || path.starts_with("/plans/"); }
 
-// A route's section is a heading "### GET /gis/..." up to the next heading of level 1 to 3; its
-// statuses are the rows of its tables that begin with a status code.
+// "### GET /gis/..." -> "GET /gis/..."; "" for any other line.
+std::string route_heading(const std::string& line) {
+  if (!line.starts_with("### ")) return "";
+  const std::size_t space = line.find(' ', 4);
+  if (space == std::string::npos || space == 4) return "";
+  const std::string method = line.substr(4, space - 4), path = line.substr(space + 1);
+  const bool verb = std::all_of(method.begin(), method.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
+  if (!verb || path.find(' ') != std::string::npos || !documented_prefix(path)) return "";
+  return method + " " + path;
+}
+
+// "| 204 | ..." -> "204"; "" for any other line.
+std::string status_of_row(const std::string& line) {
+  if (line.size() < 7 || !line.starts_with("| ") || line.substr(5, 2) != " |") return "";
+  const std::string code = line.substr(2, 3);
+  const bool digits = std::all_of(code.begin(), code.end(), [](char c) { return c >= '0' && c <= '9'; });
+  return digits && code[0] >= '1' && code[0] <= '5' ? code : "";
+}
+
+// A route's section runs from its heading "### GET /gis/..." to the next heading of level 1 to 3;
+// its statuses are the rows of its tables that begin with a status code.
 Statuses page_statuses(const std::string& page) {
-  static const std::regex route_heading(R"(^### ([A-Z]+) (/\S+)\s*$)");
-  static const std::regex any_heading(R"(^#{1,3} )");
-  static const std::regex status_row(R"(^\| ([1-5][0-9][0-9]) \|)");
   Statuses out;
   std::string route;
   std::istringstream lines(page);
   for (std::string line; std::getline(lines, line);) {
-    std::smatch m;
-    if (std::regex_search(line, m, route_heading)) {
-      route = documented_prefix(m[2]) ? m[1].str() + " " + m[2].str() : "";
-      if (!route.empty()) out[route];
-    } else if (std::regex_search(line, any_heading)) {
+    if (const std::string heading = route_heading(line); !heading.empty()) {
+      route = heading;
+      out[route];
+    } else if (line.starts_with("# ") || line.starts_with("## ") || line.starts_with("### ")) {
       route.clear();
-    } else if (!route.empty() && std::regex_search(line, m, status_row)) {
-      out[route].insert(m[1]);
+    } else if (const std::string code = status_of_row(line); !route.empty() && !code.empty()) {
+      out[route].insert(code);
     }
   }
   return out;
@@ -76,7 +90,7 @@ TEST(ApiPage, NamesEveryRouteAndStatusTheServerPublishesAndNoOther) {
   ASSERT_TRUE(in) << "docs/api.md";
   const Statuses page = page_statuses(std::string(std::istreambuf_iterator<char>(in), {}));
 
-  ServerProcess server({{"VEKT_THREADS", "1"}});
+  ServerProcess server(std::map<std::string, std::string>{{"VEKT_THREADS", "1"}});
   const auto doc = nlohmann::json::parse(http(server.port(), "GET", "/openapi.json").body, nullptr, false);
   ASSERT_FALSE(doc.is_discarded()) << server.stderr_text();
   const Statuses published = published_statuses(doc);

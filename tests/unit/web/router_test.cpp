@@ -346,7 +346,8 @@ TEST(App, OpenApiPublishesARoutesAnswersInStatusOrder) {
          .answers = {{503, "Busy"}, {204, "Nothing"}, {422, "Not this one"}, {404, "No such x"}}});
   App app;
   app.include_router(r);
-  const Json& responses = app.openapi()["paths"]["/x/{n}"]["get"]["responses"];
+  const Json doc = app.openapi();
+  const Json& responses = doc["paths"]["/x/{n}"]["get"]["responses"];
   std::vector<std::string> codes;
   for (auto it = responses.begin(); it != responses.end(); ++it) codes.push_back(it.key());
   EXPECT_EQ(codes, (std::vector<std::string>{"200", "204", "404", "422", "503"}));
