@@ -26,7 +26,9 @@ struct ServerConfig {
   std::chrono::milliseconds body_timeout{30'000};
   std::chrono::milliseconds idle_timeout{5'000};     // keep-alive wait for the next request
   std::chrono::milliseconds write_timeout{30'000};
-  std::size_t max_connections = 10'000;               // over all loops; beyond it: accepted, closed
+  // Over all loops; beyond it a new connection is answered 503 with Retry-After and closed. The
+  // server sets it below its descriptor limit, with room for its own descriptors.
+  std::size_t max_connections = 10'000;
   // After a stop, requests in hand may finish within this. Past it, each one still in hand is
   // answered 503 "The server is shutting down" (Retry-After, Connection: close) in its handler's
   // place, and a request still arriving is cut short with the same answer.
@@ -57,7 +59,8 @@ class Server {
   void stop();
   // Block until the loops have ended (after stop()).
   void wait();
-  // start(), then serve until SIGINT or SIGTERM, then stop() and wait().
+  // start(), then serve until SIGINT, SIGTERM or SIGHUP (a hang-up only when it was not ignored
+  // when the server started, as nohup does), then stop() and wait().
   void run_until_signal();
 
   std::uint16_t port() const;     // the bound port

@@ -164,8 +164,11 @@ std::map<std::string, std::string> with_port(std::map<std::string, std::string> 
 
 }  // namespace
 
-ServerProcess::ServerProcess(std::map<std::string, std::string> extra_env, std::vector<std::string> launcher)
-    : dir_("vekt-server"), child_(dir_.path(), exec_server(with_port(std::move(extra_env), port_), std::move(launcher))) {
+ServerProcess::ServerProcess(std::map<std::string, std::string> extra_env)
+    : ServerProcess(std::move(extra_env), Launcher({})) {}
+
+ServerProcess::ServerProcess(std::map<std::string, std::string> extra_env, Launcher launcher)
+    : dir_("vekt-server"), child_(dir_.path(), exec_server(with_port(std::move(extra_env), port_), std::move(launcher.argv))) {
   for (int i = 0; i < 300; ++i) {
     if (!child_.running()) throw std::runtime_error("vekt-server exited early: " + stderr_text());
     if (port_ == 0) port_ = listening_port(stderr_text());

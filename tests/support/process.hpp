@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vekt::testing {
@@ -65,11 +66,17 @@ std::string server_binary();
 // stderr kept in files. The environment is the test's with `extra_env` applied; a value of
 // "<unset>" removes the variable. The port is a free one unless `extra_env` names VEKT_PORT; with
 // VEKT_PORT=0 it is read from the server's "Listening on" line. The constructor returns once the
-// server answers. A `launcher` (a program and its arguments, "prlimit --nofile=256:600 --") runs the
-// server in its place, as the last argument.
+// server answers. A Launcher (a program and its arguments, "prlimit --nofile=256:600 --") runs the
+// server in its place, as its last argument.
+struct Launcher {
+  explicit Launcher(std::vector<std::string> a) : argv(std::move(a)) {}
+  std::vector<std::string> argv;
+};
+
 class ServerProcess {
  public:
-  explicit ServerProcess(std::map<std::string, std::string> extra_env = {}, std::vector<std::string> launcher = {});
+  explicit ServerProcess(std::map<std::string, std::string> extra_env = {});
+  ServerProcess(std::map<std::string, std::string> extra_env, Launcher launcher);
   int port() const { return port_; }
   pid_t pid() const { return child_.pid(); }
   std::string stdout_text() const { return child_.stdout_text(); }

@@ -299,7 +299,7 @@ class SlowClients {
 TEST_F(VektServerPlans, UnderALowDescriptorLimitConnectionsBeyondTheCapAreToldToRetry) {
   ServerProcess server({{"VEKT_PROJECT_ROOT", VEKT_SOURCE_DIR}, {"VEKT_THREADS", "2"}, {"VEKT_PDF_WORKERS", "1"},
                         {"VEKT_DB_POOL_SIZE", "4"}, {"VEKT_REDIS_POOL", "16"}, {"VEKT_PLAN_QUEUE", "8"}},
-                       {"prlimit", "--nofile=256:640", "--"});
+                       vekt::testing::Launcher({"prlimit", "--nofile=256:640", "--"}));
   const std::string log = server.stderr_text();
   const std::string line = "INFO:vekt.server:Descriptor limit 640 (raised from 256), ";
   const auto at = log.find(line);

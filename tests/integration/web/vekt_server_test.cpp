@@ -74,7 +74,7 @@ TEST(VektServer, AClosedLogPipeDoesNotEndTheServer) {
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
   ASSERT_GE(reader, 0);
-  ServerProcess p({{"VEKT_THREADS", "1"}}, {"sh", "-c", "exec \"$0\" 2>" + vekt::testing::sh_quote(fifo)});
+  ServerProcess p({{"VEKT_THREADS", "1"}}, vekt::testing::Launcher({"sh", "-c", "exec \"$0\" 2>" + vekt::testing::sh_quote(fifo)}));
   char buf[65536];
   const ssize_t got = ::read(reader, buf, sizeof buf);
   ASSERT_GT(got, 0);

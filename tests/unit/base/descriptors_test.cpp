@@ -16,7 +16,9 @@ TEST(Descriptors, TheSoftLimitIsRaisedToTheHardOne) {
   rlimit now{};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &now), 0);
   EXPECT_EQ(raised.limit, now.rlim_cur);
-  if (lim.rlim_max != RLIM_INFINITY) EXPECT_EQ(now.rlim_cur, lim.rlim_max);
+  if (lim.rlim_max != RLIM_INFINITY) {
+    EXPECT_EQ(now.rlim_cur, lim.rlim_max);
+  }
   ::setrlimit(RLIMIT_NOFILE, &lim);
 }
 
