@@ -30,8 +30,10 @@ struct Module {
   std::shared_ptr<spdlog::logger> logger;
   RedisSettings settings;
   Service* service = nullptr;
-  std::unique_ptr<Service> owned;
+  // Declared before the service it routes to, so the service made here goes first at exit and
+  // its destructor finds the router still there to drop.
   std::unique_ptr<web::Router> router;
+  std::unique_ptr<Service> owned;
 };
 
 Module& module() {

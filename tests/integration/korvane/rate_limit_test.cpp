@@ -72,7 +72,8 @@ TEST_F(RateLimitTest, CountsGivenUpWhileRedisStalledAreNotCounted) {
   EXPECT_EQ(admitted, 30);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
   auto lines = rec.lines();
-  ASSERT_EQ(lines.size(), 30u);
+  // One line for the thirty: a failure that goes on is summed up at most once a second.
+  ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0], (std::pair<std::string, std::string>{"WARNING", "Rate limit check failed: "}));
   // Redis runs the thirty queued counts when the pause ends; none of them may count.
   std::this_thread::sleep_for(std::chrono::milliseconds(1300));
