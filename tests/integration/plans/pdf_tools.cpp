@@ -276,4 +276,10 @@ std::vector<std::string> picture_faults(const std::string& pdf_path, int pages) 
   return faults;
 }
 
+std::string joined(const std::vector<std::string>& lines) {
+  std::string s;
+  for (const auto& l : lines) s += l + "\n";
+  return s;
+}
+
 }  // namespace plans_test

@@ -48,4 +48,7 @@ std::string pictures_of(const std::string& pdf_path);
 // or one without its frame (dark 6 mm from the sheet's left edge, halfway down). Empty when sound.
 std::vector<std::string> picture_faults(const std::string& pdf_path, int pages);
 
+// Every line of `lines` as one text, for a failure message.
+std::string joined(const std::vector<std::string>& lines);
+
 }  // namespace plans_test

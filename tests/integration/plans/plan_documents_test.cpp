@@ -24,13 +24,7 @@ namespace {
 using namespace std::chrono_literals;
 using vekt::testing::http;
 using vekt::testing::HttpResponse;
-
-// Every line of `faults` as one text, for a failure message.
-std::string joined(const std::vector<std::string>& faults) {
-  std::string s;
-  for (const auto& f : faults) s += f + "\n";
-  return s;
-}
+using plans_test::joined;
 
 class PlanDocuments : public ::testing::Test {
  protected:

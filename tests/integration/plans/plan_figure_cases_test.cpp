@@ -29,6 +29,7 @@ namespace {
 using vekt::base::XY;
 using vekt::testing::http;
 using vekt::testing::HttpResponse;
+using plans_test::joined;
 namespace plots = vekt::plots;
 namespace canvas = vekt::canvas;
 
@@ -149,12 +150,6 @@ std::vector<std::string> leg_and_name_faults(const Drawn& d, int plot, const std
     if (!drawn) faults.push_back("leg " + row + "has its bearing and distance nowhere on the plan");
   }
   return faults;
-}
-
-std::string joined(const std::vector<std::string>& lines) {
-  std::string s;
-  for (const auto& l : lines) s += l + "\n";
-  return s;
 }
 
 class PlanFigureCases : public ::testing::Test {
