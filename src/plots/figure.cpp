@@ -644,8 +644,12 @@ void draw_parcel_label(canvas::Axes& ax, Placer& P, const PlotRecord& target, ge
     if (auto inside = label_inside(P, rings, L, centroid, long_axis_deg(target_geom))) {
       block = std::move(*inside);
     } else {
-      const std::vector<XY> room = rings.roomiest(0.5 * P.mm(), 0, 0, P.space().width(), P.space().height());
-      const XY anchor = rings.contains(c) ? c : room.empty() ? P.clamped(c, 3) : room.front();
+      // The fine search of the parcel's roomiest point is only wanted when the centroid lies outside it.
+      const auto roomiest = [&] {
+        const std::vector<XY> room = rings.roomiest(0.5 * P.mm(), 0, 0, P.space().width(), P.space().height());
+        return room.empty() ? P.clamped(c, 3) : room.front();
+      };
+      const XY anchor = rings.contains(c) ? c : roomiest();
       const std::vector<Quad> rel = block_boxes(P, block, centroid);
       const auto beside = [&](std::span<const Quad> cand) {
         return std::none_of(cand.begin(), cand.end(), [&](const Quad& q) { return rings.meets(q); });

@@ -334,8 +334,9 @@ bool is_loopback_origin(std::string_view origin) {
   if (origin.starts_with("http://")) authority = origin.substr(7);
   else if (origin.starts_with("https://")) authority = origin.substr(8);
   else return false;
+  // A page's origin counts only by loopback or "localhost": no listen address names a browser's origin.
   const std::optional<HostPort> host = parse_host(authority);
-  return host && !host->host.empty() && (is_loopback(host->host) || base::iequals_ascii(host->host, "localhost"));
+  return host && is_this_machine(host->host, {});
 }
 
 bool is_local_request(std::string_view peer, const Headers& headers, const std::vector<std::string>& trusted,

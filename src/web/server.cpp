@@ -470,7 +470,8 @@ asio::awaitable<bool> Server::Impl::answer(Loop& loop, SessionSlot& slot, ReadOu
   slot.stage = SessionSlot::Stage::Handling;
   slot.version = read.version;
   slot.head = req.method == "HEAD";
-  slot.scope = app.origin_scope(req.path);
+  // Which origins a route shares with matters only when CORS is on; tiles need not pay for it otherwise.
+  slot.scope = cfg.cors.enabled() ? app.origin_scope(req.path) : OriginScope::listed;
   req.link = std::move(link);
   Response response;
   if (auto preflight = cors_preflight(cfg.cors, req.method, req.headers, slot.scope)) {

@@ -170,6 +170,7 @@ TEST_F(Faults, RedisOutOfMemoryIsLoggedOnceThenAtMostOnceASecond) {
   const std::string log = server.stderr_text();
   EXPECT_EQ(lines_with(log, "WARNING:vekt.korvane:Rate limit check failed: "), 1) << log;
   const auto first = log.find("WARNING:vekt.korvane:Rate limit check failed: ");
+  ASSERT_NE(first, std::string::npos) << log;
   EXPECT_NE(log.substr(first, log.find('\n', first) - first).find("OOM"), std::string::npos) << log;
   EXPECT_EQ(lines_with(log, "WARNING:vekt.korvane:Cache set failed for "), 1) << log;
   const int summaries = lines_with(log, "WARNING:vekt.korvane:Rate limit check still failing: ");
